@@ -1,0 +1,74 @@
+// Payload decoders: turn the bytes that the frame machine collected into
+// values.  They are pure functions of the payload buffer, so a host can run
+// them on any buffer contents, and the machine and the Python module share
+// them.
+//
+// Frame payloads, as the machine leaves them in the buffer (index 0 is the
+// first byte after the length byte):
+//
+//   standard  [0..31] data rows, [32] checksum  (complemented sum of [0..31])
+//   raw       [0..3]  payload,  [4] checksum    (complemented sum of [0..3]);
+//                     the sample is [2] << 8 | [3], two's complement
+//   gyroscope [0..7]  x, y, z are the low bytes [2], [4], [6]; no checksum
+//   HRV       [0..12] rr1..rr3 big-endian at [0..5], [9] = (12 + sum [0..8]) & 0xFF
+//   extended  [0] = 0x06, then data rows up to the 0xAA that ended the frame
+//
+// The standard and extended decoders walk data rows: a row code, then the
+// bytes that the code announces.  An unknown code consumes one byte.  The
+// scan bound (32 standard, 12 extended) is tested before each row code only,
+// so a row that starts inside the bound is read to its end; those reads may
+// reach cells beyond the current frame, which still hold earlier frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "quillmore/records.hpp"
+
+namespace quillmore {
+
+// Outcome of one step of work.  Anything but Ok stops a parse call at the
+// byte where it happened.
+enum class Status : std::uint8_t {
+    Ok,
+    CallbackFailed,   // a listener callback returned false
+    IndexOutOfRange,  // a store or read fell outside the payload buffer
+};
+
+// A payload buffer that the caller owns.
+struct PayloadView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// Fixed scan bounds and the highest index a decoder can read.
+inline constexpr std::size_t kStandardPayloadLength = 32;
+inline constexpr std::size_t kExtendScanLength = 12;
+inline constexpr std::size_t kStandardMaxRead = 56;  // 0x83 at 31, length at 32, bands 33..56
+inline constexpr std::size_t kExtendMaxRead = 17;    // 0x08 at 11, its six bytes at 12..17
+inline constexpr std::size_t kHrvMaxRead = 9;
+
+// Standard frame: rows 0x02 signal, 0x83 band powers (only when its length
+// byte is 24), 0x04 attention, 0x05 meditation.  IndexOutOfRange when a row
+// reaches past the end of a buffer shorter than 57 bytes.
+Status decodeStandardPayload(PayloadView payload, QuillmoreData& out);
+
+// Extended frame: rows 0x06 ap, 0x07 battery, 0x08 version/gnaw/temperature/heart.
+Status decodeExtendPayload(PayloadView payload, QuillmoreExtendData& out);
+
+// Heart-rate-variability frame.  `accepted` tells whether the frame's own
+// checksum held; `out` is filled only then.
+Status decodeHrvPayload(PayloadView payload, RrValues& out, bool& accepted);
+
+// Checksum of standard and raw-sample frames: the complement of the low
+// eight bits of the payload sum.  `payload` must hold `length` bytes.
+bool complementedSumMatches(const std::uint8_t* payload, std::size_t length, std::uint8_t checkSum);
+
+// Raw sample from a raw-sample payload (needs 4 bytes): -32768..32767.
+int decodeRawSample(const std::uint8_t* payload);
+
+// Gyroscope values from a gyroscope payload (needs 7 bytes).  Only the low
+// byte of each axis counts; values above 180 become 180 - value.
+GyroValues decodeGyro(const std::uint8_t* payload);
+
+}  // namespace quillmore

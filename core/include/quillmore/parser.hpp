@@ -1,0 +1,169 @@
+// QuillmoreParser: an incremental decoder for the headset's serial stream.
+//
+// Feed it bytes in chunks split anywhere; it finds frames, checks their
+// checksums and hands decoded values to a listener, synchronously, in
+// stream order.  State, byte offset and payload buffer persist between
+// calls, so a frame split across chunks decodes exactly as if it came whole.
+//
+// Frames on the wire:
+//
+//   standard   AA AA 20  32 payload bytes, checksum      36 bytes
+//   raw sample AA AA 04  4 payload bytes, checksum        8 bytes
+//   gyroscope  AA AA 07  8 bytes (no checksum)           11 bytes
+//   HRV        AA BB 0C  13 bytes (checksum inside)      16 bytes
+//   extended   06 ...    right after a standard frame, up to the next AA AA
+//
+// The machine, one row per state (b is the byte):
+//
+//   1  HuntSync         AA -> 2
+//   2  AfterSync        AA -> 3, BB -> 10, else 1
+//   3  LengthByte       20 -> 4, 04 -> 6, 07 -> 9 (offset 0), else 1
+//   4  CollectStandard  collect; 33rd byte: state 5, checksum, decode
+//   5  AfterStandard    06 -> 7 (buffer[0] = 06, offset 1), AA -> 2
+//   6  CollectRaw       collect; 5th byte: state 1, checksum, deliver
+//   7  CollectExtend    collect; AA -> 8.  Buffer full: drop frame, treat b as in 1
+//   8  ExtendSync       AA -> decode extended frame, then 3; BB -> 10;
+//                       else 7 (b is dropped)
+//   9  CollectGyro      collect; 8th byte: state 1, deliver
+//  10  HrvLength        offset 0; 0C -> 11 (everything else is skipped)
+//  11  CollectHrv       collect; 13th byte: state 1, decode
+//
+// "Collect" stores b at buffer[offset] and advances the offset.  The length
+// byte is never stored.  A third AA in AA AA AA 20 is read as a (bad) length
+// byte, so the frame that follows is missed; that is how the headset's own
+// host software reads the stream and we keep it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "quillmore/decoders.hpp"
+#include "quillmore/records.hpp"
+
+namespace quillmore {
+
+class QuillmoreParser;
+
+// Machine states.  A parser holds its state as a plain int so that a host
+// may set any value; a value outside 1..11 makes every byte a no-op.
+enum class State : int {
+    HuntSync = 1,
+    AfterSync = 2,
+    LengthByte = 3,
+    CollectStandard = 4,
+    AfterStandard = 5,
+    CollectRaw = 6,
+    CollectExtend = 7,
+    ExtendSync = 8,
+    CollectGyro = 9,
+    HrvLength = 10,
+    CollectHrv = 11,
+};
+
+// Where decoded results go.  Every callback returns true to go on, or false
+// to report a failure: the parse call then stops at the current byte and
+// returns Status::CallbackFailed, with the parser left as it was at that
+// moment (see ParseResult).  Callbacks may read and change the parser,
+// including feeding it more bytes; the outer call goes on from whatever the
+// parser holds when the callback returns.
+class QuillmoreListener {
+public:
+    virtual ~QuillmoreListener() = default;
+
+    virtual bool eeg_callback(const QuillmoreData& /*record*/) { return true; }
+    virtual bool extend_eeg_callback(const QuillmoreExtendData& /*record*/) { return true; }
+    virtual bool gyro_callback(int /*x*/, int /*y*/, int /*z*/) { return true; }
+    virtual bool rr_callback(int /*rr1*/, int /*rr2*/, int /*rr3*/) { return true; }
+    virtual bool raw_callback(int /*raw*/) { return true; }
+
+    // The machine hands complete standard (checksum held), extended and
+    // HRV frames here.  The defaults run the parser's own payload decoders,
+    // which deliver to the callbacks above; override to decode elsewhere.
+    virtual Status standardFrame(QuillmoreParser& parser);
+    virtual Status extendFrame(QuillmoreParser& parser);
+    virtual Status hrvFrame(QuillmoreParser& parser);
+};
+
+// How a parse call ended.  `consumed` counts the bytes processed; after a
+// failure it includes the byte at which the failure happened, and the bytes
+// after it are untouched.
+struct ParseResult {
+    Status status = Status::Ok;
+    std::size_t consumed = 0;
+
+    bool ok() const { return status == Status::Ok; }
+};
+
+class QuillmoreParser {
+public:
+    static constexpr std::size_t kPayloadSize = 1024;
+
+    // A parser collecting into a 1024-byte buffer of its own.
+    explicit QuillmoreParser(QuillmoreListener& listener);
+    // A parser collecting into a buffer that the caller owns and keeps alive.
+    QuillmoreParser(QuillmoreListener& listener, std::uint8_t* payload, std::size_t size);
+
+    QuillmoreParser(const QuillmoreParser&) = delete;
+    QuillmoreParser& operator=(const QuillmoreParser&) = delete;
+
+    // Runs the machine over `size` bytes.
+    ParseResult parse(const std::uint8_t* data, std::size_t size);
+    ParseResult parse(const char* data, std::size_t size) {
+        return parse(reinterpret_cast<const std::uint8_t*>(data), size);
+    }
+
+    // Runs the machine over one byte.
+    Status parseByte(std::uint8_t byte);
+
+    // Whether the next byte, in the current state, would be stored into the
+    // payload buffer (a host converting values before handing them over
+    // needs to know when a value must fit a byte cell).
+    bool storesNextByte() const;
+
+    // The payload decoders, on whatever the buffer holds now.  Each builds
+    // its result and delivers it to the listener; none touches state or
+    // offset.
+    Status parsePackagePayload();
+    Status parseExtendPackagePayload();
+    Status parseHRVPackagePayload();
+
+    int state() const { return state_; }
+    void setState(int state) { state_ = state; }
+    void setState(State state) { state_ = static_cast<int>(state); }
+
+    // Index of the next store.  Like a Python index, a negative offset counts
+    // from the end of the buffer.
+    std::int64_t byteOffset() const { return byteOffset_; }
+    void setByteOffset(std::int64_t offset) { byteOffset_ = offset; }
+
+    std::uint8_t* payload() const { return payload_; }
+    std::size_t payloadSize() const { return payloadSize_; }
+    PayloadView payloadView() const { return {payload_, payloadSize_}; }
+    void setPayload(std::uint8_t* payload, std::size_t size) {
+        payload_ = payload;
+        payloadSize_ = size;
+    }
+
+    QuillmoreListener& listener() const { return *listener_; }
+    void setListener(QuillmoreListener& listener) { listener_ = &listener; }
+
+private:
+    Status step(std::uint8_t byte);
+    Status collect(std::uint8_t byte);
+    Status completeStandard(std::uint8_t checkSum);
+    Status completeRaw(std::uint8_t checkSum);
+    Status completeGyro();
+    Status completeHrv();
+    Status completeFrame(std::uint8_t lastByte);
+    bool overlapsPayload(const std::uint8_t* data, std::size_t size) const;
+
+    QuillmoreListener* listener_;
+    int state_ = static_cast<int>(State::HuntSync);
+    std::int64_t byteOffset_ = 0;
+    std::uint8_t* payload_;
+    std::size_t payloadSize_;
+    std::array<std::uint8_t, kPayloadSize> ownPayload_{};
+};
+
+}  // namespace quillmore
