@@ -1,0 +1,170 @@
+#include "case_documents.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quillmore::testing {
+namespace {
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// One input token: "XX" or "XX*N".  False when malformed.
+bool appendToken(const std::string& token, std::vector<std::uint8_t>& out) {
+    if (token.size() < 2) return false;
+    const int hi = hexDigit(token[0]);
+    const int lo = hexDigit(token[1]);
+    if (hi < 0 || lo < 0) return false;
+    std::size_t count = 1;
+    if (token.size() > 2) {
+        if (token[2] != '*' || token.size() == 3) return false;
+        const char* first = token.data() + 3;
+        const char* last = token.data() + token.size();
+        const auto [end, ec] = std::from_chars(first, last, count);
+        if (ec != std::errc() || end != last) return false;
+    }
+    out.insert(out.end(), count, static_cast<std::uint8_t>(hi * 16 + lo));
+    return true;
+}
+
+}  // namespace
+
+std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std::string>& errors) {
+    std::vector<CaseDocument> cases;
+    std::ifstream in(path);
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (!in) {
+        errors.push_back(path + ": cannot open");
+        return cases;
+    }
+    auto fail = [&](int lineNo, const std::string& what) {
+        errors.push_back(name + ":" + std::to_string(lineNo) + ": " + what);
+    };
+    std::string line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        if (line.empty() || startsWith(line, "# ")) continue;
+        if (startsWith(line, "## ")) {
+            cases.push_back({name, line.substr(3), lineNo, {}, {}});
+            continue;
+        }
+        if (cases.empty()) {
+            fail(lineNo, "line before the first case");
+            continue;
+        }
+        if (startsWith(line, "> ")) {
+            std::istringstream tokens(line.substr(2));
+            std::string token;
+            while (tokens >> token) {
+                if (!appendToken(token, cases.back().input)) fail(lineNo, "bad input token '" + token + "'");
+            }
+        } else {
+            cases.back().expected.push_back(line);
+        }
+    }
+    for (const CaseDocument& c : cases) {
+        if (c.expected.empty() || !startsWith(c.expected.back(), "state ")) {
+            fail(c.line, "case '" + c.title + "' does not end with a state line");
+        }
+    }
+    return cases;
+}
+
+std::vector<CaseDocument> readCaseDirectory(const std::string& dir, std::vector<std::string>& errors) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().extension() == ".txt") files.push_back(entry.path().filename().string());
+    }
+    if (ec) errors.push_back(dir + ": " + ec.message());
+    std::sort(files.begin(), files.end());
+    std::vector<CaseDocument> all;
+    for (const std::string& file : files) {
+        std::vector<CaseDocument> cases = readCaseFile(dir + "/" + file, errors);
+        all.insert(all.end(), cases.begin(), cases.end());
+    }
+    return all;
+}
+
+std::string pythonFloat(double value) {
+    char buf[64];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    std::string text(buf, ec == std::errc() ? end : buf);
+    if (text.find_first_of(".en") == std::string::npos) text += ".0";  // "n": inf and nan
+    return text;
+}
+
+std::string formatRecord(const QuillmoreData& r) {
+    std::ostringstream out;
+    out << "eeg signal=" << r.signal << " attention=" << r.attention << " meditation=" << r.meditation
+        << " delta=" << r.delta << " theta=" << r.theta << " lowAlpha=" << r.lowAlpha << " highAlpha=" << r.highAlpha
+        << " lowBeta=" << r.lowBeta << " highBeta=" << r.highBeta << " lowGamma=" << r.lowGamma
+        << " highGamma=" << r.highGamma;
+    return out.str();
+}
+
+std::string formatRecord(const QuillmoreExtendData& r) {
+    // A sensor that sent 255 has no reading, which the host sees as the
+    // integer 0; a frame without the row leaves the float 0.0.
+    const std::string temperature =
+        r.temperatureKind == TemperatureKind::SensorUnavailable ? "0" : pythonFloat(r.temperature);
+    std::ostringstream out;
+    out << "extend ap=" << r.ap << " battery=" << r.battery << " version=" << pythonFloat(r.version)
+        << " gnaw=" << r.gnaw << " temperature=" << temperature << " heart=" << r.heart;
+    return out.str();
+}
+
+std::string formatState(const QuillmoreParser& parser) {
+    return "state " + std::to_string(parser.state()) + " offset " + std::to_string(parser.byteOffset());
+}
+
+bool LogListener::eeg_callback(const QuillmoreData& record) {
+    lines.push_back(formatRecord(record));
+    return true;
+}
+
+bool LogListener::extend_eeg_callback(const QuillmoreExtendData& record) {
+    lines.push_back(formatRecord(record));
+    return true;
+}
+
+bool LogListener::gyro_callback(int x, int y, int z) {
+    lines.push_back("gyro " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z));
+    return true;
+}
+
+bool LogListener::rr_callback(int rr1, int rr2, int rr3) {
+    lines.push_back("rr " + std::to_string(rr1) + " " + std::to_string(rr2) + " " + std::to_string(rr3));
+    return true;
+}
+
+bool LogListener::raw_callback(int raw) {
+    lines.push_back("raw " + std::to_string(raw));
+    return true;
+}
+
+std::vector<std::string> finalLog(const LogListener& listener, const QuillmoreParser& parser) {
+    std::vector<std::string> log = listener.lines;
+    log.push_back(formatState(parser));
+    return log;
+}
+
+std::string describeLogs(const std::vector<std::string>& expected, const std::vector<std::string>& actual) {
+    std::ostringstream out;
+    out << "expected:\n";
+    for (std::size_t i = 0; i < expected.size(); ++i) out << "  " << i << ": " << expected[i] << "\n";
+    out << "actual:\n";
+    for (std::size_t i = 0; i < actual.size(); ++i) out << "  " << i << ": " << actual[i] << "\n";
+    return out.str();
+}
+
+}  // namespace quillmore::testing

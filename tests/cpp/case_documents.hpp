@@ -1,0 +1,62 @@
+// Test documents: worked examples of the stream kept as data (tests/cases).
+//
+//   ## title                  starts a case
+//   # comment                 ignored
+//   > AA AA 04 00*3 05        input bytes, hex; XX*N is N copies of XX
+//   raw 5                     expected log lines, in order; the last one is
+//   state 1 offset 5          the parser's state and offset after all input
+//
+// The log is what LogListener writes for each delivery; the same text is
+// produced by the Python tests, so its number formats follow Python's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillmore/parser.hpp"
+
+namespace quillmore::testing {
+
+struct CaseDocument {
+    std::string file;   // file name, without directory
+    std::string title;
+    int line = 0;       // line of the "## " title
+    std::vector<std::uint8_t> input;
+    std::vector<std::string> expected;
+};
+
+// Reads one document file.  Malformed lines are appended to `errors` as
+// "file:line: message" and the file's cases are still returned.
+std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std::string>& errors);
+// All *.txt files of a directory, in name order.
+std::vector<CaseDocument> readCaseDirectory(const std::string& dir, std::vector<std::string>& errors);
+
+// A double as Python's repr prints it: shortest round-trip form, ".0"
+// appended to integral values (1.234, 0.0, 36.5).
+std::string pythonFloat(double value);
+
+std::string formatRecord(const QuillmoreData& record);
+std::string formatRecord(const QuillmoreExtendData& record);
+std::string formatState(const QuillmoreParser& parser);
+
+// Writes one log line per delivery.  Derived listeners may override a
+// callback and still call the base to log it.
+class LogListener : public QuillmoreListener {
+public:
+    bool eeg_callback(const QuillmoreData& record) override;
+    bool extend_eeg_callback(const QuillmoreExtendData& record) override;
+    bool gyro_callback(int x, int y, int z) override;
+    bool rr_callback(int rr1, int rr2, int rr3) override;
+    bool raw_callback(int raw) override;
+
+    std::vector<std::string> lines;
+};
+
+// The log plus the closing state line, as a document states it.
+std::vector<std::string> finalLog(const LogListener& listener, const QuillmoreParser& parser);
+
+// Both vectors, numbered, for failure messages.
+std::string describeLogs(const std::vector<std::string>& expected, const std::vector<std::string>& actual);
+
+}  // namespace quillmore::testing

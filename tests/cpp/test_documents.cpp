@@ -1,0 +1,142 @@
+// Runs every worked example of tests/cases four ways: the whole input in one
+// call, split into two chunks at every point, one byte per call, and through
+// parseByte().  A frame split anywhere must decode as if it came whole.
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "case_documents.hpp"
+
+namespace quillmore::testing {
+namespace {
+
+struct Loaded {
+    std::vector<CaseDocument> cases;
+    std::vector<std::string> errors;
+};
+
+const Loaded& loaded() {
+    static const Loaded docs = [] {
+        Loaded l;
+        l.cases = readCaseDirectory(QUILLMORE_CASES_DIR, l.errors);
+        return l;
+    }();
+    return docs;
+}
+
+// Feeds `input` in chunks ending at `cuts` (ascending, may repeat: an empty
+// chunk) and then the rest.
+std::vector<std::string> runChunked(const std::vector<std::uint8_t>& input, const std::vector<std::size_t>& cuts) {
+    LogListener log;
+    QuillmoreParser parser(log);
+    std::size_t from = 0;
+    auto feed = [&](std::size_t to) {
+        const ParseResult r = parser.parse(input.data() + from, to - from);
+        if (!r.ok() || r.consumed != to - from) log.lines.push_back("parse stopped after " + std::to_string(r.consumed));
+        from = to;
+    };
+    for (std::size_t cut : cuts) feed(cut);
+    feed(input.size());
+    return finalLog(log, parser);
+}
+
+std::vector<std::string> runParseByte(const std::vector<std::uint8_t>& input) {
+    LogListener log;
+    QuillmoreParser parser(log);
+    for (std::uint8_t b : input) {
+        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("parseByte failed");
+    }
+    return finalLog(log, parser);
+}
+
+class Document : public ::testing::TestWithParam<CaseDocument> {};
+
+TEST_P(Document, Whole) {
+    const CaseDocument& c = GetParam();
+    const auto log = runChunked(c.input, {});
+    EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
+}
+
+TEST_P(Document, SplitInTwoAtEveryPoint) {
+    const CaseDocument& c = GetParam();
+    for (std::size_t split = 0; split <= c.input.size(); ++split) {
+        const auto log = runChunked(c.input, {split});
+        ASSERT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << ", split at byte " << split << "\n"
+                                   << describeLogs(c.expected, log);
+    }
+}
+
+TEST_P(Document, OneBytePerCall) {
+    const CaseDocument& c = GetParam();
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 1; i < c.input.size(); ++i) cuts.push_back(i);
+    const auto log = runChunked(c.input, cuts);
+    EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
+}
+
+TEST_P(Document, ParseByte) {
+    const CaseDocument& c = GetParam();
+    const auto log = runParseByte(c.input);
+    EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
+}
+
+std::string testName(const ::testing::TestParamInfo<CaseDocument>& info) {
+    const CaseDocument& c = info.param;
+    std::string name = c.file.substr(0, c.file.find('.')) + "_";
+    for (char ch : c.title) {
+        if (std::isalnum(static_cast<unsigned char>(ch))) {
+            name += ch;
+        } else if (name.back() != '_') {
+            name += '_';
+        }
+    }
+    while (name.back() == '_') name.pop_back();
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Document, ::testing::ValuesIn(loaded().cases), testName);
+
+TEST(CaseDocumentFiles, LoadWithoutErrors) {
+    std::string errors;
+    for (const std::string& e : loaded().errors) errors += e + "\n";
+    EXPECT_TRUE(loaded().errors.empty()) << errors;
+    EXPECT_GE(loaded().cases.size(), 90u);
+    std::set<std::string> names;
+    for (const CaseDocument& c : loaded().cases) {
+        EXPECT_TRUE(names.insert(testName({c, 0})).second) << "duplicate title: " << c.file << ": " << c.title;
+    }
+}
+
+TEST(CaseDocumentFiles, ReaderFormat) {
+    const std::string path = ::testing::TempDir() + "quillmore_reader_case.txt";
+    {
+        std::ofstream out(path);
+        out << "# header comment\n\n## first\n> AA 0c*3\n> 00*0 ff\n# comment\nraw 1\nstate 1 offset 0\n"
+               "## second\n> AA zz 0*2\nstate 2 offset 0  \n## third\n> 01\n";
+    }
+    std::vector<std::string> errors;
+    const auto cases = readCaseFile(path, errors);
+    std::remove(path.c_str());
+    ASSERT_EQ(cases.size(), 3u);
+    EXPECT_EQ(cases[0].title, "first");
+    EXPECT_EQ(cases[0].input, (std::vector<std::uint8_t>{0xAA, 0x0C, 0x0C, 0x0C, 0xFF}));
+    EXPECT_EQ(cases[0].expected, (std::vector<std::string>{"raw 1", "state 1 offset 0"}));
+    EXPECT_EQ(cases[1].expected, (std::vector<std::string>{"state 2 offset 0"}));
+    // "zz" and "0*2" are malformed tokens; "third" has no state line.
+    EXPECT_EQ(errors.size(), 3u);
+}
+
+TEST(CaseDocumentFiles, FloatsPrintLikePython) {
+    const std::pair<double, const char*> table[] = {
+        {0.0, "0.0"},     {1.234, "1.234"},   {36.5, "36.5"},     {0.105, "0.105"},
+        {2.0, "2.0"},     {1.665, "1.665"},   {11.009, "11.009"}, {69 + 36 / 10.0, "72.6"},
+        {1e16, "1e+16"},  {-0.0, "-0.0"},
+    };
+    for (const auto& [value, text] : table) EXPECT_EQ(pythonFloat(value), text);
+}
+
+}  // namespace
+}  // namespace quillmore::testing
