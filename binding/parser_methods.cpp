@@ -1,0 +1,291 @@
+// The methods of the class QuillmoreParser.
+//
+// Python equivalent (its line numbers are the ones traceback entries report):
+//
+//  1  class QuillmoreParser:
+//  2      __state = 1
+//  3      __payloadLength = 0
+//  4      __payload = bytearray(1024)       # class default; every parser gets its own
+//  5      __byteOffset = 0
+//  6
+//  7      def __init__(self, eeg_callback=None, extend_eeg_callback=None,
+//  8                   gyro_callback=None, rr_callback=None, raw_callback=None):
+//  9          self.__raw_callback = raw_callback
+// 10          self.__eeg_callback = eeg_callback
+// 11          self.__extend_eeg_callback = extend_eeg_callback
+// 12          self.__gyro_callback = gyro_callback
+// 13          self.__rr_callback = rr_callback
+// 14          if '_QuillmoreParser__payload' not in vars(self):
+// 15              self.__payload = bytearray(1024)
+// 16
+// 17      def parse(self, byteData):
+// 18          for byte in byteData:
+// 19              ...                      # one step of the frame machine (core)
+// 20              ...                      #   raw-sample frame: self.__raw_callback(raw)
+// 21              ...                      #   gyroscope frame: self.__gyro_callback(x, y, z)
+// 22              ...                      #   other frames: self.__parse...Payload()
+// 23
+// 24      def __parsePackagePayload(self):
+// 25          ...                          # decode; self.__eeg_callback(QuillmoreData())
+// 26
+// 27      def __parseExtendPackagePayload(self):
+// 28          ...                          # decode; self.__extend_eeg_callback(QuillmoreExtendData())
+// 29
+// 30      def __parseHRVPackagePayload(self):
+// 31          ...                          # decode; self.__rr_callback(rr1, rr2, rr3)
+//
+// The machine and the decoders are the core's; a Session keeps the
+// instance's attributes and the core in step while they run.
+#include "parser_methods.hpp"
+
+#include "module_globals.hpp"
+#include "parser_session.hpp"
+#include "source_lines.hpp"
+
+namespace quillmore::py {
+namespace {
+
+// Whether the instance's own __dict__ holds `name`.
+int instanceHas(PyObject* self, PyObject* name) {
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (dict == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    const int has = PyDict_Contains(dict, name);
+    Py_DECREF(dict);
+    return has;
+}
+
+// Gives the instance a payload buffer of its own unless it has one.
+bool ensurePayload(PyObject* self) {
+    const int has = instanceHas(self, g.namePayload);
+    if (has != 0) return has > 0;
+    PyObject* payload = PyObject_Call(reinterpret_cast<PyObject*>(&PyByteArray_Type), g.payloadSizeArgs, nullptr);
+    if (payload == nullptr) return false;
+    const int stored = PyObject_SetAttr(self, g.namePayload, payload);
+    Py_DECREF(payload);
+    return stored == 0;
+}
+
+// Leaves the instance as the failure left it, keeping the exception.
+PyObject* fail(Session& session, int* line, int failedAt) {
+    *line = failedAt;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!session.push()) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+}
+
+// One element of a chunk that is not a byte buffer.
+bool parseElement(Session& session, PyObject* element, int* line) {
+    std::uint8_t byte = 0;
+    if (!session.elementByte(element, &byte)) {
+        *line = lines::kParseByte;
+        return false;
+    }
+    switch (session.parser().parseByte(byte)) {
+    case Status::Ok: return true;
+    case Status::IndexOutOfRange:
+        session.raiseStoreError();
+        *line = lines::kParseByte;
+        return false;
+    case Status::CallbackFailed: break;
+    }
+    *line = session.failLine();
+    return false;
+}
+
+// Lists and tuples are walked by index, re-reading the length at each step as
+// their iterators do (a callback may append to the list being parsed).
+bool parseSequence(Session& session, PyObject* sequence, int* line) {
+    const bool list = PyList_CheckExact(sequence);
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
+        PyObject* element = Py_NewRef(list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+        const bool ok = parseElement(session, element, line);
+        Py_DECREF(element);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Any other iterable: one element at a time.  The iterator may be host code
+// (a generator), so it sees the parser as it is at that byte.
+bool parseIterable(Session& session, PyObject* iterable, int* line) {
+    PyObject* iterator = PyObject_GetIter(iterable);
+    if (iterator == nullptr) {
+        *line = lines::kParseIterate;
+        return false;
+    }
+    bool ok = true;
+    while (ok) {
+        if (!session.push()) {
+            *line = lines::kParseIterate;
+            ok = false;
+            break;
+        }
+        PyObject* element = PyIter_Next(iterator);
+        if (element == nullptr) {
+            if (PyErr_Occurred()) {
+                *line = lines::kParseIterate;
+                ok = false;
+            } else {
+                ok = session.pull();
+                if (!ok) *line = lines::kParseIterate;
+            }
+            break;
+        }
+        ok = session.pull();
+        if (!ok) *line = lines::kParseIterate;
+        ok = ok && parseElement(session, element, line);
+        Py_DECREF(element);
+    }
+    Py_DECREF(iterator);
+    return ok;
+}
+
+// Buffers of unsigned bytes go to the core in one piece; it stops only where
+// a delivery failed or a store fell outside the buffer.
+bool parseBuffer(Session& session, const Py_buffer& view, int* line) {
+    const auto* data = static_cast<const std::uint8_t*>(view.buf);
+    const auto size = static_cast<std::size_t>(view.len);
+    const ParseResult result = session.parser().parse(data, size);
+    switch (result.status) {
+    case Status::Ok: return true;
+    case Status::IndexOutOfRange:
+        session.raiseStoreError();
+        *line = lines::kParseByte;
+        return false;
+    case Status::CallbackFailed: break;
+    }
+    *line = session.failLine();
+    return false;
+}
+
+// A contiguous one-dimensional buffer of unsigned bytes, or false (with no
+// error) for anything else, which is then walked element by element.
+bool byteBuffer(PyObject* data, Py_buffer* view) {
+    if (!PyObject_CheckBuffer(data)) return false;
+    if (PyObject_GetBuffer(data, view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool bytes = view->itemsize == 1 && view->ndim == 1 &&
+                       (view->format == nullptr || (view->format[0] == 'B' && view->format[1] == 0));
+    if (!bytes) PyBuffer_Release(view);
+    return bytes;
+}
+
+// ------------------------------------------------------------------ bodies
+
+PyObject* initBody(PyObject* const* bound, int* line) {
+    PyObject* self = bound[0];
+    // Stored in this order: raw_callback first, then the other four.
+    static constexpr int order[5] = {5, 1, 2, 3, 4};
+    PyObject* const names[6] = {nullptr, g.nameEegCallback, g.nameExtendCallback, g.nameGyroCallback,
+                                g.nameRrCallback, g.nameRawCallback};
+    for (int k = 0; k < 5; ++k) {
+        if (PyObject_SetAttr(self, names[order[k]], bound[order[k]]) < 0) {
+            *line = lines::kInit + 2 + k;
+            return nullptr;
+        }
+    }
+    if (!ensurePayload(self)) {
+        *line = lines::kInitPayload;
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* parseBody(PyObject* const* bound, int* line) {
+    PyObject* self = bound[0];
+    PyObject* data = bound[1];
+    if (!ensurePayload(self)) {
+        *line = lines::kParse;
+        return nullptr;
+    }
+    Session session(self, Session::Scope::Machine);
+    if (!session.pull()) return fail(session, line, lines::kParseByte);
+
+    bool ok;
+    Py_buffer view;
+    if (byteBuffer(data, &view)) {
+        ok = parseBuffer(session, view, line);
+        PyBuffer_Release(&view);
+    } else if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {
+        ok = parseSequence(session, data, line);
+    } else {
+        ok = parseIterable(session, data, line);
+    }
+    if (!ok) return fail(session, line, *line);
+    if (!session.push()) return fail(session, line, lines::kParseByte);
+    Py_RETURN_NONE;
+}
+
+PyObject* decoderBody(PyObject* self, Session::Decoder which, int* line) {
+    Session session(self, Session::Scope::Payload);
+    if (!session.pull() || !session.runDecoder(which, false)) return fail(session, line, session.failLine());
+    Py_RETURN_NONE;
+}
+
+PyObject* standardBody(PyObject* const* bound, int* line) {
+    return decoderBody(bound[0], Session::Decoder::Standard, line);
+}
+PyObject* extendBody(PyObject* const* bound, int* line) {
+    return decoderBody(bound[0], Session::Decoder::Extend, line);
+}
+PyObject* hrvBody(PyObject* const* bound, int* line) { return decoderBody(bound[0], Session::Decoder::Hrv, line); }
+
+}  // namespace
+
+// ------------------------------------------------------------------ definitions
+
+const MethodDef kInitMethod = {
+    {"__init__", 6, g.initParams, true},
+    "QuillmoreParser.__init__",
+    "QuillmoreParser.QuillmoreParser.__init__",
+    "def __init__(self, eeg_callback=None, extend_eeg_callback=None, gyro_callback=None, rr_callback=None, "
+    "raw_callback=None): pass",
+    lines::kInit,
+    initBody,
+};
+
+const MethodDef kParseMethod = {
+    {"parse", 2, g.parseParams, false},
+    "QuillmoreParser.parse",
+    "QuillmoreParser.QuillmoreParser.parse",
+    "def parse(self, byteData): pass",
+    lines::kParse,
+    parseBody,
+};
+
+const MethodDef kStandardMethod = {
+    {"__parsePackagePayload", 1, g.decoderParams, false},
+    "QuillmoreParser.__parsePackagePayload",
+    "QuillmoreParser.QuillmoreParser.__parsePackagePayload",
+    "def __parsePackagePayload(self): pass",
+    lines::kStandard,
+    standardBody,
+};
+
+const MethodDef kExtendMethod = {
+    {"__parseExtendPackagePayload", 1, g.decoderParams, false},
+    "QuillmoreParser.__parseExtendPackagePayload",
+    "QuillmoreParser.QuillmoreParser.__parseExtendPackagePayload",
+    "def __parseExtendPackagePayload(self): pass",
+    lines::kExtend,
+    extendBody,
+};
+
+const MethodDef kHrvMethod = {
+    {"__parseHRVPackagePayload", 1, g.decoderParams, false},
+    "QuillmoreParser.__parseHRVPackagePayload",
+    "QuillmoreParser.QuillmoreParser.__parseHRVPackagePayload",
+    "def __parseHRVPackagePayload(self): pass",
+    lines::kHrv,
+    hrvBody,
+};
+
+}  // namespace quillmore::py

@@ -1,0 +1,496 @@
+// The bridge between a Python parser instance and the core.  See
+// parser_session.hpp for the protocol.
+#include "parser_session.hpp"
+
+#include <type_traits>
+
+#include "module_globals.hpp"
+#include "records.hpp"
+#include "source_lines.hpp"
+#include "traceback.hpp"
+
+namespace quillmore::py {
+namespace {
+
+PyObject* const* callbackNames[] = {&g.nameEegCallback, &g.nameExtendCallback, &g.nameGyroCallback,
+                                    &g.nameRrCallback, &g.nameRawCallback};
+
+// Attribute access on an instance of `type` runs no host code when the type
+// uses the generic attribute protocol and none of the attributes that the
+// parser reads is a descriptor on the class.  Cached by the type's version
+// tag, which changes whenever the class or a base is modified.
+bool attributeAccessIsPlain(PyTypeObject* type) {
+    static PyTypeObject* cachedType = nullptr;
+    static unsigned int cachedTag = 0;
+    static bool cachedPlain = false;
+    const bool tagValid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagValid && type == cachedType && type->tp_version_tag == cachedTag) return cachedPlain;
+
+    bool plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
+    PyObject* names[] = {g.nameState, g.nameByteOffset, g.namePayload, g.nameEegCallback, g.nameExtendCallback,
+                         g.nameGyroCallback, g.nameRrCallback, g.nameRawCallback};
+    for (PyObject* name : names) {
+        if (!plain) break;
+        PyObject* attr = _PyType_Lookup(type, name);
+        plain = attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        cachedType = type;
+        cachedTag = type->tp_version_tag;
+        cachedPlain = plain;
+    }
+    return plain;
+}
+
+// The machine's state from the attribute: the first of 1..11 that it equals,
+// or 0 (a value that makes every byte a no-op).
+bool toState(PyObject* value, int* state) {
+    if (PyLong_Check(value)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(value, &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+        *state = (!overflow && v >= 1 && v <= 11) ? static_cast<int>(v) : 0;
+        return true;
+    }
+    for (int k = 1; k <= 11; ++k) {
+        PyObject* candidate = PyLong_FromLong(k);
+        if (candidate == nullptr) return false;
+        const int equal = PyObject_RichCompareBool(value, candidate, Py_EQ);
+        Py_DECREF(candidate);
+        if (equal < 0) return false;
+        if (equal) {
+            *state = k;
+            return true;
+        }
+    }
+    *state = 0;
+    return true;
+}
+
+// Sentinel for an offset the core cannot hold: any store with it fails, and
+// the session then raises the interpreter's own error for that index.
+constexpr std::int64_t kForeignOffset = INT64_MIN;
+
+const char* const decoderTracebackNames[] = {
+    "QuillmoreParser.QuillmoreParser.__parsePackagePayload",
+    "QuillmoreParser.QuillmoreParser.__parseExtendPackagePayload",
+    "QuillmoreParser.QuillmoreParser.__parseHRVPackagePayload",
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------ lifetime
+
+Session::Session(PyObject* self, Scope scope)
+    : self_(Py_NewRef(self)), scope_(scope), parser_(*this, nullptr, 0), plain_(attributeAccessIsPlain(Py_TYPE(self))) {}
+
+Session::~Session() {
+    forgetCallbacks();
+    releasePayload();
+    Py_CLEAR(foreignOffset_);
+    Py_DECREF(self_);
+}
+
+void Session::forgetCallbacks() {
+    for (PyObject*& callback : callbacks_) Py_CLEAR(callback);
+}
+
+void Session::releasePayload() {
+    if (payloadExported_) PyBuffer_Release(&payloadView_);
+    payloadExported_ = false;
+    payloadUsable_ = false;
+    Py_CLEAR(payload_);
+    parser_.setPayload(nullptr, 0);
+}
+
+// Takes the payload object (a new reference).  A bytearray is used in place
+// and re-read after host code ran, so a host may resize or replace it; any
+// other writable buffer of bytes is held exported for the session.
+bool Session::adoptPayload(PyObject* payload) {
+    if (payload == payload_) {
+        Py_DECREF(payload);
+        if (PyByteArray_Check(payload_)) {
+            parser_.setPayload(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(payload_)),
+                               static_cast<std::size_t>(PyByteArray_GET_SIZE(payload_)));
+        }
+        return true;
+    }
+    releasePayload();
+    payload_ = payload;
+    if (PyByteArray_Check(payload)) {
+        parser_.setPayload(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(payload)),
+                           static_cast<std::size_t>(PyByteArray_GET_SIZE(payload)));
+        payloadUsable_ = true;
+        return true;
+    }
+    if (PyObject_CheckBuffer(payload) &&
+        PyObject_GetBuffer(payload, &payloadView_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+        payloadExported_ = true;
+        const bool bytes = payloadView_.itemsize == 1 &&
+                           (payloadView_.format == nullptr || (payloadView_.format[0] == 'B' && payloadView_.format[1] == 0));
+        if (bytes) {
+            parser_.setPayload(static_cast<std::uint8_t*>(payloadView_.buf), static_cast<std::size_t>(payloadView_.len));
+            payloadUsable_ = true;
+        }
+        return true;
+    }
+    PyErr_Clear();  // not a buffer: any use of it raises (raisePayloadTypeError)
+    return true;
+}
+
+// ------------------------------------------------------------------ sync
+
+bool Session::pull() {
+    forgetCallbacks();
+    if (scope_ == Scope::Payload) {
+        PyObject* payload = PyObject_GetAttr(self_, g.namePayload);
+        return payload != nullptr && adoptPayload(payload);
+    }
+    PyObject* state = PyObject_GetAttr(self_, g.nameState);
+    if (state == nullptr) return false;
+    int machineState = 0;
+    const bool stateOk = toState(state, &machineState);
+    Py_DECREF(state);
+    if (!stateOk) return false;
+
+    PyObject* offset = PyObject_GetAttr(self_, g.nameByteOffset);
+    if (offset == nullptr) return false;
+    Py_CLEAR(foreignOffset_);
+    std::int64_t machineOffset = kForeignOffset;
+    if (PyLong_Check(offset)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
+        if (v == -1 && PyErr_Occurred()) {
+            Py_DECREF(offset);
+            return false;
+        }
+        if (!overflow && v != kForeignOffset) machineOffset = v;
+    }
+    if (machineOffset == kForeignOffset) {
+        foreignOffset_ = offset;
+    } else {
+        Py_DECREF(offset);
+    }
+
+    PyObject* payload = PyObject_GetAttr(self_, g.namePayload);
+    if (payload == nullptr || !adoptPayload(payload)) return false;
+
+    parser_.setState(machineState);
+    parser_.setByteOffset(machineOffset);
+    pulledState_ = machineState;
+    pulledOffset_ = machineOffset;
+    return true;
+}
+
+bool Session::push() {
+    if (scope_ == Scope::Payload) return true;
+    if (parser_.state() != pulledState_) {
+        PyObject* value = PyLong_FromLong(parser_.state());
+        if (value == nullptr || PyObject_SetAttr(self_, g.nameState, value) < 0) {
+            Py_XDECREF(value);
+            return false;
+        }
+        Py_DECREF(value);
+        pulledState_ = parser_.state();
+    }
+    if (parser_.byteOffset() != pulledOffset_) {
+        PyObject* value = PyLong_FromLongLong(parser_.byteOffset());
+        if (value == nullptr || PyObject_SetAttr(self_, g.nameByteOffset, value) < 0) {
+            Py_XDECREF(value);
+            return false;
+        }
+        Py_DECREF(value);
+        pulledOffset_ = parser_.byteOffset();
+        Py_CLEAR(foreignOffset_);
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ elements
+
+bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
+    const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
+    if (hostCode && !push()) return false;
+    bool ok;
+    if (parser_.storesNextByte()) {
+        if (foreignOffset_ != nullptr) {
+            // The index is converted before the value, as bytearray does.
+            raiseStoreError();
+            return false;
+        }
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(element, &overflow);
+        ok = !(v == -1 && PyErr_Occurred());
+        if (ok && (overflow || v < 0 || v > 255)) {
+            PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+            ok = false;
+        }
+        if (ok) *byte = static_cast<std::uint8_t>(v);
+    } else {
+        int overflow = 1;
+        long v = 0;
+        if (PyLong_Check(element)) v = PyLong_AsLongAndOverflow(element, &overflow);
+        if (!overflow) {
+            *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+            ok = true;
+        } else {
+            PyObject* low = PyNumber_And(element, g.byte0xFF);
+            ok = low != nullptr;
+            if (ok) {
+                PyObject* index = PyNumber_Index(low);
+                Py_DECREF(low);
+                ok = index != nullptr;
+                if (ok) {
+                    PyObject* masked = PyNumber_And(index, g.byte0xFF);
+                    Py_DECREF(index);
+                    ok = masked != nullptr;
+                    if (ok) {
+                        *byte = static_cast<std::uint8_t>(PyLong_AsLong(masked));
+                        Py_DECREF(masked);
+                    }
+                }
+            }
+        }
+    }
+    if (hostCode) {
+        if (!ok) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            const bool pulled = pull();
+            if (pulled) PyErr_Restore(type, value, traceback);
+            else {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+            }
+            return false;
+        }
+        return pull();
+    }
+    return ok;
+}
+
+// ------------------------------------------------------------------ errors
+
+void Session::raisePayloadTypeError(bool store) {
+    PyTypeObject* type = Py_TYPE(payload_);
+    const bool canStore = (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_ass_subscript != nullptr) ||
+                          (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_ass_item != nullptr);
+    const bool canRead = (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_subscript != nullptr) ||
+                         (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_item != nullptr);
+    if (store && !canStore) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", type->tp_name);
+    } else if (!store && !canRead) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", type->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "the payload buffer must be a bytearray, not '%.200s'", type->tp_name);
+    }
+}
+
+void Session::raiseStoreError() {
+    if (!payloadUsable_) {
+        raisePayloadTypeError(true);
+        return;
+    }
+    if (foreignOffset_ != nullptr) {
+        // Let the interpreter name the problem with the index (not an
+        // integer, or too large for an index).
+        PyObject* zero = PyLong_FromLong(0);
+        if (zero != nullptr && payload_ != nullptr && PyObject_SetItem(payload_, foreignOffset_, zero) == 0) {
+            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        }
+        Py_XDECREF(zero);
+        return;
+    }
+    PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+}
+
+// ------------------------------------------------------------------ delivery
+
+// The callback attribute's value (new reference).  Read once per stretch
+// without host code when attribute access is plain.
+PyObject* Session::callbackValue(Slot slot) {
+    if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
+    if (!plain_ && !push()) return nullptr;
+    PyObject* value = PyObject_GetAttr(self_, *callbackNames[slot]);
+    if (!plain_) {
+        if (value == nullptr) return nullptr;
+        if (!pull()) {
+            Py_DECREF(value);
+            return nullptr;
+        }
+        return value;
+    }
+    if (value != nullptr) callbacks_[slot] = Py_NewRef(value);
+    return value;
+}
+
+// Calls the callback when it is true, with the host seeing the parser as it
+// is now, and takes back whatever the host left.
+bool Session::callHost(PyObject* callback, PyObject* const* args, std::size_t count, int line) {
+    if (callback == Py_None) return true;
+    if (!push()) {
+        failLine_ = line;
+        return false;
+    }
+    const int truth = PyObject_IsTrue(callback);
+    bool ok = truth >= 0;
+    if (truth > 0) {
+        PyObject* result = PyObject_Vectorcall(callback, args, count, nullptr);
+        ok = result != nullptr;
+        Py_XDECREF(result);
+    }
+    if (!ok) {
+        failLine_ = line;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        // The parser stays as the host left it; a failing pull would only
+        // hide the host's own exception.
+        if (!pull()) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    if (!pull()) {
+        failLine_ = line;
+        return false;
+    }
+    return true;
+}
+
+bool Session::deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line) {
+    PyObject* callback = callbackValue(slot);
+    if (callback == nullptr) {
+        failLine_ = line;
+        return false;
+    }
+    if (callback == Py_None) {
+        Py_DECREF(callback);
+        return true;
+    }
+    PyObject* args[3] = {PyLong_FromLong(a), count > 1 ? PyLong_FromLong(b) : nullptr,
+                         count > 1 ? PyLong_FromLong(c) : nullptr};
+    bool ok = args[0] != nullptr && (count == 1 || (args[1] != nullptr && args[2] != nullptr));
+    if (!ok) failLine_ = line;
+    ok = ok && callHost(callback, args, count, line);
+    for (PyObject* arg : args) Py_XDECREF(arg);
+    Py_DECREF(callback);
+    return ok;
+}
+
+template <class Record>
+bool Session::deliverRecord(Slot slot, const Record& record, int line) {
+    constexpr RecordKind kind = std::is_same_v<Record, QuillmoreData> ? RecordKind::Data : RecordKind::ExtendData;
+    failLine_ = line;
+    PyObject* cls = recordClass(kind);
+    if (cls == nullptr) return false;
+    if (recordIsInert(kind, cls)) {
+        // The module's own record class: building a record that nobody
+        // receives has no effect, so skip it when no callback is set.
+        PyObject* callback = callbackValue(slot);
+        if (callback == nullptr) return false;
+        const bool none = callback == Py_None;
+        Py_DECREF(callback);
+        if (none) return true;
+    }
+    // A host's replacement class may run code while it is built.
+    if (!push()) return false;
+    PyObject* object = buildRecord(cls, record);
+    if (object == nullptr) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!pull()) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    forgetCallbacks();
+    bool ok = pull();
+    PyObject* callback = ok ? callbackValue(slot) : nullptr;
+    ok = callback != nullptr && callHost(callback, &object, 1, line);
+    Py_XDECREF(callback);
+    Py_DECREF(object);
+    return ok;
+}
+
+bool Session::raw_callback(int raw) { return deliverValues(kRaw, raw, 0, 0, 1, lines::kParseRaw); }
+
+bool Session::gyro_callback(int x, int y, int z) { return deliverValues(kGyro, x, y, z, 3, lines::kParseGyro); }
+
+bool Session::rr_callback(int rr1, int rr2, int rr3) {
+    return deliverValues(kRr, rr1, rr2, rr3, 3, lines::kHrvCallback);
+}
+
+bool Session::eeg_callback(const QuillmoreData& record) {
+    return deliverRecord(kEeg, record, lines::kStandardCallback);
+}
+
+bool Session::extend_eeg_callback(const QuillmoreExtendData& record) {
+    return deliverRecord(kExtend, record, lines::kExtendCallback);
+}
+
+// ------------------------------------------------------------------ decoders
+
+bool Session::runDecoder(Decoder which, bool fromParse) {
+    Status status = Status::Ok;
+    switch (which) {
+    case Decoder::Standard: status = parser_.parsePackagePayload(); break;
+    case Decoder::Extend: status = parser_.parseExtendPackagePayload(); break;
+    case Decoder::Hrv: status = parser_.parseHRVPackagePayload(); break;
+    }
+    if (status == Status::Ok) return true;
+    if (status == Status::IndexOutOfRange) {
+        if (payloadUsable_) {
+            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        } else {
+            raisePayloadTypeError(false);
+        }
+        failLine_ = lines::kStandard + 1 + 3 * static_cast<int>(which);
+    }
+    if (fromParse) addTraceback(decoderTracebackNames[static_cast<int>(which)], failLine_);
+    return false;
+}
+
+// parse() reaches the decoders through the instance, like any method call,
+// so an override in a subclass or on the instance is honoured.  The module's
+// own decoder is run directly.
+Status Session::dispatchDecoder(Decoder which) {
+    PyObject* name = which == Decoder::Standard ? g.nameStandardDecoder
+                     : which == Decoder::Extend ? g.nameExtendDecoder
+                                                : g.nameHrvDecoder;
+    PyObject* own = which == Decoder::Standard ? g.methodStandard
+                    : which == Decoder::Extend ? g.methodExtend
+                                               : g.methodHrv;
+    if (plain_ && _PyType_Lookup(Py_TYPE(self_), name) == own) {
+        PyObject** dict = _PyObject_GetDictPtr(self_);
+        PyObject* shadow = (dict != nullptr && *dict != nullptr) ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (shadow == nullptr) {
+            if (PyErr_Occurred()) {
+                failLine_ = lines::kParseDecoder;
+                return Status::CallbackFailed;
+            }
+            return runDecoder(which, true) ? Status::Ok : Status::CallbackFailed;
+        }
+    }
+    failLine_ = lines::kParseDecoder;
+    if (!push()) return Status::CallbackFailed;
+    PyObject* method = PyObject_GetAttr(self_, name);
+    PyObject* result = method != nullptr ? PyObject_CallNoArgs(method) : nullptr;
+    Py_XDECREF(method);
+    const bool ok = result != nullptr;
+    Py_XDECREF(result);
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!ok) PyErr_Fetch(&type, &value, &traceback);
+    const bool pulled = pull();
+    if (!ok) {
+        if (!pulled) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return Status::CallbackFailed;
+    }
+    failLine_ = lines::kParseDecoder;
+    return pulled ? Status::Ok : Status::CallbackFailed;
+}
+
+Status Session::standardFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Standard); }
+Status Session::extendFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Extend); }
+Status Session::hrvFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Hrv); }
+
+}  // namespace quillmore::py

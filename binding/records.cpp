@@ -1,0 +1,121 @@
+// Record classes and record building.
+#include "records.hpp"
+
+#include "module_globals.hpp"
+
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+
+namespace quillmore::py {
+namespace {
+
+// The class found for each kind, with the namespace version it was found at.
+struct LookupCache {
+    PyObject* cls = nullptr;  // borrowed: valid while the namespace is unchanged
+    std::uint64_t version = 0;
+};
+LookupCache dataCache;
+LookupCache extendCache;
+
+// Sets the fields in order; steals nothing.  False with an exception set.
+bool assignFields(PyObject* record, PyObject* const* names, PyObject* const* values, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (values[i] == nullptr) return false;
+        if (PyObject_SetAttr(record, names[i], values[i]) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* fillRecord(PyObject* cls, PyObject* const* names, PyObject** values, int count) {
+    Py_INCREF(cls);  // the call may rebind the name that held it
+    PyObject* record = PyObject_CallNoArgs(cls);
+    Py_DECREF(cls);
+    bool ok = record != nullptr && assignFields(record, names, values, count);
+    for (int i = 0; i < count; ++i) Py_XDECREF(values[i]);
+    if (!ok) {
+        Py_XDECREF(record);
+        return nullptr;
+    }
+    return record;
+}
+
+PyObject* temperatureValue(const QuillmoreExtendData& data) {
+    switch (data.temperatureKind) {
+    case TemperatureKind::Measured: return PyFloat_FromDouble(data.temperature);
+    case TemperatureKind::SensorUnavailable: return Py_NewRef(g.intZero);
+    case TemperatureKind::Absent: break;
+    }
+    return Py_NewRef(g.floatZero);
+}
+
+}  // namespace
+
+PyObject* makeRecordClass(RecordKind kind) {
+    const bool isData = kind == RecordKind::Data;
+    const char* name = isData ? "QuillmoreData" : "QuillmoreExtendData";
+    PyObject* ns = PyDict_New();
+    if (ns == nullptr) return nullptr;
+    PyObject* qualname = PyUnicode_FromString(name);
+    bool ok = qualname != nullptr && PyDict_SetItemString(ns, "__module__", g.moduleName) == 0 &&
+              PyDict_SetItemString(ns, "__qualname__", qualname) == 0;
+    if (isData) {
+        for (PyObject* field : g.dataFields) ok = ok && PyDict_SetItem(ns, field, g.intZero) == 0;
+    } else {
+        // version and temperature default to the float 0.0, the rest to the int 0
+        for (int i = 0; i < 6; ++i) {
+            PyObject* value = (i == 2 || i == 4) ? g.floatZero : g.intZero;
+            ok = ok && PyDict_SetItem(ns, g.extendFields[i], value) == 0;
+        }
+    }
+    PyObject* cls = ok ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O()O", qualname, ns) : nullptr;
+    Py_XDECREF(qualname);
+    Py_DECREF(ns);
+    return cls;
+}
+
+PyObject* recordClass(RecordKind kind) {
+    LookupCache& cache = kind == RecordKind::Data ? dataCache : extendCache;
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(g.globals)->ma_version_tag;
+    if (cache.cls != nullptr && cache.version == version) return cache.cls;
+    PyObject* name = kind == RecordKind::Data ? g.nameDataClass : g.nameExtendDataClass;
+    PyObject* cls = PyDict_GetItemWithError(g.globals, name);
+    if (cls == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        cls = builtins != nullptr ? PyDict_GetItemWithError(builtins, name) : nullptr;
+        if (cls == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            cache.cls = nullptr;
+            return nullptr;
+        }
+        return cls;  // builtins are not covered by the namespace version: no caching
+    }
+    if (cls == nullptr) return nullptr;
+    cache.cls = cls;
+    cache.version = version;
+    return cls;
+}
+
+bool recordIsInert(RecordKind kind, PyObject* cls) {
+    return cls == (kind == RecordKind::Data ? g.dataClass : g.extendDataClass);
+}
+
+PyObject* buildRecord(PyObject* cls, const QuillmoreData& d) {
+    PyObject* values[11] = {
+        PyLong_FromUnsignedLong(d.signal),   PyLong_FromUnsignedLong(d.attention), PyLong_FromUnsignedLong(d.meditation),
+        PyLong_FromUnsignedLong(d.delta),    PyLong_FromUnsignedLong(d.theta),     PyLong_FromUnsignedLong(d.lowAlpha),
+        PyLong_FromUnsignedLong(d.highAlpha), PyLong_FromUnsignedLong(d.lowBeta),  PyLong_FromUnsignedLong(d.highBeta),
+        PyLong_FromUnsignedLong(d.lowGamma), PyLong_FromUnsignedLong(d.highGamma),
+    };
+    return fillRecord(cls, g.dataFields, values, 11);
+}
+
+PyObject* buildRecord(PyObject* cls, const QuillmoreExtendData& d) {
+    PyObject* values[6] = {
+        PyLong_FromUnsignedLong(d.ap), PyLong_FromUnsignedLong(d.battery), PyFloat_FromDouble(d.version),
+        PyLong_FromUnsignedLong(d.gnaw), temperatureValue(d),              PyLong_FromUnsignedLong(d.heart),
+    };
+    return fillRecord(cls, g.extendFields, values, 6);
+}
+
+}  // namespace quillmore::py
