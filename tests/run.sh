@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs what the tests need on a fresh Debian machine and runs them all:
+# the C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer)
+# and the Python tests against the module as `pip install .` builds it.
+set -eu
+cd "$(dirname "$0")/.."
+
+need_apt=""
+[ -f /usr/include/gtest/gtest.h ] || need_apt="$need_apt libgtest-dev libgmock-dev"
+[ -f /usr/include/benchmark/benchmark.h ] || need_apt="$need_apt libbenchmark-dev"
+command -v cmake >/dev/null || need_apt="$need_apt cmake"
+command -v ninja >/dev/null || need_apt="$need_apt ninja-build"
+command -v g++ >/dev/null || need_apt="$need_apt g++"
+if [ -n "$need_apt" ]; then
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_apt
+fi
+
+PYTHON=${PYTHON:-python3}
+$PYTHON -m pip install -q ".[test]"
+
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/test
+ctest --test-dir build/test --output-on-failure
+
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMORE_SANITIZE=ON -DQUILLMORE_BUILD_BENCHMARKS=OFF
+cmake --build build/sanitize
+ctest --test-dir build/sanitize --output-on-failure
+
+$PYTHON -m pytest -q tests/python
