@@ -226,7 +226,8 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
 
 PyObject* decoderBody(PyObject* self, Session::Decoder which, int* line) {
     Session session(self, Session::Scope::Payload);
-    if (!session.pull() || !session.runDecoder(which, false)) return fail(session, line, session.failLine());
+    if (!session.pull()) return fail(session, line, *line + 1);
+    if (!session.runDecoder(which, false)) return fail(session, line, session.failLine());
     Py_RETURN_NONE;
 }
 

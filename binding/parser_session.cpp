@@ -467,7 +467,9 @@ Status Session::dispatchDecoder(Decoder which) {
                 failLine_ = lines::kParseDecoder;
                 return Status::CallbackFailed;
             }
-            return runDecoder(which, true) ? Status::Ok : Status::CallbackFailed;
+            if (runDecoder(which, true)) return Status::Ok;
+            failLine_ = lines::kParseDecoder;
+            return Status::CallbackFailed;
         }
     }
     failLine_ = lines::kParseDecoder;
