@@ -1,0 +1,8 @@
+import pytest
+
+from support import Recorder
+
+
+@pytest.fixture
+def rec():
+    return Recorder()

@@ -1,0 +1,155 @@
+"""Shared helpers: the case documents of tests/cases, a logging listener and
+frame builders for the headset stream."""
+import dataclasses
+import pathlib
+
+import QuillmoreParser as module
+from QuillmoreParser import QuillmoreData, QuillmoreExtendData, QuillmoreParser
+
+CASES_DIR = pathlib.Path(__file__).resolve().parents[1] / "cases"
+
+STATE = "_QuillmoreParser__state"
+OFFSET = "_QuillmoreParser__byteOffset"
+PAYLOAD = "_QuillmoreParser__payload"
+CALLBACK_KEYWORDS = ("eeg_callback", "extend_eeg_callback", "gyro_callback", "rr_callback", "raw_callback")
+DATA_FIELDS = ("signal", "attention", "meditation", "delta", "theta", "lowAlpha", "highAlpha",
+               "lowBeta", "highBeta", "lowGamma", "highGamma")
+EXTEND_FIELDS = ("ap", "battery", "version", "gnaw", "temperature", "heart")
+
+
+# ---------------------------------------------------------------- documents
+
+@dataclasses.dataclass
+class Case:
+    file: str
+    title: str
+    line: int
+    data: bytes
+    expected: list
+
+    @property
+    def id(self):
+        return f"{self.file[:-4]}: {self.title}"
+
+
+def _hex_tokens(text):
+    out = bytearray()
+    for token in text.split():
+        value, _, count = token.partition("*")
+        out += bytes([int(value, 16)]) * (int(count) if count else 1)
+    return bytes(out)
+
+
+def load_cases():
+    cases = []
+    for path in sorted(CASES_DIR.glob("*.txt")):
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            line = line.rstrip()
+            if not line or line.startswith("# "):
+                continue
+            if line.startswith("## "):
+                cases.append(Case(path.name, line[3:], number, b"", []))
+            elif line.startswith("> "):
+                cases[-1].data += _hex_tokens(line[2:])
+            else:
+                cases[-1].expected.append(line)
+    return cases
+
+
+# ---------------------------------------------------------------- logging
+
+def fmt(value):
+    """A value as the documents print it: ints plain, floats as repr."""
+    assert type(value) in (int, float), f"unexpected {type(value).__name__} {value!r}"
+    return repr(value)
+
+
+def format_record(record):
+    if isinstance(record, QuillmoreExtendData):
+        return "extend " + " ".join(f"{name}={fmt(getattr(record, name))}" for name in EXTEND_FIELDS)
+    return "eeg " + " ".join(f"{name}={fmt(getattr(record, name))}" for name in DATA_FIELDS)
+
+
+class Recorder:
+    """Callbacks that append one document log line per delivery."""
+
+    def __init__(self):
+        self.log = []
+        self.records = []
+
+    def eeg(self, record):
+        self.records.append(record)
+        self.log.append(format_record(record))
+
+    def extend(self, record):
+        self.records.append(record)
+        self.log.append(format_record(record))
+
+    def gyro(self, x, y, z):
+        self.log.append(f"gyro {fmt(x)} {fmt(y)} {fmt(z)}")
+
+    def rr(self, a, b, c):
+        self.log.append(f"rr {fmt(a)} {fmt(b)} {fmt(c)}")
+
+    def raw(self, value):
+        self.log.append(f"raw {fmt(value)}")
+
+    def callbacks(self):
+        return dict(eeg_callback=self.eeg, extend_eeg_callback=self.extend, gyro_callback=self.gyro,
+                    rr_callback=self.rr, raw_callback=self.raw)
+
+    def parser(self, cls=QuillmoreParser):
+        return cls(**self.callbacks())
+
+
+def state_line(parser):
+    return f"state {getattr(parser, STATE)} offset {getattr(parser, OFFSET)}"
+
+
+def final_log(recorder, parser):
+    return recorder.log + [state_line(parser)]
+
+
+# ---------------------------------------------------------------- frames
+
+SIGNAL_PAYLOAD = bytes.fromhex(
+    "0233 8318 010203 000010 001234 010000 000000 7F0001 00FF00 FFFFFF 043C 0550")
+SIGNAL_LOG = ("eeg signal=51 attention=60 meditation=80 delta=66051 theta=16 lowAlpha=4660 "
+              "highAlpha=65536 lowBeta=0 highBeta=8323073 lowGamma=65280 highGamma=16777215")
+EXTEND_BODY = bytes.fromhex("06 11 07 5A 08 12 03 34 24 05 48")
+EXTEND_LOG = "extend ap=17 battery=90 version=1.234 gnaw=3 temperature=36.5 heart=72"
+
+
+def standard(payload=SIGNAL_PAYLOAD, checksum=None):
+    assert len(payload) == 32
+    if checksum is None:
+        checksum = ~sum(payload) & 0xFF
+    return b"\xaa\xaa\x20" + payload + bytes([checksum])
+
+
+def raw_frame(high, low, checksum=None):
+    payload = bytes([0, 0, high, low])
+    if checksum is None:
+        checksum = ~sum(payload) & 0xFF
+    return b"\xaa\xaa\x04" + payload + bytes([checksum])
+
+
+def gyro_frame(x, y, z):
+    return b"\xaa\xaa\x07" + bytes([0, 0, x, 0, y, 0, z, 0])
+
+
+def hrv_frame(rr1, rr2, rr3):
+    body = rr1.to_bytes(2, "big") + rr2.to_bytes(2, "big") + rr3.to_bytes(2, "big") + b"\0\0\0"
+    return b"\xaa\xbb\x0c" + body + bytes([(12 + sum(body)) & 0xFF]) + b"\0\0\0"
+
+
+def extended(body=EXTEND_BODY):
+    """A standard frame followed by an extended frame closed by AA AA.
+
+    The parser is left in state 3, waiting for a length byte."""
+    return standard() + body + b"\xaa\xaa"
+
+
+def raw_log(value):
+    return f"raw {value}"
+
