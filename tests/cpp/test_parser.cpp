@@ -1,0 +1,498 @@
+// The frame machine's behaviour around its edges: failures that stop a parse
+// call, host-set state and offset, other payload buffers, input that aliases
+// the buffer, callbacks that feed the parser again, and parsers that do not
+// share anything.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "case_documents.hpp"
+#include "test_support.hpp"
+
+namespace quillmore::testing {
+namespace {
+
+using Log = std::vector<std::string>;
+
+const Bytes kRaw5 = rawFrame(0x00, 0x05);
+
+// A standard payload with every row: signal 51, attention 60, meditation 80.
+Bytes fullPayload() {
+    return {0x02, 0x33, 0x83, 0x18, 0x01, 0x02, 0x03, 0x00, 0x00, 0x10, 0x00, 0x12, 0x34, 0x01, 0x00, 0x00,
+            0x00, 0x00, 0x00, 0x7F, 0x00, 0x01, 0x00, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0x04, 0x3C, 0x05, 0x50};
+}
+const std::string kEeg =
+    "eeg signal=51 attention=60 meditation=80 delta=66051 theta=16 lowAlpha=4660 highAlpha=65536 lowBeta=0 "
+    "highBeta=8323073 lowGamma=65280 highGamma=16777215";
+const std::string kExtAp17 = "extend ap=17 battery=0 version=0.0 gnaw=0 temperature=0.0 heart=0";
+
+Log runParseByte(const Bytes& input, QuillmoreParser& parser, LogListener& log) {
+    for (std::uint8_t b : input) {
+        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("failed");
+    }
+    return finalLog(log, parser);
+}
+
+Log runParse(const Bytes& input, QuillmoreParser& parser, LogListener& log) {
+    const ParseResult r = parser.parse(input.data(), input.size());
+    if (!r.ok()) log.lines.push_back("failed");
+    return finalLog(log, parser);
+}
+
+Log run(bool bytewise, const Bytes& input, QuillmoreParser& parser, LogListener& log) {
+    return bytewise ? runParseByte(input, parser, log) : runParse(input, parser, log);
+}
+
+// ------------------------------------------------------------ failures that stop a call
+
+enum class Kind { Eeg, Extend, Gyro, Rr, Raw };
+
+// Logs every delivery; the first delivery of kind `failOn` reports failure.
+class FailOnceListener : public LogListener {
+public:
+    explicit FailOnceListener(Kind failOn) : failOn_(failOn) {}
+    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && pass(Kind::Eeg); }
+    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+        return LogListener::extend_eeg_callback(r) && pass(Kind::Extend);
+    }
+    bool gyro_callback(int x, int y, int z) override { return LogListener::gyro_callback(x, y, z) && pass(Kind::Gyro); }
+    bool rr_callback(int a, int b, int c) override { return LogListener::rr_callback(a, b, c) && pass(Kind::Rr); }
+    bool raw_callback(int raw) override { return LogListener::raw_callback(raw) && pass(Kind::Raw); }
+
+private:
+    bool pass(Kind kind) {
+        if (kind != failOn_ || failed_) return true;
+        failed_ = true;
+        return false;
+    }
+    Kind failOn_;
+    bool failed_ = false;
+};
+
+struct FailureCase {
+    const char* name;
+    Kind failOn;
+    Bytes stream;
+    std::size_t failAt;     // index of the byte whose delivery fails
+    std::size_t delivered;  // deliveries up to and including the failed one
+    const char* stateThen;  // state and offset left by the failure
+    Log log;                // everything delivered, the failed delivery included, after resuming
+};
+
+std::vector<FailureCase> failureCases() {
+    const Bytes std1 = standardFrame(fullPayload());
+    const Bytes gyro = gyroFrame(1, 2, 3);
+    const Bytes hrv = hrvFrame(800, 850, 900);
+    return {
+        {"raw callback", Kind::Raw, cat({gyro, rawFrame(0, 7), kRaw5}), 18, 2, "state 1 offset 5",
+         {"gyro 1 2 3", "raw 7", "raw 5"}},
+        {"gyro callback", Kind::Gyro, cat({kRaw5, gyro, kRaw5}), 18, 2, "state 1 offset 8",
+         {"raw 5", "gyro 1 2 3", "raw 5"}},
+        // State 5 remains, so an extended frame may still follow.
+        {"eeg callback", Kind::Eeg, cat({std1, {0x06, 0x11, 0xAA, 0xAA}, {0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}), 35, 1,
+         "state 5 offset 33", {kEeg, kExtAp17, "raw 5"}},
+        {"rr callback", Kind::Rr, cat({hrv, kRaw5}), 15, 1, "state 1 offset 13", {"rr 800 850 900", "raw 5"}},
+        // State 8 remains: the next AA ends the same extended frame again.
+        {"extended callback", Kind::Extend, cat({std1, {0x06, 0x11, 0xAA, 0xAA}, {0xAA, 0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}),
+         39, 2, "state 8 offset 3", {kEeg, kExtAp17, kExtAp17, "raw 5"}},
+    };
+}
+
+TEST(CallbackFailure, StopsAtThatByteAndResumes) {
+    for (const FailureCase& c : failureCases()) {
+        SCOPED_TRACE(c.name);
+        // One call with everything; then the rest of the input.
+        FailOnceListener log(c.failOn);
+        QuillmoreParser parser(log);
+        const ParseResult first = parser.parse(c.stream.data(), c.stream.size());
+        EXPECT_EQ(first.status, Status::CallbackFailed);
+        EXPECT_EQ(first.consumed, c.failAt + 1);
+        EXPECT_EQ(formatState(parser), c.stateThen);
+        EXPECT_EQ(log.lines, Log(c.log.begin(), c.log.begin() + static_cast<std::ptrdiff_t>(c.delivered)));
+        const ParseResult rest = parser.parse(c.stream.data() + first.consumed, c.stream.size() - first.consumed);
+        EXPECT_TRUE(rest.ok());
+        EXPECT_EQ(log.lines, c.log) << describeLogs(c.log, log.lines);
+
+        // Byte by byte: the same byte fails, and going on gives the same log.
+        FailOnceListener bytewise(c.failOn);
+        QuillmoreParser again(bytewise);
+        for (std::size_t i = 0; i < c.stream.size(); ++i) {
+            const Status s = again.parseByte(c.stream[i]);
+            EXPECT_EQ(s, i == c.failAt ? Status::CallbackFailed : Status::Ok) << "byte " << i;
+            if (i == c.failAt) {
+                EXPECT_EQ(formatState(again), c.stateThen);
+            }
+        }
+        EXPECT_EQ(bytewise.lines, c.log);
+
+        // The frame that fails arrives in a chunk of its own start.
+        FailOnceListener split(c.failOn);
+        QuillmoreParser third(split);
+        const std::size_t cut = c.failAt - 2;
+        ASSERT_TRUE(third.parse(c.stream.data(), cut).ok());
+        const ParseResult r = third.parse(c.stream.data() + cut, c.stream.size() - cut);
+        EXPECT_EQ(r.status, Status::CallbackFailed);
+        EXPECT_EQ(r.consumed, c.failAt + 1 - cut);
+    }
+}
+
+TEST(DecoderFailure, ShortBufferStopsTheCallInTheDecodersState) {
+    // A standard frame whose band row at index 30 reaches index 55, in a
+    // 40-byte buffer: the decoder fails on the checksum byte and state 5
+    // remains.
+    {
+        Bytes payload(30, 0x00);
+        payload.insert(payload.end(), {0x83, 0x18});
+        const Bytes stream = cat({standardFrame(payload), {0x06, 0x11, 0xAA, 0xAA, 0x55}});
+        LogListener log;
+        std::uint8_t cells[40] = {};
+        QuillmoreParser parser(log, cells, sizeof cells);
+        const ParseResult r = parser.parse(stream.data(), stream.size());
+        EXPECT_EQ(r.status, Status::IndexOutOfRange);
+        EXPECT_EQ(r.consumed, 36u);
+        EXPECT_EQ(formatState(parser), "state 5 offset 33");
+        EXPECT_TRUE(parser.parse(stream.data() + r.consumed, stream.size() - r.consumed).ok());
+        EXPECT_EQ(finalLog(log, parser), (Log{kExtAp17, "state 1 offset 3"}));
+    }
+    // An extended frame with row 08 at index 11 in a 13-byte buffer: the
+    // decoder fails on the closing AA AA and state 8 remains.
+    {
+        const Bytes stream{0x06, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x08, 0xAA, 0xAA, 0x20};
+        LogListener log;
+        std::uint8_t cells[13] = {};
+        QuillmoreParser parser(log, cells, sizeof cells);
+        parser.setState(State::AfterStandard);
+        const ParseResult r = parser.parse(stream.data(), stream.size());
+        EXPECT_EQ(r.status, Status::IndexOutOfRange);
+        EXPECT_EQ(r.consumed, 14u);
+        EXPECT_EQ(formatState(parser), "state 8 offset 13");
+        EXPECT_TRUE(log.lines.empty());
+    }
+}
+
+// ------------------------------------------------------------ storesNextByte
+
+TEST(StoresNextByte, CollectingStatesOnly) {
+    struct Case {
+        int state;
+        std::int64_t offset;
+        bool stores;
+    };
+    const Case table[] = {
+        {1, 0, false},  {2, 0, false},     {3, 0, false},     {4, 0, true},    {5, 33, false},
+        {6, 2, true},   {7, 1, true},      {7, 1023, true},   {7, 1024, false}, {8, 4, false},
+        {9, 7, true},   {10, 0, false},    {11, 12, true},    {0, 0, false},    {12, 0, false},
+    };
+    LogListener log;
+    QuillmoreParser parser(log);
+    for (const Case& c : table) {
+        parser.setState(c.state);
+        parser.setByteOffset(c.offset);
+        EXPECT_EQ(parser.storesNextByte(), c.stores) << "state " << c.state << " offset " << c.offset;
+    }
+}
+
+// ------------------------------------------------------------ host-set state and offset
+
+TEST(HostSetState, OutsideTheMachineEveryByteIsANoOp) {
+    StreamGenerator gen(7);
+    const Bytes stream = gen.generate(3000);
+    for (int state : {0, 12, -1, 1000}) {
+        LogListener log;
+        QuillmoreParser parser(log);
+        parser.setState(state);
+        parser.setByteOffset(17);
+        const ParseResult r = parser.parse(stream.data(), stream.size());
+        EXPECT_TRUE(r.ok());
+        EXPECT_EQ(r.consumed, stream.size());
+        for (std::uint8_t b : stream) EXPECT_EQ(parser.parseByte(b), Status::Ok);
+        EXPECT_TRUE(log.lines.empty());
+        EXPECT_EQ(parser.state(), state);
+        EXPECT_EQ(parser.byteOffset(), 17);
+        for (std::size_t i = 0; i < parser.payloadSize(); ++i) ASSERT_EQ(parser.payload()[i], 0) << i;
+    }
+}
+
+TEST(HostSetOffset, NegativeIndexesFromTheEnd) {
+    // Gyroscope collection from offset -1: the first byte lands in the last
+    // cell, the next eight in 0..7, and the frame completes at offset 8.
+    const Bytes bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99};
+    for (bool bytewise : {false, true}) {
+        LogListener log;
+        QuillmoreParser parser(log);
+        parser.setState(State::CollectGyro);
+        parser.setByteOffset(-1);
+        const Log got = run(bytewise, bytes, parser, log);
+        EXPECT_EQ(got, (Log{"gyro 68 102 136", "state 1 offset 8"}));
+        EXPECT_EQ(parser.payload()[1023], 0x11);
+    }
+    // -1024 is the first cell.
+    LogListener log;
+    QuillmoreParser parser(log);
+    parser.setState(State::CollectExtend);
+    parser.setByteOffset(-1024);
+    const std::uint8_t b = 0x42;
+    EXPECT_TRUE(parser.parse(&b, 1).ok());
+    EXPECT_EQ(parser.payload()[0], 0x42);
+    EXPECT_EQ(parser.byteOffset(), -1023);
+}
+
+TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
+    struct Case {
+        State state;
+        std::int64_t offset;
+    };
+    const Case table[] = {{State::CollectStandard, 1024}, {State::CollectRaw, 5000},  {State::CollectGyro, -1025},
+                          {State::CollectHrv, 1024},      {State::CollectExtend, -1025}};
+    const Bytes input{0x01, 0x02, 0x03};
+    for (const Case& c : table) {
+        for (bool bytewise : {false, true}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(c.state)) + " " + std::to_string(c.offset));
+            LogListener log;
+            QuillmoreParser parser(log);
+            parser.setState(c.state);
+            parser.setByteOffset(c.offset);
+            if (bytewise) {
+                EXPECT_EQ(parser.parseByte(input[0]), Status::IndexOutOfRange);
+            } else {
+                const ParseResult r = parser.parse(input.data(), input.size());
+                EXPECT_EQ(r.status, Status::IndexOutOfRange);
+                EXPECT_EQ(r.consumed, 1u);
+            }
+            EXPECT_EQ(parser.state(), static_cast<int>(c.state));
+            EXPECT_EQ(parser.byteOffset(), c.offset);
+            // Stuck: the next byte fails the same way.
+            EXPECT_EQ(parser.parseByte(input[1]), Status::IndexOutOfRange);
+        }
+    }
+}
+
+TEST(HostSetOffset, PastTheFrameLengthCompletesOnTheNextByte) {
+    // "Complete when the offset exceeds 32" holds for any offset: a byte
+    // stored at 40 ends the standard frame, checked against cells 0..31.
+    LogListener log;
+    QuillmoreParser parser(log);
+    parser.setState(State::CollectStandard);
+    parser.setByteOffset(40);
+    const std::uint8_t b = 0xFF;  // complement of the zero sum
+    EXPECT_TRUE(parser.parse(&b, 1).ok());
+    EXPECT_EQ(finalLog(log, parser),
+              (Log{"eeg signal=0 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
+                   "lowGamma=0 highGamma=0",
+                   "state 5 offset 41"}));
+}
+
+// ------------------------------------------------------------ other payload buffers
+
+TEST(ExternalPayload, TheBufferLengthBoundsExtendedFrames) {
+    for (std::size_t size : {std::size_t{64}, std::size_t{2048}}) {
+        SCOPED_TRACE(size);
+        std::vector<std::uint8_t> cells(size, 0);
+        const Bytes head = cat({standardFrame(fullPayload()), {0x06}});
+        // Exactly filling the buffer: decoded.
+        {
+            LogListener log;
+            QuillmoreParser parser(log, cells.data(), cells.size());
+            const Bytes stream = cat({head, Bytes(size - 2, 0x11), {0xAA, 0xAA}, slice(kRaw5, 2)});
+            EXPECT_TRUE(parser.parse(stream.data(), stream.size()).ok());
+            EXPECT_EQ(finalLog(log, parser),
+                      (Log{kEeg, "extend ap=17 battery=0 version=0.0 gnaw=0 temperature=0.0 heart=0", "raw 5",
+                           "state 1 offset 5"}));
+            EXPECT_EQ(cells[size - 1], 0xAA);
+        }
+        // One byte more: dropped, and the AA that finds the buffer full
+        // starts the next frame.
+        {
+            LogListener log;
+            QuillmoreParser parser(log, cells.data(), cells.size());
+            const Bytes stream = cat({head, Bytes(size - 1, 0x11), kRaw5});
+            EXPECT_TRUE(parser.parse(stream.data(), stream.size()).ok());
+            EXPECT_EQ(finalLog(log, parser), (Log{kEeg, "raw 5", "state 1 offset 5"}));
+        }
+    }
+}
+
+TEST(ExternalPayload, FramesLargerThanTheBufferFail) {
+    std::uint8_t cells[4] = {};
+    LogListener log;
+    QuillmoreParser parser(log, cells, sizeof cells);
+    const ParseResult r = parser.parse(kRaw5.data(), kRaw5.size());
+    EXPECT_EQ(r.status, Status::IndexOutOfRange);
+    EXPECT_EQ(r.consumed, kRaw5.size());
+    EXPECT_EQ(formatState(parser), "state 6 offset 4");
+    EXPECT_EQ(cells[3], 0x05);
+}
+
+TEST(ExternalPayload, SetPayloadSwitchesBuffersMidStream) {
+    // The machine keeps its state; only where bytes go changes.
+    std::uint8_t first[1024] = {};
+    std::uint8_t second[1024] = {};
+    LogListener log;
+    QuillmoreParser parser(log, first, sizeof first);
+    const Bytes frame = standardFrame(fullPayload());
+    ASSERT_TRUE(parser.parse(frame.data(), 20).ok());
+    std::memcpy(second, first, 17);
+    parser.setPayload(second, sizeof second);
+    ASSERT_TRUE(parser.parse(frame.data() + 20, frame.size() - 20).ok());
+    EXPECT_EQ(finalLog(log, parser), (Log{kEeg, "state 5 offset 33"}));
+    EXPECT_EQ(first[20], 0);
+    EXPECT_EQ(second[32], frame.back());
+}
+
+// ------------------------------------------------------------ aliasing
+
+TEST(Aliasing, InputInsideThePayloadBufferActsLikeParseByte) {
+    // The host may hand the parser bytes that live in its own payload buffer.
+    // Each byte must be read when its turn comes, after the stores of the
+    // bytes before it, exactly as parseByte reading the cell would.
+    StreamGenerator gen(11);
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        const Bytes content = gen.generate(1100);
+        const std::size_t from = gen.below(900);
+        const std::size_t length = gen.below(static_cast<unsigned>(1024 - from));
+        const int state = 1 + static_cast<int>(gen.below(11));
+        const std::int64_t offset = gen.below(3) == 0 ? static_cast<std::int64_t>(from) + gen.below(40) : gen.below(60);
+
+        LogListener logA, logB;
+        QuillmoreParser a(logA), b(logB);
+        for (QuillmoreParser* p : {&a, &b}) {
+            std::memcpy(p->payload(), content.data(), 1024);
+            p->setState(state);
+            p->setByteOffset(offset);
+        }
+        const ParseResult r = a.parse(a.payload() + from, length);
+        Status last = Status::Ok;
+        std::size_t consumed = 0;
+        while (consumed < length && last == Status::Ok) last = b.parseByte(b.payload()[from + consumed++]);
+        EXPECT_EQ(r.status, last);
+        EXPECT_EQ(r.consumed, consumed);
+        EXPECT_EQ(finalLog(logA, a), finalLog(logB, b));
+        EXPECT_EQ(std::memcmp(a.payload(), b.payload(), 1024), 0);
+    }
+}
+
+// ------------------------------------------------------------ re-entrant callbacks
+
+// On its first delivery of kind `on`, feeds `inner` to the same parser.
+class FeedingListener : public LogListener {
+public:
+    FeedingListener(Kind on, Bytes inner) : on_(on), inner_(std::move(inner)) {}
+    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && feed(Kind::Eeg); }
+    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+        return LogListener::extend_eeg_callback(r) && feed(Kind::Extend);
+    }
+    bool gyro_callback(int x, int y, int z) override { return LogListener::gyro_callback(x, y, z) && feed(Kind::Gyro); }
+    bool rr_callback(int a, int b, int c) override { return LogListener::rr_callback(a, b, c) && feed(Kind::Rr); }
+    bool raw_callback(int raw) override { return LogListener::raw_callback(raw) && feed(Kind::Raw); }
+
+    QuillmoreParser* parser = nullptr;
+
+private:
+    bool feed(Kind kind) {
+        if (kind != on_ || fed_) return true;
+        fed_ = true;
+        return parser->parse(inner_.data(), inner_.size()).ok();
+    }
+    Kind on_;
+    Bytes inner_;
+    bool fed_ = false;
+};
+
+TEST(Reentrancy, BytesFedFromACallbackComeRightAfterTheFrame) {
+    // The machine is done with a raw, gyro, HRV or standard frame before it
+    // calls back, so bytes fed from the callback act as if they followed the
+    // frame in the stream, and the outer call goes on from there.
+    struct Case {
+        const char* name;
+        Kind on;
+        Bytes outer;
+        std::size_t frameEnd;  // bytes up to the delivery
+        Bytes inner;
+    };
+    const Bytes std1 = standardFrame(fullPayload());
+    const Case table[] = {
+        {"raw, inner opens a gyroscope frame", Kind::Raw, cat({kRaw5, {0x00, 0x02, 0x00, 0x03, 0x00}, kRaw5}), 8,
+         {0xAA, 0xAA, 0x07, 0x00, 0x00, 0x01}},
+        {"gyro, inner holds a whole frame", Kind::Gyro, cat({gyroFrame(1, 2, 3), kRaw5}), 11, rawFrame(0x12, 0x34)},
+        {"eeg, inner opens an extended frame", Kind::Eeg, cat({std1, {0x07, 0x5A, 0xAA, 0xAA}, slice(kRaw5, 2)}),
+         36, {0x06, 0x11}},
+        {"eeg, inner feeds a standard frame into the callback again", Kind::Eeg, cat({std1, kRaw5}), 36, std1},
+        {"rr, inner opens a standard frame", Kind::Rr, cat({hrvFrame(1, 2, 3), slice(fullPayload(), 5), {0xC1}}), 16,
+         cat({{0xAA, 0xAA, 0x20}, slice(fullPayload(), 0, 5)})},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        LogListener flatLog;
+        QuillmoreParser flat(flatLog);
+        const Bytes joined = cat({slice(c.outer, 0, c.frameEnd), c.inner, slice(c.outer, c.frameEnd)});
+        ASSERT_TRUE(flat.parse(joined.data(), joined.size()).ok());
+        const Log want = finalLog(flatLog, flat);
+        ASSERT_GE(want.size(), 3u);
+
+        for (bool bytewise : {false, true}) {
+            FeedingListener log(c.on, c.inner);
+            QuillmoreParser parser(log);
+            log.parser = &parser;
+            const Log got = run(bytewise, c.outer, parser, log);
+            EXPECT_EQ(got, want) << (bytewise ? "parseByte\n" : "parse\n") << describeLogs(want, got);
+        }
+    }
+}
+
+TEST(Reentrancy, ExtendedFrameEndsInStateThreeWhateverTheCallbackFed) {
+    // The length byte of the next frame follows the AA AA that ended the
+    // extended frame, so the machine goes to state 3 after the decoder
+    // returns, even when the callback moved it elsewhere.
+    const Bytes outer = cat({standardFrame(fullPayload()), {0x06, 0x11, 0xAA, 0xAA, 0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}});
+    for (bool bytewise : {false, true}) {
+        FeedingListener log(Kind::Extend, {0x55, 0x01, 0x02});  // would leave state 7, offset 5
+        QuillmoreParser parser(log);
+        log.parser = &parser;
+        const Log got = run(bytewise, outer, parser, log);
+        EXPECT_EQ(got, (Log{kEeg, kExtAp17, "raw 5", "state 1 offset 5"}));
+    }
+}
+
+// ------------------------------------------------------------ separate parsers
+
+TEST(SeparateParsers, FedAlternatelyMidFrameEachDecodesItsOwnFrame) {
+    Bytes payloadA = fullPayload();
+    Bytes payloadB(32, 0x00);
+    payloadB[0] = 0x02;
+    payloadB[1] = 0x09;
+    const Bytes frameA = standardFrame(payloadA);
+    const Bytes frameB = standardFrame(payloadB);
+    LogListener logA, logB;
+    QuillmoreParser a(logA), b(logB);
+    ASSERT_TRUE(a.parse(frameA.data(), 13).ok());  // sync, length, 10 payload bytes
+    ASSERT_TRUE(b.parse(frameB.data(), frameB.size()).ok());
+    ASSERT_TRUE(a.parse(frameA.data() + 13, frameA.size() - 13).ok());
+    EXPECT_EQ(finalLog(logA, a), (Log{kEeg, "state 5 offset 33"}));
+    EXPECT_EQ(finalLog(logB, b),
+              (Log{"eeg signal=9 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
+                   "lowGamma=0 highGamma=0",
+                   "state 5 offset 33"}));
+}
+
+TEST(SeparateParsers, StaleCellsAreAParsersOwn) {
+    // Parser B's short extended frame reads stale cells from B's own earlier
+    // frame, never from what A collected meanwhile.
+    LogListener logA, logB;
+    QuillmoreParser a(logA), b(logB);
+    Bytes payloadB(32, 0x00);
+    payloadB[5] = 0x07;
+    payloadB[6] = 0x63;
+    const Bytes streamB = cat({standardFrame(payloadB), {0x06, 0x11, 0xAA, 0xAA}});
+    Bytes payloadA(32, 0x00);
+    payloadA[5] = 0x07;
+    payloadA[6] = 0x01;
+    const Bytes streamA = standardFrame(payloadA);
+    ASSERT_TRUE(b.parse(streamB.data(), 35).ok());
+    ASSERT_TRUE(a.parse(streamA.data(), streamA.size()).ok());
+    ASSERT_TRUE(b.parse(streamB.data() + 35, streamB.size() - 35).ok());
+    EXPECT_EQ(logB.lines.back(), "extend ap=17 battery=99 version=0.0 gnaw=0 temperature=0.0 heart=0");
+}
+
+}  // namespace
+}  // namespace quillmore::testing
