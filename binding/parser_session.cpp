@@ -182,28 +182,40 @@ bool Session::pull() {
     return true;
 }
 
+namespace {
+
+// Assigns a new int to the instance attribute `name`.
+bool assignInt(PyObject* self, PyObject* name, long long value) {
+    PyObject* object = PyLong_FromLongLong(value);
+    if (object == nullptr) return false;
+    const int stored = PyObject_SetAttr(self, name, object);
+    Py_DECREF(object);
+    return stored == 0;
+}
+
+}  // namespace
+
 bool Session::push() {
     if (scope_ == Scope::Payload) return true;
     if (parser_.state() != pulledState_) {
-        PyObject* value = PyLong_FromLong(parser_.state());
-        if (value == nullptr || PyObject_SetAttr(self_, g.nameState, value) < 0) {
-            Py_XDECREF(value);
-            return false;
-        }
-        Py_DECREF(value);
+        if (!assignInt(self_, g.nameState, parser_.state())) return false;
         pulledState_ = parser_.state();
     }
     if (parser_.byteOffset() != pulledOffset_) {
-        PyObject* value = PyLong_FromLongLong(parser_.byteOffset());
-        if (value == nullptr || PyObject_SetAttr(self_, g.nameByteOffset, value) < 0) {
-            Py_XDECREF(value);
-            return false;
-        }
-        Py_DECREF(value);
+        if (!assignInt(self_, g.nameByteOffset, parser_.byteOffset())) return false;
         pulledOffset_ = parser_.byteOffset();
         Py_CLEAR(foreignOffset_);
     }
     return true;
+}
+
+// After host code failed: take back what the host left, keeping its
+// exception (a failing pull would only hide it).
+void Session::pullAfterError() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!pull()) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
 // ------------------------------------------------------------------ elements
@@ -254,15 +266,7 @@ bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
     }
     if (hostCode) {
         if (!ok) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            const bool pulled = pull();
-            if (pulled) PyErr_Restore(type, value, traceback);
-            else {
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(traceback);
-            }
+            pullAfterError();
             return false;
         }
         return pull();
@@ -342,12 +346,7 @@ bool Session::callHost(PyObject* callback, PyObject* const* args, std::size_t co
     }
     if (!ok) {
         failLine_ = line;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        // The parser stays as the host left it; a failing pull would only
-        // hide the host's own exception.
-        if (!pull()) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        pullAfterError();
         return false;
     }
     if (!pull()) {
@@ -396,10 +395,7 @@ bool Session::deliverRecord(Slot slot, const Record& record, int line) {
     if (!push()) return false;
     PyObject* object = buildRecord(cls, record);
     if (object == nullptr) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        if (!pull()) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        pullAfterError();
         return false;
     }
     forgetCallbacks();
@@ -477,18 +473,12 @@ Status Session::dispatchDecoder(Decoder which) {
     PyObject* method = PyObject_GetAttr(self_, name);
     PyObject* result = method != nullptr ? PyObject_CallNoArgs(method) : nullptr;
     Py_XDECREF(method);
-    const bool ok = result != nullptr;
-    Py_XDECREF(result);
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    if (!ok) PyErr_Fetch(&type, &value, &traceback);
-    const bool pulled = pull();
-    if (!ok) {
-        if (!pulled) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+    if (result == nullptr) {
+        pullAfterError();
         return Status::CallbackFailed;
     }
-    failLine_ = lines::kParseDecoder;
-    return pulled ? Status::Ok : Status::CallbackFailed;
+    Py_DECREF(result);
+    return pull() ? Status::Ok : Status::CallbackFailed;
 }
 
 Status Session::standardFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Standard); }

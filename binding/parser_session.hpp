@@ -40,6 +40,7 @@ public:
 
     bool pull();
     bool push();
+    void pullAfterError();
 
     QuillmoreParser& parser() { return parser_; }
 
