@@ -176,24 +176,6 @@ def test_constructor_again_replaces_callbacks_and_keeps_the_rest():
 
 # ---------------------------------------------------------------- records
 
-def test_record_defaults_and_per_record_fields():
-    data, extend = QuillmoreData(), QuillmoreExtendData()
-    assert vars(data) == {} and vars(extend) == {}
-    assert [repr(getattr(data, f)) for f in DATA_FIELDS] == ["0"] * 11
-    assert [repr(getattr(extend, f)) for f in EXTEND_FIELDS] == ["0", "0", "0.0", "0", "0.0", "0"]
-    data.signal = 7
-    data.extra = "anything"
-    assert (QuillmoreData.signal, QuillmoreData().signal, data.signal) == (0, 0, 7)
-
-
-@pytest.mark.parametrize("cls", [QuillmoreData, QuillmoreExtendData])
-def test_records_take_no_arguments(cls):
-    with pytest.raises(TypeError, match=rf"^{cls.__name__}\(\) takes no arguments$"):
-        cls(1)
-    with pytest.raises(TypeError):
-        cls(signal=1)
-
-
 def test_delivered_records_own_every_field_and_are_kept():
     rec = Recorder()
     parser = rec.parser()
