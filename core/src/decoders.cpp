@@ -142,22 +142,4 @@ Status decodeHrvPayload(PayloadView payload, RrValues& out, bool& accepted) {
     return Status::Ok;
 }
 
-bool complementedSumMatches(const std::uint8_t* payload, std::size_t length, std::uint8_t checkSum) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < length; ++i) sum += payload[i];
-    return static_cast<std::uint8_t>(~sum) == checkSum;
-}
-
-int decodeRawSample(const std::uint8_t* payload) {
-    const int raw = (payload[2] << 8) | payload[3];
-    return raw >= 0x8000 ? raw - 0x10000 : raw;
-}
-
-GyroValues decodeGyro(const std::uint8_t* payload) {
-    // Each axis is sent as a high and a low byte, but only the low byte is
-    // used; values above 180 wrap to 180 - value (181 -> -1, 255 -> -75).
-    auto axis = [](unsigned low) { return low > 180 ? 180 - static_cast<int>(low) : static_cast<int>(low); };
-    return {axis(payload[2]), axis(payload[4]), axis(payload[6])};
-}
-
 }  // namespace quillmore

@@ -1,9 +1,16 @@
-// The frame state machine.  parseByte() is the machine's definition, one byte
-// at a time; parse() runs the same machine but takes the common cases in
-// bulk: hunting states search for their byte with memchr, collecting states
-// copy the known count of bytes at once.  Anything unusual (a host-set
-// offset, a short buffer, input that overlaps the buffer) goes through
-// parseByte(), so both paths agree byte for byte.
+// The frame state machine.  parseByte() (step()) is the machine's definition,
+// one byte at a time; parse() runs the same machine over a whole buffer and
+// takes the common cases in bulk:
+//   - hunting states search for their byte with memchr;
+//   - states 1, 2 and 3 run inline, and a whole raw-sample frame in state 1
+//     is recognised by its three header bytes at once;
+//   - when the length byte arrives with the whole frame behind it, the frame
+//     goes into the buffer in one fixed-length copy and is completed at once,
+//     leaving state and offset as byte-by-byte collection would;
+//   - a frame split across calls is topped up with one copy.
+// Anything unusual (a host-set offset, a short buffer, input that overlaps
+// the buffer, the rare states 5 and 8) goes through step(), so both paths
+// agree byte for byte.
 #include <algorithm>
 #include <cstring>
 
@@ -30,6 +37,10 @@ constexpr std::int64_t kStandardBytes = 33;  // 32 payload + checksum
 constexpr std::int64_t kRawBytes = 5;        // 4 payload + checksum
 constexpr std::int64_t kGyroBytes = 8;
 constexpr std::int64_t kHrvBytes = 13;
+
+// Sync, sync, length byte: the header of a raw-sample frame.
+constexpr std::int64_t kHeaderBytes = 3;
+constexpr std::uint8_t kRawHeader[kHeaderBytes] = {kSync, kSync, kRawLength};
 
 constexpr int s(State state) { return static_cast<int>(state); }
 
@@ -76,6 +87,15 @@ inline void copyBytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n)
     for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
 }
 
+// Whether [p, end) and the `size` bytes at `buf` share no byte.  Compared as
+// addresses: the two ranges normally lie in different objects.
+bool disjoint(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* buf, std::size_t size) {
+    const auto first = reinterpret_cast<std::uintptr_t>(p);
+    const auto last = reinterpret_cast<std::uintptr_t>(end);
+    const auto bufFirst = reinterpret_cast<std::uintptr_t>(buf);
+    return last <= bufFirst || bufFirst + size <= first;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- listener
@@ -107,10 +127,6 @@ bool QuillmoreParser::storesNextByte() const {
     default:
         return false;
     }
-}
-
-bool QuillmoreParser::overlapsPayload(const std::uint8_t* data, std::size_t size) const {
-    return data < payload_ + payloadSize_ && payload_ < data + size;
 }
 
 // Stores `byte` at the offset and advances it.  A negative offset counts
@@ -245,93 +261,234 @@ Status QuillmoreParser::step(std::uint8_t b) {
 ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* const end = data + size;
     const std::uint8_t* p = data;
-    auto stopped = [&](Status status) { return ParseResult{status, static_cast<std::size_t>(p - data)}; };
 
+    // Working copies of the members.  A store into the buffer could, as far
+    // as the compiler knows, change any member, so working on the members
+    // themselves would reload them after every stored byte.  A listener may
+    // change the parser in any way (or parse more bytes itself), so the
+    // copies are written back before every listener call or step() and
+    // reloaded after it.  parse() itself never changes payload_ or its size.
+    int state = 0;
+    std::int64_t offset = 0;
+    std::uint8_t* buf = nullptr;
+    std::size_t bufSize = 0;
+    // The rest of the input lies outside the buffer, so copying a run of it
+    // at once stores the same bytes as storing them one by one.
+    bool separate = false;
+
+    auto load = [&] {
+        state = state_;
+        offset = byteOffset_;
+        buf = payload_;
+        bufSize = payloadSize_;
+        separate = disjoint(p, end, buf, bufSize);
+    };
+    auto save = [&] {
+        state_ = state;
+        byteOffset_ = offset;
+    };
+    // Runs `work`, which acts on the parser itself (its members, listener).
+    auto handOver = [&](auto&& work) {
+        save();
+        const Status status = work();
+        load();
+        return status;
+    };
+    auto finish = [&](Status status) {
+        save();
+        return ParseResult{status, static_cast<std::size_t>(p - data)};
+    };
+    // Whether a whole frame of `bytes` bytes is at hand and may go into the
+    // buffer in one copy: the offset is 0 here (the length byte just set it).
+    auto wholeFrameAt = [&](std::int64_t bytes) {
+        return separate && end - p >= bytes && static_cast<std::int64_t>(bufSize) >= bytes;
+    };
+    // Copies the whole frame at p to the start of the buffer, as collecting
+    // it byte by byte would; the constant length makes it a few moves.
+    auto takeWholeFrame = [&](std::int64_t bytes) {
+        std::memcpy(buf, p, static_cast<std::size_t>(bytes));
+        p += bytes;
+        offset = bytes;
+    };
+    // completeRaw() on the working copies: raw-sample frames are most of a
+    // recording, and this spares them a call and a round trip through the
+    // members when the checksum fails.
+    auto completeRawFrame = [&] {
+        state = s(State::HuntSync);
+        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) return Status::Ok;
+        const int sample = decodeRawSample(buf);
+        return handOver([&] { return listener_->raw_callback(sample) ? Status::Ok : Status::CallbackFailed; });
+    };
+
+    load();
     while (p < end) {
-        switch (state_) {
+        switch (state) {
+        // States 1 -> 2 -> 3 run on into each other: in a clean stream every
+        // frame starts with them.
         case s(State::HuntSync):
             if (*p != kSync) {
                 p = find(p + 1, end, kSync);
-                if (p == end) return stopped(Status::Ok);
+                if (p == end) return finish(Status::Ok);
+            }
+            // A whole raw-sample frame, AA AA 04 and its five bytes, is most
+            // of what a recording holds: one test of its header instead of a
+            // pass through states 2 and 3.
+            if (end - p >= kHeaderBytes + kRawBytes && std::memcmp(p, kRawHeader, kHeaderBytes) == 0) {
+                p += kHeaderBytes;
+                if (wholeFrameAt(kRawBytes)) {
+                    takeWholeFrame(kRawBytes);
+                    const Status completed = completeRawFrame();
+                    if (completed != Status::Ok) return finish(completed);
+                } else {
+                    state = s(State::CollectRaw);
+                    offset = 0;
+                }
+                break;
             }
             ++p;
-            state_ = s(State::AfterSync);
+            state = s(State::AfterSync);
+            if (p == end) return finish(Status::Ok);
+            [[fallthrough]];
+
+        case s(State::AfterSync): {
+            const std::uint8_t b = *p++;
+            if (b != kSync) {
+                state = b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
+                break;
+            }
+            state = s(State::LengthByte);
+            if (p == end) return finish(Status::Ok);
+            [[fallthrough]];
+        }
+
+        case s(State::LengthByte): {
+            // The length byte picks the frame and resets the offset.  When
+            // the whole frame is at hand it is copied at once and completed
+            // here; otherwise the collecting state takes it from the next
+            // byte on.
+            const std::uint8_t b = *p++;
+            Status completed = Status::Ok;
+            switch (b) {
+            case kRawLength:
+                state = s(State::CollectRaw);
+                offset = 0;
+                if (wholeFrameAt(kRawBytes)) {
+                    takeWholeFrame(kRawBytes);
+                    completed = completeRawFrame();
+                }
+                break;
+            case kStandardLength:
+                state = s(State::CollectStandard);
+                offset = 0;
+                if (wholeFrameAt(kStandardBytes)) {
+                    takeWholeFrame(kStandardBytes);
+                    completed = handOver([&] { return completeStandard(p[-1]); });
+                }
+                break;
+            case kGyroLength:
+                state = s(State::CollectGyro);
+                offset = 0;
+                if (wholeFrameAt(kGyroBytes)) {
+                    takeWholeFrame(kGyroBytes);
+                    completed = handOver([&] { return completeGyro(); });
+                }
+                break;
+            default:
+                state = s(State::HuntSync);
+                break;
+            }
+            if (completed != Status::Ok) return finish(completed);
             break;
+        }
+
+        case s(State::HrvLength): {
+            // Everything up to the length byte 0C is skipped; each byte in
+            // this state resets the offset.
+            offset = 0;
+            p = find(p, end, kHrvLength);
+            if (p == end) return finish(Status::Ok);
+            ++p;
+            state = s(State::CollectHrv);
+            if (wholeFrameAt(kHrvBytes)) {
+                takeWholeFrame(kHrvBytes);
+                const Status completed = handOver([&] { return completeHrv(); });
+                if (completed != Status::Ok) return finish(completed);
+            }
+            break;
+        }
 
         case s(State::CollectStandard):
         case s(State::CollectRaw):
         case s(State::CollectGyro):
         case s(State::CollectHrv): {
-            const std::int64_t total = frameBytes(state_);
-            if (byteOffset_ >= 0 && byteOffset_ < total && total <= static_cast<std::int64_t>(payloadSize_) &&
-                !overlapsPayload(p, static_cast<std::size_t>(end - p))) {
-                const auto want = static_cast<std::size_t>(total - byteOffset_);
+            // A frame begun in an earlier call (or after a host set the
+            // offset): copy what is missing, or what there is.
+            const std::int64_t total = frameBytes(state);
+            if (separate && offset >= 0 && offset < total && total <= static_cast<std::int64_t>(bufSize)) {
+                const auto want = static_cast<std::size_t>(total - offset);
                 const std::size_t n = std::min(want, static_cast<std::size_t>(end - p));
-                copyBytes(payload_ + byteOffset_, p, n);
-                byteOffset_ += static_cast<std::int64_t>(n);
+                copyBytes(buf + offset, p, n);
+                offset += static_cast<std::int64_t>(n);
                 p += n;
-                if (n < want) return stopped(Status::Ok);
-                const Status completed = completeFrame(p[-1]);
-                if (completed != Status::Ok) return stopped(completed);
+                if (n < want) return finish(Status::Ok);
+                const Status completed = state == s(State::CollectRaw)
+                                             ? completeRawFrame()
+                                             : handOver([&] { return completeFrame(p[-1]); });
+                if (completed != Status::Ok) return finish(completed);
                 break;
             }
-            const Status stepped = step(*p++);
-            if (stepped != Status::Ok) return stopped(stepped);
+            // A negative or too large offset, a short buffer or input inside
+            // the buffer: byte by byte.
+            const std::uint8_t b = *p++;
+            const Status stepped = handOver([&] { return step(b); });
+            if (stepped != Status::Ok) return finish(stepped);
             break;
         }
 
         case s(State::AfterStandard): {
             p = findEither(p, end, kExtendStart, kSync);
-            if (p == end) return stopped(Status::Ok);
-            const Status stepped = step(*p++);
-            if (stepped != Status::Ok) return stopped(stepped);
+            if (p == end) return finish(Status::Ok);
+            const std::uint8_t b = *p++;
+            const Status stepped = handOver([&] { return step(b); });
+            if (stepped != Status::Ok) return finish(stepped);
             break;
         }
 
         case s(State::CollectExtend): {
-            if (byteOffset_ >= 0 && byteOffset_ < static_cast<std::int64_t>(payloadSize_) &&
-                !overlapsPayload(p, static_cast<std::size_t>(end - p))) {
+            if (separate && offset >= 0 && offset < static_cast<std::int64_t>(bufSize)) {
                 // Collect up to and including the next AA, as far as the
                 // buffer has room.
-                const std::size_t room = payloadSize_ - static_cast<std::size_t>(byteOffset_);
+                const std::size_t room = bufSize - static_cast<std::size_t>(offset);
                 const std::uint8_t* limit = p + std::min(room, static_cast<std::size_t>(end - p));
                 const std::uint8_t* sync = find(p, limit, kSync);
                 const std::uint8_t* stop = sync == limit ? limit : sync + 1;
                 const auto n = static_cast<std::size_t>(stop - p);
-                std::memcpy(payload_ + byteOffset_, p, n);
-                byteOffset_ += static_cast<std::int64_t>(n);
+                std::memcpy(buf + offset, p, n);
+                offset += static_cast<std::int64_t>(n);
                 p = stop;
-                if (sync != limit) state_ = s(State::ExtendSync);
+                if (sync != limit) state = s(State::ExtendSync);
                 break;
             }
-            const Status stepped = step(*p++);
-            if (stepped != Status::Ok) return stopped(stepped);
+            const std::uint8_t b = *p++;
+            const Status stepped = handOver([&] { return step(b); });
+            if (stepped != Status::Ok) return finish(stepped);
             break;
         }
 
-        case s(State::HrvLength):
-            // Everything up to the length byte 0C is skipped; each byte in
-            // this state resets the offset.
-            byteOffset_ = 0;
-            p = find(p, end, kHrvLength);
-            if (p == end) return stopped(Status::Ok);
-            ++p;
-            state_ = s(State::CollectHrv);
-            break;
-
-        case s(State::AfterSync):
-        case s(State::LengthByte):
         case s(State::ExtendSync): {
-            const Status stepped = step(*p++);
-            if (stepped != Status::Ok) return stopped(stepped);
+            const std::uint8_t b = *p++;
+            const Status stepped = handOver([&] { return step(b); });
+            if (stepped != Status::Ok) return finish(stepped);
             break;
         }
 
         default:
-            return ParseResult{Status::Ok, size};
+            // Not a state of the machine: every byte is a no-op.
+            p = end;
+            return finish(Status::Ok);
         }
     }
-    return stopped(Status::Ok);
+    return finish(Status::Ok);
 }
 
 // ---------------------------------------------------------------- decoders

@@ -60,15 +60,32 @@ Status decodeExtendPayload(PayloadView payload, QuillmoreExtendData& out);
 // checksum held; `out` is filled only then.
 Status decodeHrvPayload(PayloadView payload, RrValues& out, bool& accepted);
 
+// The small per-frame helpers below are defined here, inline, because the
+// frame machine runs them on every raw-sample frame (512 per second of
+// recording) and a call into another translation unit costs more than their
+// work.
+
 // Checksum of standard and raw-sample frames: the complement of the low
 // eight bits of the payload sum.  `payload` must hold `length` bytes.
-bool complementedSumMatches(const std::uint8_t* payload, std::size_t length, std::uint8_t checkSum);
+inline bool complementedSumMatches(const std::uint8_t* payload, std::size_t length, std::uint8_t checkSum) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < length; ++i) sum += payload[i];
+    return static_cast<std::uint8_t>(~sum) == checkSum;
+}
 
 // Raw sample from a raw-sample payload (needs 4 bytes): -32768..32767.
-int decodeRawSample(const std::uint8_t* payload);
+inline int decodeRawSample(const std::uint8_t* payload) {
+    const int raw = (payload[2] << 8) | payload[3];
+    return raw >= 0x8000 ? raw - 0x10000 : raw;
+}
 
 // Gyroscope values from a gyroscope payload (needs 7 bytes).  Only the low
 // byte of each axis counts; values above 180 become 180 - value.
-GyroValues decodeGyro(const std::uint8_t* payload);
+inline GyroValues decodeGyro(const std::uint8_t* payload) {
+    // Each axis is sent as a high and a low byte, but only the low byte is
+    // used: 181 -> -1, 255 -> -75.
+    auto axis = [](unsigned low) { return low > 180 ? 180 - static_cast<int>(low) : static_cast<int>(low); };
+    return {axis(payload[2]), axis(payload[4]), axis(payload[6])};
+}
 
 }  // namespace quillmore

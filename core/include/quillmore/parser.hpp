@@ -156,7 +156,6 @@ private:
     Status completeGyro();
     Status completeHrv();
     Status completeFrame(std::uint8_t lastByte);
-    bool overlapsPayload(const std::uint8_t* data, std::size_t size) const;
 
     QuillmoreListener* listener_;
     int state_ = static_cast<int>(State::HuntSync);
