@@ -3,6 +3,8 @@ frame builders for the headset stream."""
 import dataclasses
 import pathlib
 
+from hypothesis import strategies as st
+
 import QuillmoreParser as module
 from QuillmoreParser import QuillmoreData, QuillmoreExtendData, QuillmoreParser
 
@@ -153,3 +155,15 @@ def extended(body=EXTEND_BODY):
 def raw_log(value):
     return f"raw {value}"
 
+
+
+def streams(max_frames=8):
+    """Streams of whole frames of every kind, good and bad, and noise."""
+    frame = st.one_of(
+        st.builds(standard, st.binary(min_size=32, max_size=32)),
+        st.just(standard()), st.just(extended()),
+        st.builds(raw_frame, st.integers(0, 255), st.integers(0, 255)),
+        st.builds(gyro_frame, st.integers(0, 255), st.integers(0, 255), st.integers(0, 255)),
+        st.builds(hrv_frame, st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 65535)),
+        st.binary(max_size=6))
+    return st.lists(frame, max_size=max_frames).map(b"".join)

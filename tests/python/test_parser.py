@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 from support import (DATA_FIELDS, EXTEND_BODY, EXTEND_FIELDS, EXTEND_LOG, OFFSET, PAYLOAD, SIGNAL_LOG, STATE,
                      QuillmoreData, QuillmoreExtendData, QuillmoreParser, Recorder, extended, gyro_frame, hrv_frame,
-                     module, raw_frame, standard, state_line)
+                     module, raw_frame, standard, state_line, streams)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
 
@@ -72,6 +72,24 @@ def test_length_byte_makes_the_offset_the_instances_own(frame, log):
     parser.parse(frame[3:])
     assert rec.log == [log]
     assert vars(parser).get(OFFSET, "absent") == len(frame) - 3
+
+
+def test_state_assigned_back_to_the_class_value_is_the_instances_own():
+    # AA then 55 assigns state 2 and then state 1 on the instance.
+    class Parser(QuillmoreParser):
+        pass
+
+    rec = Recorder()
+    parser = rec.parser(Parser)
+    parser.parse(b"\xaa\x55")
+    Parser._QuillmoreParser__state = 3
+    parser.parse(raw_frame(0, 5))
+    assert rec.log == ["raw 5"] and vars(parser).get(STATE, "absent") == 1
+
+    parser = QuillmoreParser()
+    setattr(parser, STATE, True)  # compares equal to 1
+    parser.parse(b"\xaa\x55")
+    assert type(vars(parser)[STATE]) is int
 
 
 def test_new_parser_starts_fresh_while_another_is_mid_frame():
@@ -328,19 +346,8 @@ def test_parse_gives_a_payload_to_a_parser_that_skipped_the_constructor():
     assert QuillmoreParser._QuillmoreParser__payload == bytearray(1024)
 
 
-def stream_strategy():
-    frame = st.one_of(
-        st.builds(standard, st.binary(min_size=32, max_size=32)),
-        st.just(standard()), st.just(extended()),
-        st.builds(raw_frame, st.integers(0, 255), st.integers(0, 255)),
-        st.builds(gyro_frame, st.integers(0, 255), st.integers(0, 255), st.integers(0, 255)),
-        st.builds(hrv_frame, st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 65535)),
-        st.binary(max_size=6))
-    return st.lists(frame, max_size=8).map(b"".join)
-
-
 @settings(max_examples=150, deadline=None)
-@given(a=stream_strategy(), b=stream_strategy(), data=st.data())
+@given(a=streams(), b=streams(), data=st.data())
 def test_parsers_fed_alternately_decode_as_alone(a, b, data):
     def alone(stream):
         rec = Recorder()
