@@ -272,6 +272,20 @@ def test_record_is_built_even_without_a_callback(cls, frames):
     assert len(made) == 1
 
 
+@pytest.mark.parametrize("body, temperature", [
+    (EXTEND_BODY, 36.5),
+    (EXTEND_BODY[:8] + b"\xff" + EXTEND_BODY[9:], 0),    # integer part FF: no sensor reading
+    (EXTEND_BODY[:8] + b"\x00\x00" + EXTEND_BODY[10:], 0.0),
+    (EXTEND_BODY[:4], 0.0),                               # no row 08
+], ids=["measured", "unavailable", "zero", "absent"])
+def test_temperature_is_a_float_or_the_integer_zero(body, temperature):
+    delivered = []
+    QuillmoreParser(extend_eeg_callback=delivered.append).parse(standard() + body + b"\xaa\xaa")
+    value = delivered[0].temperature
+    assert (value, type(value)) == (temperature, type(temperature))
+    assert type(delivered[0].version) is float
+
+
 # ---------------------------------------------------------------- decoders
 
 # What parse hands each decoder: state, offset and the collected bytes.

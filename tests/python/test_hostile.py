@@ -1,0 +1,448 @@
+"""Hosts that misbehave: callbacks that raise, re-enter, rewire the parser or
+its buffer, odd attribute values, and long runs that must not leak.  Nothing
+here may crash the interpreter; every failure is an ordinary exception."""
+import gc
+import sys
+import tracemalloc
+import weakref
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from support import (EXTEND_BODY, OFFSET, PAYLOAD, SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData,
+                     QuillmoreParser, Recorder, extended, final_log, gyro_frame, hrv_frame, raw_frame, standard,
+                     state_line, streams)
+
+RAW_CB = "_QuillmoreParser__raw_callback"
+MIXED = standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] + gyro_frame(1, 200, 3) + \
+    hrv_frame(800, 850, 900) + raw_frame(0x7F, 0xFF)
+MIXED_LOG_LENGTH = 6
+
+
+def whole_log(data):
+    rec = Recorder()
+    parser = rec.parser()
+    parser.parse(data)
+    return final_log(rec, parser)
+
+
+# ---------------------------------------------------------------- chunking
+
+CHUNK_TYPES = [bytes, bytearray, memoryview, list, tuple, lambda c: (b for b in c)]
+
+
+@settings(max_examples=300, deadline=None)
+@given(data=st.one_of(streams(), st.binary(max_size=120)), cuts=st.lists(st.integers(0, 400), max_size=8),
+       kinds=st.lists(st.integers(0, len(CHUNK_TYPES) - 1), min_size=9, max_size=9))
+def test_any_split_and_chunk_type_gives_the_whole_log(data, cuts, kinds):
+    rec = Recorder()
+    parser = rec.parser()
+    bounds = [0, *sorted(c % (len(data) + 1) for c in cuts), len(data)]
+    for k, (start, end) in enumerate(zip(bounds, bounds[1:])):
+        parser.parse(CHUNK_TYPES[kinds[k]](data[start:end]))
+    assert final_log(rec, parser) == whole_log(data)
+
+
+# ---------------------------------------------------------------- re-entry
+
+@pytest.mark.parametrize("inserted", [raw_frame(0, 9), b"\xaa\xaa\x04\x00", standard()[:20], b"\xaa"],
+                         ids=["whole frame", "frame start", "standard start", "sync byte"])
+def test_reentering_parse_is_like_inserting_the_bytes(inserted):
+    rec = Recorder()
+    parser = rec.parser()
+    done = []
+
+    def raw(value):
+        rec.raw(value)
+        if not done:
+            done.append(value)
+            parser.parse(inserted)
+
+    setattr(parser, RAW_CB, raw)
+    first = raw_frame(0, 1)
+    parser.parse(first + MIXED)
+    assert final_log(rec, parser) == whole_log(first + inserted + MIXED)
+    assert bytes(vars(parser)[PAYLOAD]) == bytes(_payload_after(first + inserted + MIXED))
+
+
+def _payload_after(data):
+    parser = QuillmoreParser()
+    parser.parse(data)
+    return vars(parser)[PAYLOAD]
+
+
+def test_reentering_from_a_generator_and_into_another_parser():
+    rec, other_rec = Recorder(), Recorder()
+    parser, other = rec.parser(), other_rec.parser()
+
+    def chunk():
+        for k, byte in enumerate(MIXED):
+            if k == 20:
+                parser.parse(raw_frame(0, 9))  # inside a standard frame: its bytes land in it
+                other.parse(MIXED[:40])
+            yield byte
+
+    parser.parse(chunk())
+    assert final_log(rec, parser) == whole_log(MIXED[:20] + raw_frame(0, 9) + MIXED[20:])
+    assert final_log(other_rec, other) == whole_log(MIXED[:40])
+
+
+def test_endless_reentry_hits_the_recursion_limit():
+    parser = QuillmoreParser(raw_callback=lambda raw: parser.parse(raw_frame(0, 1)))
+    with pytest.raises(RecursionError):
+        parser.parse(raw_frame(0, 1))
+    parser.parse(b"")  # still usable
+
+
+# ---------------------------------------------------------------- the payload buffer
+
+def _swap_payload_in_generator(data, at, make):
+    """A parser and a chunk that hands the parser a new payload at byte `at`."""
+    rec = Recorder()
+    parser = rec.parser()
+    old = vars(parser)[PAYLOAD]
+
+    def chunk():
+        for k, byte in enumerate(data):
+            if k == at:
+                setattr(parser, PAYLOAD, make(old))
+            yield byte
+
+    return parser, rec, old, chunk()
+
+
+def test_payload_replaced_mid_frame_takes_the_following_bytes():
+    data = standard()
+    parser, rec, old, chunk = _swap_payload_in_generator(data, 13, bytearray)
+    parser.parse(chunk)
+    assert rec.log == [SIGNAL_LOG]
+    assert vars(parser)[PAYLOAD][:33] == data[3:]
+    assert old[:10] == data[3:13] and old[10:33] == bytes(23)
+
+
+def test_smaller_payload_fails_the_store_beyond_it():
+    parser, rec, old, chunk = _swap_payload_in_generator(standard(), 8, lambda old: bytearray(10))
+    with pytest.raises(IndexError, match="^bytearray index out of range$"):
+        parser.parse(chunk)
+    assert state_line(parser) == "state 4 offset 10"
+
+
+def test_smaller_payload_ends_an_extended_frame():
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, PAYLOAD, bytearray(40))
+    parser.parse(standard() + b"\x06" + bytes(range(1, 40)) + raw_frame(0, 3))
+    assert rec.log == [SIGNAL_LOG, "raw 3"]
+
+
+@pytest.mark.parametrize("replacement, type_name", [(5, "int"), (None, "NoneType"), (b"\0" * 1024, "bytes")])
+def test_payload_that_cannot_store(replacement, type_name):
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, PAYLOAD, replacement)
+    parser.parse(b"\x00\xaa\x55" * 5)  # hunting stores nothing
+    with pytest.raises(TypeError, match=f"^'{type_name}' object does not support item assignment$"):
+        parser.parse(raw_frame(0, 1))
+    assert state_line(parser) == "state 6 offset 0"
+
+
+@pytest.mark.parametrize("decoder", ["__parsePackagePayload", "__parseExtendPackagePayload",
+                                     "__parseHRVPackagePayload"])
+@pytest.mark.parametrize("replacement", [None, 5], ids=repr)
+def test_decoders_on_a_payload_without_items(decoder, replacement):
+    parser = QuillmoreParser()
+    setattr(parser, PAYLOAD, replacement)
+    with pytest.raises(TypeError, match=f"^'{type(replacement).__name__}' object is not subscriptable$"):
+        getattr(parser, "_QuillmoreParser" + decoder)()
+
+
+def test_payload_of_bytes_can_be_decoded():
+    # Decoders only read the buffer; item access on bytes works as on a
+    # bytearray.
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, PAYLOAD, standard()[3:] + bytes(991))
+    parser._QuillmoreParser__parsePackagePayload()
+    assert rec.log == [SIGNAL_LOG]
+
+
+def test_payload_of_a_list_collects_like_a_bytearray():
+    rec = Recorder()
+    parser = rec.parser()
+    payload = [0] * 1024
+    setattr(parser, PAYLOAD, payload)
+    parser.parse(raw_frame(0x12, 0x34) + standard())
+    assert rec.log == ["raw 4660", SIGNAL_LOG]
+    assert payload[:33] == list(standard()[3:])
+
+
+@pytest.mark.parametrize("resize, outcome", [
+    (lambda buf: buf.__delitem__(slice(10, None)), IndexError),
+    (lambda buf: buf.extend(bytes(5000)), None),
+    (lambda buf: buf.clear(), IndexError),
+])
+def test_payload_resized_by_a_callback(resize, outcome):
+    rec = Recorder()
+    parser = rec.parser()
+
+    def raw(value):
+        rec.raw(value)
+        resize(vars(parser)[PAYLOAD])
+
+    setattr(parser, RAW_CB, raw)
+    data = raw_frame(0, 1) + standard() + b"\x06" + bytes(3000) + b"\xaa\xaa\x04" + raw_frame(0, 2)[3:]
+    if outcome is None:
+        parser.parse(data)
+        assert rec.log[:2] == ["raw 1", SIGNAL_LOG] and rec.log[-1] == "raw 2" and len(rec.log) == 4
+    else:
+        with pytest.raises(outcome):
+            parser.parse(data)
+        assert rec.log == ["raw 1"] and getattr(parser, STATE) == 4
+
+
+def test_parser_parses_its_own_payload():
+    rec = Recorder()
+    parser = rec.parser()
+    payload = vars(parser)[PAYLOAD]
+    payload[:8] = raw_frame(0, 4)
+    parser.parse(payload)
+    assert rec.log == ["raw 4"] and state_line(parser) == "state 1 offset 5"
+    assert payload[:8] == bytes.fromhex("00 00 00 04 FB 00 04 FB")
+
+
+# ---------------------------------------------------------------- the input chunk
+
+def test_input_changed_in_place_by_a_callback():
+    data = bytearray(raw_frame(0, 1) + raw_frame(0, 2))
+    rec = Recorder()
+
+    def raw(value):
+        rec.raw(value)
+        data[8:] = raw_frame(0, 9)  # same length: only the values change
+
+    QuillmoreParser(raw_callback=raw).parse(data)
+    assert rec.log == ["raw 1", "raw 9"]
+
+
+@pytest.mark.parametrize("kind", [bytearray, list])
+@pytest.mark.parametrize("change, expected", [
+    (lambda data: data.extend(raw_frame(0, 3)), ["raw 1", "raw 2", "raw 3"]),
+    (lambda data: data.clear(), ["raw 1"]),
+], ids=["extend", "clear"])
+def test_input_resized_by_a_callback_is_iterated_as_it_is(kind, change, expected):
+    # parse walks its chunk as a for loop would: a chunk that grows is
+    # walked to its new end, one that shrinks ends early.
+    data = kind(raw_frame(0, 1) + raw_frame(0, 2))
+    rec = Recorder()
+
+    def raw(value):
+        rec.raw(value)
+        if value == 1:
+            change(data)
+
+    QuillmoreParser(raw_callback=raw).parse(data)
+    assert rec.log == expected
+
+
+# ---------------------------------------------------------------- the parser's own attributes
+
+@pytest.mark.parametrize("value", [12, 0, -1, 10 ** 30, 1.5, "x", None], ids=repr)
+def test_state_outside_the_machine_ignores_every_byte(value):
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, STATE, value)
+    parser.parse(MIXED + bytes(range(256)))
+    assert rec.log == [] and getattr(parser, STATE) == value and type(getattr(parser, STATE)) is type(value)
+    assert OFFSET not in vars(parser)
+
+
+def test_state_equal_to_a_machine_state_is_that_state():
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, STATE, 3.0)
+    parser.parse(raw_frame(0, 5)[2:])
+    assert rec.log == ["raw 5"] and state_line(parser) == "state 1 offset 5"
+
+
+@pytest.mark.parametrize("offset, error, message", [
+    (10 ** 30, IndexError, "cannot fit 'int' into an index-sized integer"),
+    (-(10 ** 30), IndexError, "cannot fit 'int' into an index-sized integer"),
+    (2 ** 62, IndexError, "bytearray index out of range"),
+    (-2000, IndexError, "bytearray index out of range"),
+    (1024, IndexError, "bytearray index out of range"),
+    (1.5, TypeError, "bytearray indices must be integers or slices, not float"),
+    ("x", TypeError, "bytearray indices must be integers or slices, not str"),
+    (None, TypeError, "bytearray indices must be integers or slices, not NoneType"),
+], ids=repr)
+def test_unusable_offset_fails_the_store(offset, error, message):
+    parser = QuillmoreParser()
+    setattr(parser, STATE, 4)
+    setattr(parser, OFFSET, offset)
+    with pytest.raises(error, match=f"^{message}$"):
+        parser.parse(b"\x01")
+    assert getattr(parser, OFFSET) == offset and getattr(parser, STATE) == 4
+    setattr(parser, OFFSET, 0)
+    parser.parse(standard()[3:])
+    assert getattr(parser, STATE) == 5
+
+
+def test_negative_offset_counts_from_the_end():
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, STATE, 4)
+    setattr(parser, OFFSET, -1)
+    parser.parse(b"\x77" + standard()[3:])
+    assert rec.log == [SIGNAL_LOG] and vars(parser)[PAYLOAD][1023] == 0x77
+
+
+def test_callback_rewires_the_parser_between_frames():
+    rec = Recorder()
+    parser = QuillmoreParser(raw_callback=lambda raw: rewire(raw))
+
+    def rewire(raw):
+        rec.raw(raw)
+        setattr(parser, STATE, 3)  # as if AA AA had been read
+        setattr(parser, "_QuillmoreParser__gyro_callback", rec.gyro)
+        setattr(parser, RAW_CB, rec.raw)
+
+    parser.parse(raw_frame(0, 1) + gyro_frame(1, 2, 3)[2:] + raw_frame(0, 2))
+    assert rec.log == ["raw 1", "gyro 1 2 3", "raw 2"]
+
+
+def test_callback_removed_from_the_instance():
+    parser = QuillmoreParser(raw_callback=lambda raw: delattr(parser, RAW_CB))
+    parser.parse(raw_frame(0, 1))
+    with pytest.raises(AttributeError, match=RAW_CB):
+        parser.parse(raw_frame(0, 2))
+
+
+@pytest.mark.parametrize("keyword, state", [("raw_callback", 1), ("eeg_callback", 5), ("rr_callback", 1),
+                                            ("extend_eeg_callback", 8), ("gyro_callback", 1)])
+def test_callback_whose_truth_test_raises(keyword, state):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("no opinion")
+
+        def __call__(self, *args):
+            raise AssertionError("called")
+
+    parser = QuillmoreParser(**{keyword: Undecided()})
+    frames = {"raw_callback": raw_frame(0, 1), "eeg_callback": standard(), "rr_callback": hrv_frame(1, 2, 3),
+              "extend_eeg_callback": extended(), "gyro_callback": gyro_frame(1, 2, 3)}
+    with pytest.raises(ZeroDivisionError, match="no opinion"):
+        parser.parse(frames[keyword])
+    assert getattr(parser, STATE) == state
+
+
+def test_last_reference_dropped_inside_a_callback():
+    holder = []
+    rec = Recorder()
+
+    def raw(value):
+        rec.raw(value)
+        holder.clear()
+        gc.collect()
+
+    holder.append(QuillmoreParser(raw_callback=raw))
+    ref = weakref.ref(holder[0])
+    holder[0].parse(raw_frame(0, 1) + raw_frame(0, 2))
+    assert rec.log == ["raw 1", "raw 2"]
+    gc.collect()
+    assert ref() is None
+
+
+def test_parser_in_a_reference_cycle_is_collected():
+    parser = QuillmoreParser()
+    parser._QuillmoreParser__raw_callback = lambda raw: parser
+    parser.parse(raw_frame(0, 1))
+    ref = weakref.ref(parser)
+    del parser
+    gc.collect()
+    assert ref() is None
+
+
+# ---------------------------------------------------------------- reference counts and memory
+
+def test_reference_counts_stay_balanced():
+    rec = Recorder()
+    callbacks = rec.callbacks()
+    parser = QuillmoreParser(**callbacks)
+
+    def failing(*args):
+        raise KeyError("x")
+
+    payload = vars(parser)[PAYLOAD]
+    data = MIXED * 20
+    watched = [*callbacks.values(), failing, parser, payload, data, QuillmoreData, QuillmoreExtendData,
+               QuillmoreParser.parse]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(200):
+        parser.parse(data)
+        parser.parse(list(data[:60]))
+        rec.log.clear()
+        rec.records.clear()
+        for keyword in ("raw_callback", "eeg_callback", "extend_eeg_callback"):
+            setattr(parser, "_QuillmoreParser__" + keyword, failing)
+            with pytest.raises(KeyError):
+                parser.parse(MIXED)
+            setattr(parser, "_QuillmoreParser__" + keyword, callbacks[keyword])
+            parser.parse(b"\x00")
+        with pytest.raises(TypeError):
+            parser.parse([0xAA, 0xAA, 0x04, "x"])
+        with pytest.raises(TypeError):
+            parser.parse(b"", b"")
+        setattr(parser, STATE, 1)
+    rec.records.clear()
+    gc.collect()
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before
+    parser.parse(standard())
+    references = sys.getrefcount(rec.records[-1])
+    assert references == 2  # the list and the argument
+
+
+def test_delivered_records_are_not_retained():
+    refs = []
+    parser = QuillmoreParser(eeg_callback=lambda r: refs.append(weakref.ref(r)),
+                             extend_eeg_callback=lambda r: refs.append(weakref.ref(r)))
+    parser.parse((extended() + b"\x00") * 3)
+    assert len(refs) == 6 and all(ref() is None for ref in refs)
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4
+
+
+def test_long_run_keeps_memory_flat():
+    counts = [0] * 5
+
+    def count(k):
+        def callback(*args):
+            counts[k] += 1
+        return callback
+
+    parser = QuillmoreParser(*(count(k) for k in range(5)))
+    chunk = (MIXED + extended() + b"\x00") * 100  # 800 deliveries
+    chunks = [chunk, list(chunk), memoryview(chunk), bytearray(chunk)]
+
+    def run(calls):
+        for k in range(calls):
+            parser.parse(chunks[k % 4] if k % 8 else (b for b in chunk))
+
+    run(20)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run(20)
+        start, _ = tracemalloc.get_traced_memory()
+        rss = _rss_kib()
+        run(250)  # about 200,000 frames
+        gc.collect()
+        end, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert sum(counts) > 200_000
+    assert end - start < 64 * 1024
+    assert _rss_kib() - rss < 4 * 1024
