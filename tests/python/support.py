@@ -157,6 +157,12 @@ def raw_log(value):
 
 
 
+# One frame of every kind back to back, and what it delivers.
+MIXED = standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] + gyro_frame(1, 200, 3) + \
+    hrv_frame(800, 850, 900) + raw_frame(0x7F, 0xFF)
+MIXED_LOG = [SIGNAL_LOG, EXTEND_LOG, "raw -32768", "gyro 1 -20 3", "rr 800 850 900", "raw 32767"]
+
+
 def streams(max_frames=8):
     """Streams of whole frames of every kind, good and bad, and noise."""
     frame = st.one_of(

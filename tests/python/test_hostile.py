@@ -9,14 +9,11 @@ import weakref
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import (EXTEND_BODY, OFFSET, PAYLOAD, SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData,
+from support import (MIXED, OFFSET, PAYLOAD, SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData,
                      QuillmoreParser, Recorder, extended, final_log, gyro_frame, hrv_frame, raw_frame, standard,
                      state_line, streams)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
-MIXED = standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] + gyro_frame(1, 200, 3) + \
-    hrv_frame(800, 850, 900) + raw_frame(0x7F, 0xFF)
-MIXED_LOG_LENGTH = 6
 
 
 def whole_log(data):
@@ -135,13 +132,18 @@ def test_smaller_payload_ends_an_extended_frame():
     assert rec.log == [SIGNAL_LOG, "raw 3"]
 
 
-@pytest.mark.parametrize("replacement, type_name", [(5, "int"), (None, "NoneType"), (b"\0" * 1024, "bytes")])
-def test_payload_that_cannot_store(replacement, type_name):
+@pytest.mark.parametrize("replacement, message", [
+    (5, "'int' object does not support item assignment"),
+    (None, "'NoneType' object does not support item assignment"),
+    (b"\0" * 1024, "'bytes' object does not support item assignment"),
+    (memoryview(bytes(1024)), "cannot modify read-only memory"),
+], ids=["int", "None", "bytes", "readonly_memoryview"])
+def test_payload_that_cannot_store(replacement, message):
     rec = Recorder()
     parser = rec.parser()
     setattr(parser, PAYLOAD, replacement)
     parser.parse(b"\x00\xaa\x55" * 5)  # hunting stores nothing
-    with pytest.raises(TypeError, match=f"^'{type_name}' object does not support item assignment$"):
+    with pytest.raises(TypeError, match=f"^{message}$"):
         parser.parse(raw_frame(0, 1))
     assert state_line(parser) == "state 6 offset 0"
 
@@ -293,6 +295,26 @@ def test_negative_offset_counts_from_the_end():
     setattr(parser, OFFSET, -1)
     parser.parse(b"\x77" + standard()[3:])
     assert rec.log == [SIGNAL_LOG] and vars(parser)[PAYLOAD][1023] == 0x77
+
+
+def test_state_property_sees_every_assignment():
+    assigned = []
+
+    class Watched(QuillmoreParser):
+        @property
+        def _QuillmoreParser__state(self):
+            return self.__dict__.get("state", 1)
+
+        @_QuillmoreParser__state.setter
+        def _QuillmoreParser__state(self, value):
+            assigned.append(value)
+            self.__dict__["state"] = value
+
+    rec = Recorder()
+    parser = rec.parser(Watched)
+    parser.parse(raw_frame(0, 5))
+    assert rec.log == ["raw 5"]
+    assert assigned == [2, 3, 6, 1]
 
 
 def test_callback_rewires_the_parser_between_frames():

@@ -8,9 +8,9 @@ from array import array
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import (DATA_FIELDS, EXTEND_BODY, EXTEND_FIELDS, EXTEND_LOG, OFFSET, PAYLOAD, SIGNAL_LOG, STATE,
-                     QuillmoreData, QuillmoreExtendData, QuillmoreParser, Recorder, extended, gyro_frame, hrv_frame,
-                     module, raw_frame, standard, state_line, streams)
+from support import (DATA_FIELDS, EXTEND_BODY, EXTEND_FIELDS, EXTEND_LOG, MIXED, MIXED_LOG, OFFSET, PAYLOAD,
+                     SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData, QuillmoreParser, Recorder, extended,
+                     gyro_frame, hrv_frame, module, raw_frame, standard, state_line, streams)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
 
@@ -372,11 +372,11 @@ def test_parsers_fed_alternately_decode_as_alone(a, b, data):
     recs = Recorder(), Recorder()
     parsers = [r.parser() for r in recs]
     positions = [0, 0]
-    streams = (a, b)
+    sources = (a, b)
     while positions != [len(a), len(b)]:
-        k = data.draw(st.sampled_from([i for i in (0, 1) if positions[i] < len(streams[i])]))
-        n = data.draw(st.integers(1, len(streams[k]) - positions[k]))
-        parsers[k].parse(streams[k][positions[k]:positions[k] + n])
+        k = data.draw(st.sampled_from([i for i in (0, 1) if positions[i] < len(sources[i])]))
+        n = data.draw(st.integers(1, len(sources[k]) - positions[k]))
+        parsers[k].parse(sources[k][positions[k]:positions[k] + n])
         positions[k] += n
     assert recs[0].log + [state_line(parsers[0])] == alone(a)
     assert recs[1].log + [state_line(parsers[1])] == alone(b)
@@ -453,10 +453,6 @@ def test_raising_callback_stops_the_chunk_and_parsing_resumes(keyword, state, of
 
 # ---------------------------------------------------------------- input types
 
-MIXED = standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] + gyro_frame(1, 200, 3) + \
-    hrv_frame(800, 850, 900) + raw_frame(0x7F, 0xFF)
-
-
 @pytest.mark.parametrize("convert", [
     bytes, bytearray, memoryview, lambda d: array("B", d), list, tuple, lambda d: iter(list(d)),
     lambda d: (b for b in d), lambda d: memoryview(bytes(x for b in d for x in (b, 0)))[::2],
@@ -468,7 +464,7 @@ def test_input_types(convert):
     rec = Recorder()
     parser = rec.parser()
     parser.parse(convert(MIXED))
-    assert rec.log == [SIGNAL_LOG, EXTEND_LOG, "raw -32768", "gyro 1 -20 3", "rr 800 850 900", "raw 32767"]
+    assert rec.log == MIXED_LOG
     assert state_line(parser) == "state 1 offset 5"
 
 
