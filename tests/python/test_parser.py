@@ -130,13 +130,6 @@ def test_callback_is_read_at_each_delivery(keyword):
     assert calls == ["first", "second"]
 
 
-def test_callback_installed_by_another_callback():
-    rec = Recorder()
-    parser = QuillmoreParser(raw_callback=lambda raw: setattr(parser, "_QuillmoreParser__eeg_callback", rec.eeg))
-    parser.parse(standard() + raw_frame(0, 1) + standard())
-    assert rec.log == [SIGNAL_LOG]
-
-
 @pytest.mark.parametrize("keyword", KINDS)
 def test_true_non_callable_fails_at_first_delivery(keyword):
     parser = QuillmoreParser(**{keyword: 5})  # accepted by the constructor
@@ -407,14 +400,6 @@ def test_raw_samples_are_16_bit_twos_complement():
     parser = rec.parser()
     parser.parse(b"".join(raw_frame(v >> 8, v & 0xFF) for v in range(65536)))
     assert rec.log == [f"raw {int.from_bytes(v.to_bytes(2, 'big'), 'big', signed=True)}" for v in range(65536)]
-
-
-def test_gyroscope_axes_fold_above_180():
-    rec = Recorder()
-    parser = rec.parser()
-    parser.parse(b"".join(gyro_frame(v, 255 - v, v) for v in range(256)))
-    fold = [v if v <= 180 else 180 - v for v in range(256)]
-    assert rec.log == [f"gyro {fold[v]} {fold[255 - v]} {fold[v]}" for v in range(256)]
 
 
 # ---------------------------------------------------------------- failures
