@@ -323,22 +323,6 @@ TEST(ExternalPayload, FramesLargerThanTheBufferFail) {
     EXPECT_EQ(cells[3], 0x05);
 }
 
-TEST(ExternalPayload, SetPayloadSwitchesBuffersMidStream) {
-    // The machine keeps its state; only where bytes go changes.
-    std::uint8_t first[1024] = {};
-    std::uint8_t second[1024] = {};
-    LogListener log;
-    QuillmoreParser parser(log, first, sizeof first);
-    const Bytes frame = standardFrame(fullPayload());
-    ASSERT_TRUE(parser.parse(frame.data(), 20).ok());
-    std::memcpy(second, first, 17);
-    parser.setPayload(second, sizeof second);
-    ASSERT_TRUE(parser.parse(frame.data() + 20, frame.size() - 20).ok());
-    EXPECT_EQ(finalLog(log, parser), (Log{kEeg, "state 5 offset 33"}));
-    EXPECT_EQ(first[20], 0);
-    EXPECT_EQ(second[32], frame.back());
-}
-
 // ------------------------------------------------------------ aliasing
 
 TEST(Aliasing, InputInsideThePayloadBufferActsLikeParseByte) {
@@ -473,25 +457,6 @@ TEST(SeparateParsers, FedAlternatelyMidFrameEachDecodesItsOwnFrame) {
               (Log{"eeg signal=9 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
                    "lowGamma=0 highGamma=0",
                    "state 5 offset 33"}));
-}
-
-TEST(SeparateParsers, StaleCellsAreAParsersOwn) {
-    // Parser B's short extended frame reads stale cells from B's own earlier
-    // frame, never from what A collected meanwhile.
-    LogListener logA, logB;
-    QuillmoreParser a(logA), b(logB);
-    Bytes payloadB(32, 0x00);
-    payloadB[5] = 0x07;
-    payloadB[6] = 0x63;
-    const Bytes streamB = cat({standardFrame(payloadB), {0x06, 0x11, 0xAA, 0xAA}});
-    Bytes payloadA(32, 0x00);
-    payloadA[5] = 0x07;
-    payloadA[6] = 0x01;
-    const Bytes streamA = standardFrame(payloadA);
-    ASSERT_TRUE(b.parse(streamB.data(), 35).ok());
-    ASSERT_TRUE(a.parse(streamA.data(), streamA.size()).ok());
-    ASSERT_TRUE(b.parse(streamB.data() + 35, streamB.size() - 35).ok());
-    EXPECT_EQ(logB.lines.back(), "extend ap=17 battery=99 version=0.0 gnaw=0 temperature=0.0 heart=0");
 }
 
 }  // namespace
