@@ -79,20 +79,23 @@ PyObject* fail(Session& session, int* line, int failedAt) {
     return nullptr;
 }
 
-// One element of a chunk that is not a byte buffer.
+// One element of a chunk that is not a byte buffer.  When attribute access
+// on the instance can run host code, the attributes are read before and
+// written after every byte, as a Python loop over the chunk would.
 bool parseElement(Session& session, PyObject* element, int* line) {
+    *line = lines::kParseByte;
+    if (!session.plain() && !session.pull()) return false;
     std::uint8_t byte = 0;
-    if (!session.elementByte(element, &byte)) {
-        *line = lines::kParseByte;
-        return false;
-    }
-    switch (session.parser().parseByte(byte)) {
-    case Status::Ok: return true;
+    if (!session.elementByte(element, &byte)) return false;
+    switch (session.feedByte(byte)) {
+    case Status::Ok:
+    case Status::Paused:
+        return session.plain() || session.push();
     case Status::IndexOutOfRange:
         session.raiseStoreError();
-        *line = lines::kParseByte;
         return false;
-    case Status::CallbackFailed: break;
+    case Status::CallbackFailed:
+        break;
     }
     *line = session.failLine();
     return false;
@@ -146,22 +149,70 @@ bool parseIterable(Session& session, PyObject* iterable, int* line) {
     return ok;
 }
 
-// Buffers of unsigned bytes go to the core in one piece; it stops only where
-// a delivery failed or a store fell outside the buffer.
-bool parseBuffer(Session& session, const Py_buffer& view, int* line) {
-    const auto* data = static_cast<const std::uint8_t*>(view.buf);
-    const auto size = static_cast<std::size_t>(view.len);
-    const ParseResult result = session.parser().parse(data, size);
+// Runs the core over data[0..size) and says how it ended.  Until state and
+// offset are the instance's own, bytes go one at a time (see feedByte).
+bool runCore(Session& session, const std::uint8_t* data, std::size_t size, std::size_t* consumed, bool* paused,
+             int* line) {
+    ParseResult result;
+    while (result.consumed < size && session.tracksAssignments() && result.status == Status::Ok) {
+        result.status = session.feedByte(data[result.consumed++]);
+        if (result.status == Status::Ok && !session.push()) {
+            *line = lines::kParseByte;
+            return false;
+        }
+    }
+    if (result.status == Status::Ok) {
+        const ParseResult rest = session.parser().parse(data + result.consumed, size - result.consumed);
+        result = {rest.status, result.consumed + rest.consumed};
+    }
+    *consumed = result.consumed;
+    *paused = result.status == Status::Paused;
     switch (result.status) {
-    case Status::Ok: return true;
+    case Status::Ok:
+    case Status::Paused:
+        return true;
     case Status::IndexOutOfRange:
         session.raiseStoreError();
         *line = lines::kParseByte;
         return false;
-    case Status::CallbackFailed: break;
+    case Status::CallbackFailed:
+        break;
     }
     *line = session.failLine();
     return false;
+}
+
+// Buffers of unsigned bytes go to the core in one piece; it stops only where
+// a delivery failed or a store fell outside the buffer.  The export keeps
+// the buffer's storage in place.
+bool parseBuffer(Session& session, const Py_buffer& view, int* line) {
+    const auto* data = static_cast<const std::uint8_t*>(view.buf);
+    const auto size = static_cast<std::size_t>(view.len);
+    std::size_t done = 0;
+    bool paused = true;
+    while (paused) {
+        std::size_t consumed = 0;
+        if (!runCore(session, data + done, size - done, &consumed, &paused, line)) return false;
+        done += consumed;
+    }
+    return true;
+}
+
+// A bytearray is parsed in place without an export, so that host code may
+// resize it as it could while a for loop walks it: whenever its storage
+// moves, the core returns and goes on over the array as it is now.
+bool parseByteArray(Session& session, PyObject* array, int* line) {
+    std::size_t done = 0;
+    bool paused = true;
+    while (paused && static_cast<Py_ssize_t>(done) < PyByteArray_GET_SIZE(array)) {
+        session.watchInput(array);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(array));
+        const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(array));
+        std::size_t consumed = 0;
+        if (!runCore(session, data + done, size - done, &consumed, &paused, line)) return false;
+        done += consumed;
+    }
+    return true;
 }
 
 // A contiguous one-dimensional buffer of unsigned bytes, or false (with no
@@ -211,7 +262,13 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
 
     bool ok;
     Py_buffer view;
-    if (byteBuffer(data, &view)) {
+    if (!session.plain()) {
+        ok = parseIterable(session, data, line);
+    } else if (PyByteArray_CheckExact(data)) {
+        Py_INCREF(data);  // the caller's reference may go while host code runs
+        ok = parseByteArray(session, data, line);
+        Py_DECREF(data);
+    } else if (byteBuffer(data, &view)) {
         ok = parseBuffer(session, view, line);
         PyBuffer_Release(&view);
     } else if (PyList_CheckExact(data) || PyTuple_CheckExact(data)) {

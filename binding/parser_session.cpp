@@ -88,6 +88,7 @@ Session::~Session() {
     forgetCallbacks();
     releasePayload();
     Py_CLEAR(foreignOffset_);
+    Py_CLEAR(input_);
     Py_DECREF(self_);
 }
 
@@ -99,86 +100,179 @@ void Session::releasePayload() {
     if (payloadExported_) PyBuffer_Release(&payloadView_);
     payloadExported_ = false;
     payloadUsable_ = false;
+    payloadReadOnly_ = false;
     Py_CLEAR(payload_);
     parser_.setPayload(nullptr, 0);
 }
 
-// Takes the payload object (a new reference).  A bytearray is used in place
-// and re-read after host code ran, so a host may resize or replace it; any
-// other writable buffer of bytes is held exported for the session.
-bool Session::adoptPayload(PyObject* payload) {
+// A bytearray payload is used in place; its storage is looked up again
+// whenever host code may have resized it.
+void Session::refreshPayload() {
+    if (payload_ != nullptr && PyByteArray_Check(payload_)) {
+        parser_.setPayload(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(payload_)),
+                           static_cast<std::size_t>(PyByteArray_GET_SIZE(payload_)));
+    }
+}
+
+// Takes the payload object (a new reference).  A bytearray is used in place,
+// so a host may resize or replace it; any other buffer of bytes is held
+// exported for the session: writable ones serve like a bytearray, read-only
+// ones (bytes) only for reading.
+void Session::adoptPayload(PyObject* payload) {
     if (payload == payload_) {
         Py_DECREF(payload);
-        if (PyByteArray_Check(payload_)) {
-            parser_.setPayload(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(payload_)),
-                               static_cast<std::size_t>(PyByteArray_GET_SIZE(payload_)));
-        }
-        return true;
+        refreshPayload();
+        return;
     }
     releasePayload();
     payload_ = payload;
     if (PyByteArray_Check(payload)) {
-        parser_.setPayload(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(payload)),
-                           static_cast<std::size_t>(PyByteArray_GET_SIZE(payload)));
+        refreshPayload();
         payloadUsable_ = true;
-        return true;
+        return;
     }
-    if (PyObject_CheckBuffer(payload) &&
-        PyObject_GetBuffer(payload, &payloadView_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+    if (!PyObject_CheckBuffer(payload)) return;  // any use of it raises (raisePayloadError)
+    const int contiguousBytes = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+    if (PyObject_GetBuffer(payload, &payloadView_, contiguousBytes | PyBUF_WRITABLE) == 0) {
         payloadExported_ = true;
-        const bool bytes = payloadView_.itemsize == 1 &&
-                           (payloadView_.format == nullptr || (payloadView_.format[0] == 'B' && payloadView_.format[1] == 0));
-        if (bytes) {
-            parser_.setPayload(static_cast<std::uint8_t*>(payloadView_.buf), static_cast<std::size_t>(payloadView_.len));
-            payloadUsable_ = true;
+    } else {
+        PyErr_Clear();
+        if (PyObject_GetBuffer(payload, &payloadView_, contiguousBytes) < 0) {
+            PyErr_Clear();
+            return;
         }
-        return true;
+        payloadExported_ = true;
+        payloadReadOnly_ = true;
     }
-    PyErr_Clear();  // not a buffer: any use of it raises (raisePayloadTypeError)
-    return true;
+    const bool bytes = payloadView_.itemsize == 1 &&
+                       (payloadView_.format == nullptr || (payloadView_.format[0] == 'B' && payloadView_.format[1] == 0));
+    if (!bytes) return;
+    // The machine stores into its buffer; a read-only one can serve only a
+    // decoder called by hand, and every store into it fails.
+    if (payloadReadOnly_ && scope_ == Scope::Machine) return;
+    parser_.setPayload(static_cast<std::uint8_t*>(payloadView_.buf), static_cast<std::size_t>(payloadView_.len));
+    payloadUsable_ = true;
 }
 
 // ------------------------------------------------------------------ sync
 
-bool Session::pull() {
-    forgetCallbacks();
-    if (scope_ == Scope::Payload) {
-        PyObject* payload = PyObject_GetAttr(self_, g.namePayload);
-        return payload != nullptr && adoptPayload(payload);
-    }
-    PyObject* state = PyObject_GetAttr(self_, g.nameState);
-    if (state == nullptr) return false;
-    int machineState = 0;
-    const bool stateOk = toState(state, &machineState);
-    Py_DECREF(state);
-    if (!stateOk) return false;
+void Session::watchInput(PyObject* array) {
+    Py_XSETREF(input_, Py_NewRef(array));
+    inputData_ = PyByteArray_AS_STRING(array);
+    inputSize_ = PyByteArray_GET_SIZE(array);
+    inputMoved_ = false;
+}
 
-    PyObject* offset = PyObject_GetAttr(self_, g.nameByteOffset);
-    if (offset == nullptr) return false;
-    Py_CLEAR(foreignOffset_);
-    std::int64_t machineOffset = kForeignOffset;
-    if (PyLong_Check(offset)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
-        if (v == -1 && PyErr_Occurred()) {
-            Py_DECREF(offset);
-            return false;
+// The bytearray being parsed was resized by host code: the machine must not
+// read its old storage, so the running parse() returns and is resumed over
+// the array as it is now, like a for loop over a bytearray would go on.
+void Session::checkInput() {
+    if (input_ != nullptr &&
+        (PyByteArray_AS_STRING(input_) != inputData_ || PyByteArray_GET_SIZE(input_) != inputSize_)) {
+        parser_.pause();
+        inputMoved_ = true;
+    }
+}
+
+// The instance's own attribute dictionary, or NULL (borrowed).
+PyObject* Session::instanceDict() const {
+    PyObject** slot = _PyObject_GetDictPtr(self_);
+    return slot != nullptr ? *slot : nullptr;
+}
+
+// Reads an attribute as Python would.  `own` tells whether the instance
+// holds it itself as an int, so that writing back an unchanged value can be
+// skipped: every other case is written at the next push once bytes were fed,
+// as the first assignment by the machine would have made it the instance's.
+PyObject* Session::readAttribute(PyObject* name, bool* own) {
+    *own = !plain_;  // through descriptors: only changes are written
+    if (plain_) {
+        PyObject* dict = instanceDict();
+        if (dict != nullptr) {
+            PyObject* value = PyDict_GetItemWithError(dict, name);
+            if (value != nullptr) {
+                *own = PyLong_CheckExact(value);
+                return Py_NewRef(value);
+            }
+            if (PyErr_Occurred()) return nullptr;
         }
-        if (!overflow && v != kForeignOffset) machineOffset = v;
+        PyObject* inherited = _PyType_Lookup(Py_TYPE(self_), name);
+        if (inherited != nullptr) return Py_NewRef(inherited);
     }
-    if (machineOffset == kForeignOffset) {
-        foreignOffset_ = offset;
-    } else {
-        Py_DECREF(offset);
+    return PyObject_GetAttr(self_, name);
+}
+
+// Whether nothing that pull() reads can have changed since the last pull:
+// same instance dictionary, unmodified, and an unmodified class.
+bool Session::stillInStep() const {
+    if (!plain_ || !synced_) return false;
+    PyObject* dict = instanceDict();
+    PyTypeObject* type = Py_TYPE(self_);
+    return dict != nullptr && dict == syncedDict_ &&
+           reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == syncedDictVersion_ &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == syncedTypeVersion_;
+}
+
+void Session::noteInStep() {
+    PyObject* dict = instanceDict();
+    PyTypeObject* type = Py_TYPE(self_);
+    synced_ = plain_ && dict != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (synced_) {
+        syncedDict_ = dict;
+        syncedDictVersion_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        syncedTypeVersion_ = type->tp_version_tag;
     }
+}
 
-    PyObject* payload = PyObject_GetAttr(self_, g.namePayload);
-    if (payload == nullptr || !adoptPayload(payload)) return false;
+bool Session::pull() {
+    if (stillInStep()) {
+        refreshPayload();
+        checkInput();
+        return true;
+    }
+    forgetCallbacks();
+    synced_ = false;
+    stateAssigned_ = false;
+    offsetAssigned_ = false;
+    plain_ = attributeAccessIsPlain(Py_TYPE(self_));
+    bool own = false;
+    if (scope_ == Scope::Machine) {
+        PyObject* state = readAttribute(g.nameState, &stateOwned_);
+        if (state == nullptr) return false;
+        int machineState = 0;
+        const bool stateOk = toState(state, &machineState);
+        Py_DECREF(state);
+        if (!stateOk) return false;
 
-    parser_.setState(machineState);
-    parser_.setByteOffset(machineOffset);
-    pulledState_ = machineState;
-    pulledOffset_ = machineOffset;
+        PyObject* offset = readAttribute(g.nameByteOffset, &offsetOwned_);
+        if (offset == nullptr) return false;
+        Py_CLEAR(foreignOffset_);
+        std::int64_t machineOffset = kForeignOffset;
+        if (PyLong_Check(offset)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
+            if (v == -1 && PyErr_Occurred()) {
+                Py_DECREF(offset);
+                return false;
+            }
+            if (!overflow && v != kForeignOffset) machineOffset = v;
+        }
+        if (machineOffset == kForeignOffset) {
+            foreignOffset_ = offset;
+            offsetOwned_ = false;
+        } else {
+            Py_DECREF(offset);
+        }
+        parser_.setState(machineState);
+        parser_.setByteOffset(machineOffset);
+        pulledState_ = machineState;
+        pulledOffset_ = machineOffset;
+    }
+    PyObject* payload = readAttribute(g.namePayload, &own);
+    if (payload == nullptr) return false;
+    adoptPayload(payload);
+    checkInput();
+    noteInStep();
     return true;
 }
 
@@ -197,16 +291,39 @@ bool assignInt(PyObject* self, PyObject* name, long long value) {
 
 bool Session::push() {
     if (scope_ == Scope::Payload) return true;
-    if (parser_.state() != pulledState_) {
+    if (parser_.state() != pulledState_ || (stateAssigned_ && !stateOwned_)) {
+        synced_ = false;
         if (!assignInt(self_, g.nameState, parser_.state())) return false;
         pulledState_ = parser_.state();
+        stateOwned_ = true;
     }
-    if (parser_.byteOffset() != pulledOffset_) {
+    if (parser_.byteOffset() != pulledOffset_ || (offsetAssigned_ && !offsetOwned_)) {
+        synced_ = false;
         if (!assignInt(self_, g.nameByteOffset, parser_.byteOffset())) return false;
         pulledOffset_ = parser_.byteOffset();
+        offsetOwned_ = true;
         Py_CLEAR(foreignOffset_);
     }
     return true;
+}
+
+Status Session::feedByte(std::uint8_t byte) {
+    if (!tracksAssignments()) return parser_.parseByte(byte);
+    const bool stateBefore = stateAssigned_;
+    const bool offsetBefore = offsetAssigned_;
+    const QuillmoreParser::Assignments assigns = parser_.assignmentsOf(byte);
+    stateAssigned_ = stateAssigned_ || assigns.state;
+    offsetAssigned_ = offsetAssigned_ || assigns.offset;
+    const Status status = parser_.parseByte(byte);
+    if (status == Status::IndexOutOfRange) {  // the failed store assigned nothing
+        stateAssigned_ = stateBefore;
+        offsetAssigned_ = offsetBefore;
+    }
+    if (status == Status::Ok && inputMoved_) {
+        inputMoved_ = false;
+        return Status::Paused;
+    }
+    return status;
 }
 
 // After host code failed: take back what the host left, keeping its
@@ -276,24 +393,28 @@ bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
 
 // ------------------------------------------------------------------ errors
 
-void Session::raisePayloadTypeError(bool store) {
+// For a payload that is not a buffer of bytes the machine can use.  Where
+// the object itself refuses the operation (an int, bytes, read-only memory)
+// the interpreter's own error is raised by trying it; a container that would
+// accept it (a list) is refused, as the machine needs a buffer of bytes.
+void Session::raisePayloadError(bool store) {
     PyTypeObject* type = Py_TYPE(payload_);
     const bool canStore = (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_ass_subscript != nullptr) ||
                           (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_ass_item != nullptr);
     const bool canRead = (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_subscript != nullptr) ||
                          (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_item != nullptr);
-    if (store && !canStore) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", type->tp_name);
-    } else if (!store && !canRead) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", type->tp_name);
-    } else {
-        PyErr_Format(PyExc_TypeError, "the payload buffer must be a bytearray, not '%.200s'", type->tp_name);
+    if (store ? (!canStore || payloadReadOnly_) : !canRead) {
+        PyObject* result = store ? (PyObject_SetItem(payload_, g.intZero, g.intZero) == 0 ? Py_None : nullptr)
+                                 : PyObject_GetItem(payload_, g.intZero);
+        if (result == nullptr) return;
+        if (result != Py_None) Py_DECREF(result);
     }
+    PyErr_Format(PyExc_TypeError, "the payload buffer must be a bytearray, not '%.200s'", type->tp_name);
 }
 
 void Session::raiseStoreError() {
     if (!payloadUsable_) {
-        raisePayloadTypeError(true);
+        raisePayloadError(true);
         return;
     }
     if (foreignOffset_ != nullptr) {
@@ -316,7 +437,8 @@ void Session::raiseStoreError() {
 PyObject* Session::callbackValue(Slot slot) {
     if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
     if (!plain_ && !push()) return nullptr;
-    PyObject* value = PyObject_GetAttr(self_, *callbackNames[slot]);
+    bool own = false;
+    PyObject* value = readAttribute(*callbackNames[slot], &own);
     if (!plain_) {
         if (value == nullptr) return nullptr;
         if (!pull()) {
@@ -398,7 +520,6 @@ bool Session::deliverRecord(Slot slot, const Record& record, int line) {
         pullAfterError();
         return false;
     }
-    forgetCallbacks();
     bool ok = pull();
     PyObject* callback = ok ? callbackValue(slot) : nullptr;
     ok = callback != nullptr && callHost(callback, &object, 1, line);
@@ -437,7 +558,7 @@ bool Session::runDecoder(Decoder which, bool fromParse) {
         if (payloadUsable_) {
             PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
         } else {
-            raisePayloadTypeError(false);
+            raisePayloadError(false);
         }
         failLine_ = lines::kStandard + 1 + 3 * static_cast<int>(which);
     }

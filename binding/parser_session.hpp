@@ -42,6 +42,18 @@ public:
     bool push();
     void pullAfterError();
 
+    // Runs the machine over one byte, noting what it assigns while state or
+    // offset are not yet the instance's own.
+    Status feedByte(std::uint8_t byte);
+    // Whether bytes must go one at a time for that: the first assignment of
+    // state or offset makes it the instance's own, even with the same value.
+    bool tracksAssignments() const { return !stateOwned_ || !offsetOwned_; }
+    // Watches a bytearray being parsed, whose storage host code may move.
+    void watchInput(PyObject* array);
+    // Whether host code can run on attribute access (then parse goes byte
+    // by byte, reading and writing the attributes around each).
+    bool plain() const { return plain_; }
+
     QuillmoreParser& parser() { return parser_; }
 
     // Line of the statement that failed, for the method's traceback entry.
@@ -79,10 +91,16 @@ private:
     template <class Record>
     bool deliverRecord(Slot slot, const Record& record, int line);
     Status dispatchDecoder(Decoder which);
-    bool adoptPayload(PyObject* payload);
+    void adoptPayload(PyObject* payload);
+    void refreshPayload();
     void releasePayload();
-    void raisePayloadTypeError(bool store);
+    void raisePayloadError(bool store);
     void forgetCallbacks();
+    void checkInput();
+    PyObject* instanceDict() const;
+    PyObject* readAttribute(PyObject* name, bool* own);
+    bool stillInStep() const;
+    void noteInStep();
 
     PyObject* self_;
     Scope scope_;
@@ -92,11 +110,26 @@ private:
     bool plain_;
     int pulledState_ = 0;
     std::int64_t pulledOffset_ = 0;
+    bool stateOwned_ = false;   // the instance holds the state itself, as an int
+    bool offsetOwned_ = false;
+    bool stateAssigned_ = false;  // since the last full pull
+    bool offsetAssigned_ = false;
+    // What the last pull saw, to skip re-reading when nothing changed.
+    bool synced_ = false;
+    PyObject* syncedDict_ = nullptr;  // identity only
+    std::uint64_t syncedDictVersion_ = 0;
+    unsigned int syncedTypeVersion_ = 0;
+    // A bytearray input and where its storage was.
+    PyObject* input_ = nullptr;
+    const char* inputData_ = nullptr;
+    Py_ssize_t inputSize_ = 0;
+    bool inputMoved_ = false;
     PyObject* foreignOffset_ = nullptr;  // an offset the core cannot hold (float, huge int)
     PyObject* payload_ = nullptr;
     Py_buffer payloadView_{};
     bool payloadExported_ = false;
     bool payloadUsable_ = false;
+    bool payloadReadOnly_ = false;
     PyObject* callbacks_[kSlots] = {};  // values read since host code last ran
     int failLine_ = 0;
 };

@@ -97,7 +97,32 @@ PyObject* recordClass(RecordKind kind) {
 }
 
 bool recordIsInert(RecordKind kind, PyObject* cls) {
-    return cls == (kind == RecordKind::Data ? g.dataClass : g.extendDataClass);
+    const bool isData = kind == RecordKind::Data;
+    if (cls != (isData ? g.dataClass : g.extendDataClass) || Py_TYPE(cls) != &PyType_Type) return false;
+    // A host may still have given the class an __init__, a __new__, a
+    // finaliser or descriptors for the fields: then building a record runs
+    // its code.  Checked again whenever the class changes (its version tag).
+    struct Verdict {
+        unsigned int tag = 0;
+        bool known = false;
+        bool inert = false;
+    };
+    static Verdict verdicts[2];
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Verdict& verdict = verdicts[isData ? 0 : 1];
+    const bool tagValid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagValid && verdict.known && verdict.tag == type->tp_version_tag) return verdict.inert;
+
+    bool inert = type->tp_init == PyBaseObject_Type.tp_init && type->tp_new == PyBaseObject_Type.tp_new &&
+                 type->tp_finalize == nullptr && type->tp_del == nullptr &&
+                 type->tp_setattro == PyObject_GenericSetAttr;
+    PyObject* const* fields = isData ? g.dataFields : g.extendFields;
+    for (int i = 0; inert && i < (isData ? 11 : 6); ++i) {
+        PyObject* attr = _PyType_Lookup(type, fields[i]);
+        inert = attr == nullptr || Py_TYPE(attr)->tp_descr_set == nullptr;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) verdict = {type->tp_version_tag, true, inert};
+    return inert;
 }
 
 PyObject* buildRecord(PyObject* cls, const QuillmoreData& d) {

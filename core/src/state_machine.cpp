@@ -114,6 +114,27 @@ QuillmoreParser::QuillmoreParser(QuillmoreListener& listener)
 QuillmoreParser::QuillmoreParser(QuillmoreListener& listener, std::uint8_t* payload, std::size_t size)
     : listener_(&listener), payload_(payload), payloadSize_(size) {}
 
+QuillmoreParser::Assignments QuillmoreParser::assignmentsOf(std::uint8_t b) const {
+    switch (state_) {
+    case s(State::HuntSync): return {b == kSync, false};
+    case s(State::AfterSync): return {true, false};
+    case s(State::LengthByte): return {true, b == kStandardLength || b == kRawLength || b == kGyroLength};
+    case s(State::CollectStandard):
+    case s(State::CollectRaw):
+    case s(State::CollectGyro):
+    case s(State::CollectHrv):
+        // The byte that completes the frame also moves the state on.
+        return {byteOffset_ >= frameBytes(state_) - 1, true};
+    case s(State::AfterStandard): return {b == kExtendStart || b == kSync, b == kExtendStart};
+    case s(State::CollectExtend):
+        if (byteOffset_ >= static_cast<std::int64_t>(payloadSize_)) return {true, true};  // frame dropped
+        return {b == kSync, true};
+    case s(State::ExtendSync): return {true, false};
+    case s(State::HrvLength): return {b == kHrvLength, true};
+    default: return {false, false};
+    }
+}
+
 bool QuillmoreParser::storesNextByte() const {
     switch (state_) {
     case s(State::CollectStandard):
@@ -290,8 +311,13 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     // Runs `work`, which acts on the parser itself (its members, listener).
     auto handOver = [&](auto&& work) {
         save();
+        pauseRequested_ = false;
         const Status status = work();
         load();
+        if (status == Status::Ok && pauseRequested_) {
+            pauseRequested_ = false;
+            return Status::Paused;
+        }
         return status;
     };
     auto finish = [&](Status status) {

@@ -168,14 +168,16 @@ def test_payload_of_bytes_can_be_decoded():
     assert rec.log == [SIGNAL_LOG]
 
 
-def test_payload_of_a_list_collects_like_a_bytearray():
+def test_payload_must_be_a_buffer_of_bytes():
+    # A container that would take the stores (a list) is refused rather than
+    # half-used: the machine collects into a buffer of bytes.
     rec = Recorder()
     parser = rec.parser()
     payload = [0] * 1024
     setattr(parser, PAYLOAD, payload)
-    parser.parse(raw_frame(0x12, 0x34) + standard())
-    assert rec.log == ["raw 4660", SIGNAL_LOG]
-    assert payload[:33] == list(standard()[3:])
+    with pytest.raises(TypeError, match="^the payload buffer must be a bytearray, not 'list'$"):
+        parser.parse(raw_frame(0x12, 0x34) + standard())
+    assert payload == [0] * 1024 and getattr(parser, STATE) == 6
 
 
 @pytest.mark.parametrize("resize, outcome", [

@@ -33,6 +33,7 @@ enum class Status : std::uint8_t {
     Ok,
     CallbackFailed,   // a listener callback returned false
     IndexOutOfRange,  // a store or read fell outside the payload buffer
+    Paused,           // a listener asked parse() to return (QuillmoreParser::pause)
 };
 
 // A payload buffer that the caller owns.

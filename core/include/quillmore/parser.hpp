@@ -87,7 +87,8 @@ public:
 
 // How a parse call ended.  `consumed` counts the bytes processed; after a
 // failure it includes the byte at which the failure happened, and the bytes
-// after it are untouched.
+// after it are untouched.  Status::Paused is not a failure: the call returned
+// early at a listener's request, and the rest of the input may be fed later.
 struct ParseResult {
     Status status = Status::Ok;
     std::size_t consumed = 0;
@@ -115,6 +116,24 @@ public:
 
     // Runs the machine over one byte.
     Status parseByte(std::uint8_t byte);
+
+    // Asks the running parse() to return once the listener call in progress
+    // is over, with Status::Paused and `consumed` counting the bytes taken so
+    // far; the bytes after them are untouched.  For a listener that has
+    // learnt that the rest of the input moved or changed length, or that
+    // simply wants to stop after a frame.  Affects the innermost parse() that
+    // is running; outside a listener call it does nothing.
+    void pause() { pauseRequested_ = true; }
+
+    // What parseByte(byte) would assign, from the parser as it is now: the
+    // state and/or the offset (whatever the values).  For a host that mirrors
+    // them lazily, where a first assignment matters even when it leaves the
+    // value as it was.  A store that fails assigns nothing.
+    struct Assignments {
+        bool state = false;
+        bool offset = false;
+    };
+    Assignments assignmentsOf(std::uint8_t byte) const;
 
     // Whether the next byte, in the current state, would be stored into the
     // payload buffer (a host converting values before handing them over
@@ -160,6 +179,7 @@ private:
     QuillmoreListener* listener_;
     int state_ = static_cast<int>(State::HuntSync);
     std::int64_t byteOffset_ = 0;
+    bool pauseRequested_ = false;
     std::uint8_t* payload_;
     std::size_t payloadSize_;
     std::array<std::uint8_t, kPayloadSize> ownPayload_{};
