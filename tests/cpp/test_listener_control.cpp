@@ -1,0 +1,111 @@
+// What a listener can ask of the parser beyond results: pausing a parse call,
+// and knowing in advance what a byte will assign.
+#include <gtest/gtest.h>
+
+#include "quillmore/parser.hpp"
+#include "test_support.hpp"
+
+namespace quillmore::testing {
+namespace {
+
+// Pauses after every raw sample it is given.
+struct PausingListener : QuillmoreListener {
+    QuillmoreParser* parser = nullptr;
+    std::vector<int> samples;
+    bool raw_callback(int raw) override {
+        samples.push_back(raw);
+        parser->pause();
+        return true;
+    }
+};
+
+TEST(Pause, ReturnsAfterTheDeliveryAndResumesWhereItStopped) {
+    PausingListener listener;
+    QuillmoreParser parser(listener);
+    listener.parser = &parser;
+    const Bytes stream = cat({rawFrame(0, 1), {0x00}, rawFrame(0, 2), rawFrame(0, 3)});
+
+    std::size_t done = 0;
+    std::vector<std::size_t> stops;
+    while (done < stream.size()) {
+        const ParseResult r = parser.parse(stream.data() + done, stream.size() - done);
+        done += r.consumed;
+        stops.push_back(done);
+        if (r.status == Status::Ok) break;
+        ASSERT_EQ(r.status, Status::Paused);
+    }
+    EXPECT_EQ(listener.samples, (std::vector<int>{1, 2, 3}));
+    // Each pause lands right after the frame's checksum byte.
+    EXPECT_EQ(stops, (std::vector<std::size_t>{8, 17, 25}));
+    EXPECT_EQ(parser.state(), 1);
+}
+
+TEST(Pause, OutsideAParseCallChangesNothing) {
+    QuillmoreListener quiet;
+    QuillmoreParser parser(quiet);
+    parser.pause();
+    const Bytes frame = rawFrame(0, 1);
+    const ParseResult r = parser.parse(frame.data(), frame.size());
+    EXPECT_EQ(r.status, Status::Ok);
+    EXPECT_EQ(r.consumed, frame.size());
+}
+
+// assignmentsOf() must foresee every change that parseByte() makes; it also
+// names assignments that keep the value (the length byte resets an offset
+// that may already be 0), which the table below checks.
+TEST(AssignmentsOf, ForeseesEveryChangeOfStateAndOffset) {
+    QuillmoreListener quiet;
+    StreamGenerator gen(7);
+    const Bytes stream = gen.generate(200000);
+    QuillmoreParser parser(quiet);
+    for (std::uint8_t b : stream) {
+        const int state = parser.state();
+        const std::int64_t offset = parser.byteOffset();
+        const QuillmoreParser::Assignments predicted = parser.assignmentsOf(b);
+        ASSERT_EQ(parser.parseByte(b), Status::Ok);
+        if (parser.state() != state) {
+            ASSERT_TRUE(predicted.state) << "state " << state << " byte " << int(b);
+        }
+        if (parser.byteOffset() != offset) {
+            ASSERT_TRUE(predicted.offset) << "state " << state << " byte " << int(b);
+        }
+    }
+}
+
+TEST(AssignmentsOf, NamesAssignmentsThatKeepTheValue) {
+    struct Row {
+        int state;
+        std::int64_t offset;
+        std::uint8_t byte;
+        bool state_assigned;
+        bool offset_assigned;
+    };
+    const Row rows[] = {
+        {1, 0, 0x00, false, false},  // hunting: nothing
+        {1, 0, 0xAA, true, false},
+        {2, 0, 0x55, true, false},   // back to 1: still an assignment
+        {3, 0, 0x20, true, true},    // offset 0 again
+        {3, 0, 0x21, true, false},
+        {4, 5, 0x01, false, true},   // collecting
+        {4, 32, 0x01, true, true},   // the 33rd byte completes the frame
+        {5, 0, 0x00, false, false},
+        {5, 0, 0x06, true, true},
+        {7, 1024, 0x01, true, true},  // full buffer: the frame is dropped
+        {8, 3, 0x22, true, false},
+        {10, 0, 0x00, false, true},  // every byte here resets the offset
+        {10, 0, 0x0C, true, true},
+        {0, 0, 0xAA, false, false},  // not a state: nothing
+    };
+    QuillmoreListener quiet;
+    QuillmoreParser parser(quiet);
+    for (const Row& row : rows) {
+        parser.setState(row.state);
+        parser.setByteOffset(row.offset);
+        const QuillmoreParser::Assignments a = parser.assignmentsOf(row.byte);
+        EXPECT_EQ(a.state, row.state_assigned) << "state " << row.state << " byte " << int(row.byte);
+        EXPECT_EQ(a.offset, row.offset_assigned) << "state " << row.state << " byte " << int(row.byte);
+    }
+}
+
+}  // namespace
+}  // namespace quillmore::testing
