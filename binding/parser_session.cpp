@@ -337,58 +337,62 @@ void Session::pullAfterError() {
 
 // ------------------------------------------------------------------ elements
 
+namespace {
+
+// The element as an item assignment into a bytearray stores it.
+bool storedByteOf(PyObject* element, std::uint8_t* byte) {
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(element, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < 0 || v > 255) {
+        PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+        return false;
+    }
+    *byte = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+// element & 0xFF, for any integer (negative and long ones too) or any
+// object that supports the operation.
+bool lowByteOf(PyObject* element, std::uint8_t* byte) {
+    if (PyLong_Check(element)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(element, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred())) {
+            *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    PyObject* low = PyNumber_And(element, g.byte0xFF);
+    if (low == nullptr) return false;
+    const long v = PyLong_AsLong(low);
+    Py_DECREF(low);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+    return true;
+}
+
+}  // namespace
+
 bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
     const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
     if (hostCode && !push()) return false;
     bool ok;
-    if (parser_.storesNextByte()) {
-        if (foreignOffset_ != nullptr) {
-            // The index is converted before the value, as bytearray does.
-            raiseStoreError();
-            return false;
-        }
-        int overflow = 0;
-        const long v = PyLong_AsLongAndOverflow(element, &overflow);
-        ok = !(v == -1 && PyErr_Occurred());
-        if (ok && (overflow || v < 0 || v > 255)) {
-            PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
-            ok = false;
-        }
-        if (ok) *byte = static_cast<std::uint8_t>(v);
+    if (!parser_.storesNextByte()) {
+        ok = lowByteOf(element, byte);
+    } else if (foreignOffset_ != nullptr) {
+        raiseStoreError();  // the index is converted before the value, as bytearray does
+        ok = false;
     } else {
-        int overflow = 1;
-        long v = 0;
-        if (PyLong_Check(element)) v = PyLong_AsLongAndOverflow(element, &overflow);
-        if (!overflow) {
-            *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
-            ok = true;
-        } else {
-            PyObject* low = PyNumber_And(element, g.byte0xFF);
-            ok = low != nullptr;
-            if (ok) {
-                PyObject* index = PyNumber_Index(low);
-                Py_DECREF(low);
-                ok = index != nullptr;
-                if (ok) {
-                    PyObject* masked = PyNumber_And(index, g.byte0xFF);
-                    Py_DECREF(index);
-                    ok = masked != nullptr;
-                    if (ok) {
-                        *byte = static_cast<std::uint8_t>(PyLong_AsLong(masked));
-                        Py_DECREF(masked);
-                    }
-                }
-            }
-        }
+        ok = storedByteOf(element, byte);
     }
-    if (hostCode) {
-        if (!ok) {
-            pullAfterError();
-            return false;
-        }
-        return pull();
+    if (!hostCode) return ok;
+    if (!ok) {
+        pullAfterError();
+        return false;
     }
-    return ok;
+    return pull();
 }
 
 // ------------------------------------------------------------------ errors
