@@ -69,6 +69,15 @@ bool ensurePayload(PyObject* self) {
     return stored == 0;
 }
 
+// A strong reference for the length of a scope.
+struct Holder {
+    explicit Holder(PyObject* object) : object(Py_NewRef(object)) {}
+    ~Holder() { Py_DECREF(object); }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    PyObject* object;
+};
+
 // Leaves the instance as the failure left it, keeping the exception.
 PyObject* fail(Session& session, int* line, int failedAt) {
     *line = failedAt;
@@ -260,14 +269,14 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
     Session session(self, Session::Scope::Machine);
     if (!session.pull()) return fail(session, line, lines::kParseByte);
 
+    // The chunk is held for the call: a callback may drop the host's references.
+    const Holder chunk(data);
     bool ok;
     Py_buffer view;
     if (!session.plain()) {
         ok = parseIterable(session, data, line);
     } else if (PyByteArray_CheckExact(data)) {
-        Py_INCREF(data);  // the caller's reference may go while host code runs
         ok = parseByteArray(session, data, line);
-        Py_DECREF(data);
     } else if (byteBuffer(data, &view)) {
         ok = parseBuffer(session, view, line);
         PyBuffer_Release(&view);
