@@ -328,31 +328,18 @@ const MethodDef kParseMethod = {
     parseBody,
 };
 
-const MethodDef kStandardMethod = {
-    {"__parsePackagePayload", 1, g.decoderParams, false},
-    "QuillmoreParser.__parsePackagePayload",
-    "QuillmoreParser.QuillmoreParser.__parsePackagePayload",
-    "def __parsePackagePayload(self): pass",
-    lines::kStandard,
-    standardBody,
-};
+// The decoders take only `self`; their names, qualified names, traceback
+// names and def statements all follow from the method name.
+#define QUILLMORE_DECODER_METHOD(NAME, LINE, BODY)                                                     \
+    {                                                                                                  \
+        {#NAME, 1, g.decoderParams, false}, "QuillmoreParser." #NAME, "QuillmoreParser.QuillmoreParser." #NAME, \
+            "def " #NAME "(self): pass", LINE, BODY                                                    \
+    }
 
-const MethodDef kExtendMethod = {
-    {"__parseExtendPackagePayload", 1, g.decoderParams, false},
-    "QuillmoreParser.__parseExtendPackagePayload",
-    "QuillmoreParser.QuillmoreParser.__parseExtendPackagePayload",
-    "def __parseExtendPackagePayload(self): pass",
-    lines::kExtend,
-    extendBody,
-};
+const MethodDef kStandardMethod = QUILLMORE_DECODER_METHOD(__parsePackagePayload, lines::kStandard, standardBody);
+const MethodDef kExtendMethod = QUILLMORE_DECODER_METHOD(__parseExtendPackagePayload, lines::kExtend, extendBody);
+const MethodDef kHrvMethod = QUILLMORE_DECODER_METHOD(__parseHRVPackagePayload, lines::kHrv, hrvBody);
 
-const MethodDef kHrvMethod = {
-    {"__parseHRVPackagePayload", 1, g.decoderParams, false},
-    "QuillmoreParser.__parseHRVPackagePayload",
-    "QuillmoreParser.QuillmoreParser.__parseHRVPackagePayload",
-    "def __parseHRVPackagePayload(self): pass",
-    lines::kHrv,
-    hrvBody,
-};
+#undef QUILLMORE_DECODER_METHOD
 
 }  // namespace quillmore::py
