@@ -88,6 +88,24 @@ PyObject* fail(Session& session, int* line, int failedAt) {
     return nullptr;
 }
 
+// Whether the machine may go on after `status`; otherwise raises its error
+// (a store outside the buffer) or keeps the host's, and names the line.
+bool statusOk(Session& session, Status status, int* line) {
+    switch (status) {
+    case Status::Ok:
+    case Status::Paused:
+        return true;
+    case Status::IndexOutOfRange:
+        session.raiseStoreError();
+        *line = lines::kParseByte;
+        return false;
+    case Status::CallbackFailed:
+        break;
+    }
+    *line = session.failLine();
+    return false;
+}
+
 // One element of a chunk that is not a byte buffer.  When attribute access
 // on the instance can run host code, the attributes are read before and
 // written after every byte, as a Python loop over the chunk would.
@@ -96,18 +114,8 @@ bool parseElement(Session& session, PyObject* element, int* line) {
     if (!session.plain() && !session.pull()) return false;
     std::uint8_t byte = 0;
     if (!session.elementByte(element, &byte)) return false;
-    switch (session.feedByte(byte)) {
-    case Status::Ok:
-    case Status::Paused:
-        return session.plain() || session.push();
-    case Status::IndexOutOfRange:
-        session.raiseStoreError();
-        return false;
-    case Status::CallbackFailed:
-        break;
-    }
-    *line = session.failLine();
-    return false;
+    if (!statusOk(session, session.feedByte(byte), line)) return false;
+    return session.plain() || session.push();
 }
 
 // Lists and tuples are walked by index, re-reading the length at each step as
@@ -176,19 +184,7 @@ bool runCore(Session& session, const std::uint8_t* data, std::size_t size, std::
     }
     *consumed = result.consumed;
     *paused = result.status == Status::Paused;
-    switch (result.status) {
-    case Status::Ok:
-    case Status::Paused:
-        return true;
-    case Status::IndexOutOfRange:
-        session.raiseStoreError();
-        *line = lines::kParseByte;
-        return false;
-    case Status::CallbackFailed:
-        break;
-    }
-    *line = session.failLine();
-    return false;
+    return statusOk(session, result.status, line);
 }
 
 // Buffers of unsigned bytes go to the core in one piece; it stops only where
