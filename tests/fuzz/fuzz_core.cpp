@@ -1,0 +1,697 @@
+// Coverage-guided fuzz target for the decoding core.
+//
+// One input describes a whole session of a host with the parser: the stream
+// bytes, how the host cuts them into parse() calls, and what the listener
+// answers to each delivery (go on, report failure, pause, or meddle with the
+// parser: move its state or offset, swap its payload buffer, scribble into
+// it, feed it more bytes from inside a callback).  The session is played
+// several ways and every way must tell the same story:
+//
+//   - parse() with the input's chunk boundaries, resuming after each stop
+//     with the rest of the chunk, as a host does;
+//   - parse() with the whole stream in one call (and the same resumption);
+//   - parseByte(), one byte at a time: the machine's definition;
+//   - a small model of the machine written out here from its rules, including
+//     what a failed delivery leaves behind (only for sessions whose listener
+//     does not meddle, since the model knows nothing of hosts).
+//
+// Compared are the log of deliveries and stops (with the stream position of
+// each stop), the final state and offset and every payload buffer.  Each
+// delivery is also checked on its own: values in their ranges, the machine
+// in the state it must be in while it calls back.  Any difference or
+// violation aborts, so libFuzzer reports it.
+//
+// Input layout (missing bytes read as zero):
+//
+//   [0]  options
+//          bits 0-2  payload buffer: the parser's own 1024 cells, or a heap
+//                    buffer of 1024, 2048, 64, 40, 13, 5 or 0 cells
+//          bit 3     the listener may meddle (action classes 4-7 below)
+//          bit 4     the host sets state and offset before the first byte
+//          bit 5     the input lies inside the payload buffer itself
+//   [1]  C, the number of chunk-size bytes
+//   [2]  A, the number of action bytes
+//   [3]  initial state (bit 4): the value itself, 0..255
+//   [4]  initial offset (bit 4): below 0xC0 it is value - 0x40; from 0xC0
+//        on it counts up to the buffer's end: size - 56 + (value - 0xC0)
+//   C chunk-size bytes: v < 0xE0 is a chunk of v bytes, else (v - 0xDF) * 256;
+//        used in turn, over and over (a whole round of empty chunks is
+//        followed by one byte); none means one chunk
+//   A action bytes: one per delivery made from an outer parse call, in
+//        order; when they run out every delivery goes on.  By a >> 5:
+//          0, 1  go on          2  report failure       3  pause
+//          4  set state a & 15          5  set offset (a & 31) - 4
+//          6  bit 4: swap the payload buffer (bit 3 picks the other one),
+//             else invert cell a & 15
+//          7  feed the parser the next (a & 31) bytes of the stream again,
+//             from inside the callback
+//        (4-7 only when bit 3 is set; otherwise they go on.)
+//   the rest: the stream
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "quillmore/parser.hpp"
+
+namespace {
+
+using quillmore::ParseResult;
+using quillmore::QuillmoreData;
+using quillmore::QuillmoreExtendData;
+using quillmore::QuillmoreListener;
+using quillmore::QuillmoreParser;
+using quillmore::Status;
+using quillmore::TemperatureKind;
+
+[[noreturn]] void violation(const char* what) {
+    std::fprintf(stderr, "invariant violated: %s\n", what);
+    std::abort();
+}
+
+#define CHECK(cond)                        \
+    do {                                   \
+        if (!(cond)) violation(#cond);     \
+    } while (0)
+
+// ------------------------------------------------------------------ the input
+
+constexpr std::size_t kHeaderBytes = 5;
+constexpr std::size_t kBufferSizes[8] = {1024, 1024, 2048, 64, 40, 13, 5, 0};
+
+struct Session {
+    bool ownBuffer = true;
+    std::size_t bufferSize = 1024;
+    bool meddle = false;
+    bool hostStart = false;
+    bool aliased = false;
+    int startState = 1;
+    std::int64_t startOffset = 0;
+    const std::uint8_t* chunks = nullptr;
+    std::size_t chunkCount = 0;
+    const std::uint8_t* actions = nullptr;
+    std::size_t actionCount = 0;
+    std::vector<std::uint8_t> stream;
+};
+
+Session readSession(const std::uint8_t* data, std::size_t size) {
+    std::uint8_t header[kHeaderBytes] = {};
+    std::memcpy(header, data, size < kHeaderBytes ? size : kHeaderBytes);
+    Session s;
+    const unsigned options = header[0];
+    s.ownBuffer = (options & 7) == 0;
+    s.bufferSize = kBufferSizes[options & 7];
+    s.meddle = (options & 0x08) != 0;
+    s.hostStart = (options & 0x10) != 0;
+    s.aliased = (options & 0x20) != 0;
+    if (s.hostStart) {
+        s.startState = header[3];
+        const auto size64 = static_cast<std::int64_t>(s.bufferSize);
+        s.startOffset = header[4] < 0xC0 ? header[4] - 0x40 : size64 - 56 + (header[4] - 0xC0);
+    }
+    std::size_t at = size < kHeaderBytes ? size : kHeaderBytes;
+    auto take = [&](std::size_t wanted, std::size_t& count) {
+        const std::uint8_t* p = data + at;
+        count = wanted < size - at ? wanted : size - at;
+        at += count;
+        return p;
+    };
+    s.chunks = take(header[1], s.chunkCount);
+    s.actions = take(header[2], s.actionCount);
+    s.stream.assign(data + at, data + size);
+    // Fed from inside the buffer, the stream is what the buffer holds.
+    if (s.aliased && s.stream.size() > s.bufferSize) s.stream.resize(s.bufferSize);
+    return s;
+}
+
+std::size_t chunkSize(std::uint8_t v) { return v < 0xE0 ? v : static_cast<std::size_t>(v - 0xDF) * 256; }
+
+// ------------------------------------------------------------------ the log
+
+// One delivery or one stop, with everything it carried.
+struct Event {
+    char kind = 0;  // e eeg, x extended, g gyro, r rr, w raw, S stop, I stop of an inner call
+    std::int64_t v[12] = {};
+
+    bool operator==(const Event& o) const { return kind == o.kind && std::memcmp(v, o.v, sizeof v) == 0; }
+};
+
+std::int64_t bitsOf(double d) {
+    std::int64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+Event eegEvent(const QuillmoreData& r) {
+    return {'e', {r.signal, r.attention, r.meditation, r.delta, r.theta, r.lowAlpha, r.highAlpha, r.lowBeta,
+                  r.highBeta, r.lowGamma, r.highGamma, 0}};
+}
+
+Event extendEvent(const QuillmoreExtendData& r) {
+    return {'x', {r.ap, r.battery, bitsOf(r.version), r.gnaw, bitsOf(r.temperature), r.heart,
+                  static_cast<std::int64_t>(r.temperatureKind)}};
+}
+
+struct Outcome {
+    std::vector<Event> log;
+    int state = 0;
+    std::int64_t offset = 0;
+    std::vector<std::vector<std::uint8_t>> buffers;  // every buffer the session may have used
+};
+
+void printEvent(const char* label, const Event& e) {
+    std::fprintf(stderr, "  %s %c", label, e.kind ? e.kind : '-');
+    for (std::int64_t x : e.v) std::fprintf(stderr, " %lld", static_cast<long long>(x));
+    std::fprintf(stderr, "\n");
+}
+
+void expectSame(const Outcome& want, const Outcome& got, const char* how) {
+    const std::size_t n = want.log.size() < got.log.size() ? want.log.size() : got.log.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!(want.log[i] == got.log[i])) {
+            std::fprintf(stderr, "%s: event %zu differs\n", how, i);
+            printEvent("want", want.log[i]);
+            printEvent("got ", got.log[i]);
+            violation("same log");
+        }
+    }
+    if (want.log.size() != got.log.size()) {
+        std::fprintf(stderr, "%s: %zu events, want %zu\n", how, got.log.size(), want.log.size());
+        printEvent("next", want.log.size() > n ? want.log[n] : got.log[n]);
+        violation("same number of events");
+    }
+    if (want.state != got.state || want.offset != got.offset) {
+        std::fprintf(stderr, "%s: state %d offset %lld, want state %d offset %lld\n", how, got.state,
+                     static_cast<long long>(got.offset), want.state, static_cast<long long>(want.offset));
+        violation("same final state and offset");
+    }
+    CHECK(want.buffers.size() == got.buffers.size());
+    for (std::size_t i = 0; i < want.buffers.size(); ++i) {
+        if (want.buffers[i] != got.buffers[i]) {
+            std::fprintf(stderr, "%s: payload buffer %zu differs\n", how, i);
+            violation("same payload buffers");
+        }
+    }
+}
+
+// ------------------------------------------------------------------ checks on each delivery
+
+void checkRecord(const QuillmoreData& r) {
+    CHECK(r.signal <= 255 && r.attention <= 255 && r.meditation <= 255);
+    for (std::uint32_t band : {r.delta, r.theta, r.lowAlpha, r.highAlpha, r.lowBeta, r.highBeta, r.lowGamma,
+                               r.highGamma}) {
+        CHECK(band <= 0xFFFFFFu);
+    }
+}
+
+void checkRecord(const QuillmoreExtendData& r) {
+    CHECK(r.ap <= 255 && r.battery <= 255 && r.gnaw <= 255 && r.heart <= 255);
+    // Two nibble-decimal bytes: at most (165 * 100 + 165) / 1000.
+    CHECK(r.version >= 0.0 && r.version <= 16.665);
+    switch (r.temperatureKind) {
+    case TemperatureKind::Absent:
+    case TemperatureKind::SensorUnavailable: CHECK(r.temperature == 0.0); break;
+    case TemperatureKind::Measured: CHECK(r.temperature >= 0.0 && r.temperature <= 254 + 25.5); break;
+    default: violation("temperature kind");
+    }
+}
+
+void checkGyroAxis(int v) { CHECK(v >= -75 && v <= 180); }
+
+// ------------------------------------------------------------------ listener answers
+
+enum class Answer { GoOn, Fail, Pause, Meddle };
+
+// The action bytes, handed out one per outer delivery.
+class ActionTape {
+public:
+    explicit ActionTape(const Session& s) : actions_(s.actions), count_(s.actionCount), meddle_(s.meddle) {}
+
+    // The next action byte and what it asks for.
+    Answer next(std::uint8_t& action) {
+        if (used_ >= count_) return Answer::GoOn;
+        action = actions_[used_++];
+        switch (action >> 5) {
+        case 2: return Answer::Fail;
+        case 3: return Answer::Pause;
+        case 4:
+        case 5:
+        case 6:
+        case 7: return meddle_ ? Answer::Meddle : Answer::GoOn;
+        default: return Answer::GoOn;
+        }
+    }
+
+private:
+    const std::uint8_t* actions_;
+    std::size_t count_;
+    bool meddle_;
+    std::size_t used_ = 0;
+};
+
+// ------------------------------------------------------------------ the core, played by a host
+
+// The host: owns the buffers, logs deliveries, answers from the tape.
+class Host : public QuillmoreListener {
+public:
+    // `bytewise`: the host feeds every byte through parseByte(), inside
+    // callbacks too; otherwise through parse().
+    Host(const Session& s, bool bytewise, std::size_t wholeChunk)
+        : session_(s),
+          tape_(s),
+          bytewise_(bytewise),
+          wholeChunk_(wholeChunk),
+          other_{std::vector<std::uint8_t>(40), std::vector<std::uint8_t>(2048)} {
+        // Heap buffers of the exact size, so that a stray access is caught.
+        if (!s.ownBuffer) {
+            externalCells_.reset(new std::uint8_t[s.bufferSize > 0 ? s.bufferSize : 1]());
+        }
+        if (s.ownBuffer) {
+            parser_.reset(new QuillmoreParser(*this));
+        } else {
+            parser_.reset(new QuillmoreParser(*this, s.bufferSize > 0 ? externalCells_.get() : nullptr, s.bufferSize));
+        }
+        startCells_ = parser_->payload();
+        if (s.hostStart) {
+            parser_->setState(s.startState);
+            parser_->setByteOffset(s.startOffset);
+        }
+        const auto size = static_cast<std::int64_t>(s.bufferSize);
+        trackOffset_ = !s.meddle && s.startOffset >= -size && s.startOffset <= size;
+        if (s.aliased && !s.stream.empty()) std::memcpy(startCells_, s.stream.data(), s.stream.size());
+    }
+
+    Outcome play() {
+        const std::vector<std::uint8_t>& stream = session_.stream;
+        if (bytewise_) {
+            for (std::size_t i = 0; i < stream.size(); ++i) {
+                const Status st = parser_->parseByte(inputAt(i));
+                if (st != Status::Ok) stop('S', st, i);
+                checkOffset();
+            }
+        } else {
+            std::size_t at = 0;
+            std::size_t turn = 0;
+            std::size_t emptyInARow = 0;
+            while (at < stream.size()) {
+                std::size_t n = wholeChunk_;
+                if (n == 0) {
+                    n = session_.chunkCount == 0 ? stream.size() : chunkSize(session_.chunks[turn++ % session_.chunkCount]);
+                }
+                // Empty calls are fine, but a list of nothing but zeros must end.
+                emptyInARow = n == 0 ? emptyInARow + 1 : 0;
+                if (emptyInARow > session_.chunkCount) n = 1;
+                if (n > stream.size() - at) n = stream.size() - at;
+                feedChunk(at, n);
+                at += n;
+            }
+            // An empty call at the end changes nothing.
+            const ParseResult r = parser_->parse(static_cast<const std::uint8_t*>(nullptr), 0);
+            CHECK(r.ok() && r.consumed == 0);
+        }
+        Outcome out;
+        out.log = std::move(log_);
+        out.state = parser_->state();
+        out.offset = parser_->byteOffset();
+        out.buffers.emplace_back(startCells_, startCells_ + session_.bufferSize);
+        for (const auto& o : other_) out.buffers.push_back(o);
+        return out;
+    }
+
+    bool eeg_callback(const QuillmoreData& r) override {
+        checkRecord(r);
+        CHECK(parser_->state() == 5);
+        return deliver(eegEvent(r));
+    }
+    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+        checkRecord(r);
+        CHECK(parser_->state() == 8);
+        return deliver(extendEvent(r));
+    }
+    bool gyro_callback(int x, int y, int z) override {
+        checkGyroAxis(x);
+        checkGyroAxis(y);
+        checkGyroAxis(z);
+        CHECK(parser_->state() == 1);
+        return deliver({'g', {x, y, z}});
+    }
+    bool rr_callback(int rr1, int rr2, int rr3) override {
+        for (int rr : {rr1, rr2, rr3}) CHECK(rr >= 0 && rr <= 65535);
+        CHECK(parser_->state() == 1);
+        return deliver({'r', {rr1, rr2, rr3}});
+    }
+    bool raw_callback(int raw) override {
+        CHECK(raw >= -32768 && raw <= 32767);
+        CHECK(parser_->state() == 1);
+        return deliver({'w', {raw}});
+    }
+
+private:
+    // The stream byte at i: from the input, or from the buffer cell that
+    // holds it when the input lies in the buffer (read when its turn comes).
+    std::uint8_t inputAt(std::size_t i) const { return session_.aliased ? startCells_[i] : session_.stream[i]; }
+
+    // One chunk of the host's reads: parse() until it is used up, resuming
+    // after every stop.  Each chunk is a heap block of its exact size, so a
+    // read past its end is caught.
+    void feedChunk(std::size_t at, std::size_t n) {
+        std::unique_ptr<std::uint8_t[]> copy;
+        const std::uint8_t* chunk;
+        if (session_.aliased) {
+            chunk = startCells_ + at;
+        } else {
+            copy.reset(new std::uint8_t[n > 0 ? n : 1]);
+            if (n > 0) std::memcpy(copy.get(), session_.stream.data() + at, n);
+            chunk = copy.get();
+        }
+        std::size_t done = 0;
+        do {
+            const ParseResult r = parser_->parse(chunk + done, n - done);
+            CHECK(r.consumed <= n - done);
+            if (r.status == Status::Ok) {
+                CHECK(r.consumed == n - done);
+            } else {
+                // A stop includes the byte it happened at.
+                CHECK(r.consumed >= 1);
+                if (r.status != Status::Paused) stop('S', r.status, at + done + r.consumed - 1);
+            }
+            done += r.consumed;
+            checkOffset();
+        } while (done < n);
+    }
+
+    void stop(char kind, Status st, std::size_t position) {
+        log_.push_back({kind, {static_cast<std::int64_t>(st), static_cast<std::int64_t>(position)}});
+    }
+
+    // The offset never leaves the buffer, unless the host put it outside.
+    void checkOffset() const {
+        if (!trackOffset_) return;
+        const auto size = static_cast<std::int64_t>(session_.bufferSize);
+        const std::int64_t offset = parser_->byteOffset();
+        // A zero-cell buffer: the extended frame's start sets offset 1 before its store fails.
+        CHECK(offset >= -size && offset <= (size > 0 ? size : 1));
+    }
+
+    bool deliver(const Event& e) {
+        log_.push_back(e);
+        if (depth_ > 0) return true;
+        std::uint8_t action = 0;
+        switch (tape_.next(action)) {
+        case Answer::GoOn: return true;
+        case Answer::Fail: return false;
+        case Answer::Pause: parser_->pause(); return true;
+        case Answer::Meddle: meddle(action); return true;
+        }
+        return true;
+    }
+
+    void meddle(std::uint8_t a) {
+        switch (a >> 5) {
+        case 4: parser_->setState(a & 15); break;
+        case 5: parser_->setByteOffset(static_cast<std::int64_t>(a & 31) - 4); break;
+        case 6:
+            if (a & 0x10) {
+                if (parser_->payload() == startCells_) {
+                    std::vector<std::uint8_t>& o = other_[(a >> 3) & 1];
+                    parser_->setPayload(o.data(), o.size());
+                } else {
+                    parser_->setPayload(startCells_, session_.bufferSize);
+                }
+            } else if (static_cast<std::size_t>(a & 15) < parser_->payloadSize()) {
+                parser_->payload()[a & 15] ^= 0xFF;
+            }
+            break;
+        default: feedAgain(a & 31); break;
+        }
+    }
+
+    // Feeds the next n bytes of the stream (from a cursor of its own) from
+    // inside a callback; a stop ends the inner feed.
+    void feedAgain(std::size_t n) {
+        const std::vector<std::uint8_t>& stream = session_.stream;
+        if (stream.empty()) return;
+        std::vector<std::uint8_t> inner(n);
+        for (std::size_t k = 0; k < n; ++k) inner[k] = stream[(innerCursor_ + k) % stream.size()];
+        innerCursor_ += n;
+        ++depth_;
+        if (bytewise_) {
+            for (std::size_t k = 0; k < n; ++k) {
+                const Status st = parser_->parseByte(inner[k]);
+                if (st != Status::Ok) {
+                    stop('I', st, k);
+                    break;
+                }
+            }
+        } else {
+            const ParseResult r = parser_->parse(inner.data(), n);
+            CHECK(r.consumed <= n);
+            if (r.status == Status::Ok) CHECK(r.consumed == n);
+            if (!r.ok()) {
+                CHECK(r.status != Status::Paused && r.consumed >= 1);
+                stop('I', r.status, r.consumed - 1);
+            }
+        }
+        --depth_;
+    }
+
+    const Session& session_;
+    ActionTape tape_;
+    bool bytewise_;
+    std::size_t wholeChunk_;
+    std::unique_ptr<std::uint8_t[]> externalCells_;
+    std::vector<std::uint8_t> other_[2];
+    std::unique_ptr<QuillmoreParser> parser_;
+    std::uint8_t* startCells_ = nullptr;
+    bool trackOffset_ = false;
+    std::vector<Event> log_;
+    int depth_ = 0;
+    std::size_t innerCursor_ = 0;
+};
+
+// ------------------------------------------------------------------ the model
+
+// The frame machine as its rules state it, one byte at a time, with the
+// payload decoders and what a failed delivery leaves behind.  Knows nothing
+// of the core's code; used for sessions whose listener does not meddle.
+class Model {
+public:
+    explicit Model(const Session& s) : s_(s), tape_(s), cells_(s.bufferSize), size_(static_cast<std::int64_t>(s.bufferSize)) {
+        if (s.hostStart) {
+            state_ = s.startState;
+            offset_ = s.startOffset;
+        }
+        if (s.aliased) std::copy(s.stream.begin(), s.stream.end(), cells_.begin());
+    }
+
+    Outcome play() {
+        for (std::size_t i = 0; i < s_.stream.size(); ++i) {
+            const Status st = step(s_.aliased ? cells_[i] : s_.stream[i]);
+            if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st), static_cast<std::int64_t>(i)}});
+        }
+        Outcome out;
+        out.log = std::move(log_);
+        out.state = state_;
+        out.offset = offset_;
+        out.buffers.push_back(cells_);
+        out.buffers.emplace_back(40);
+        out.buffers.emplace_back(2048);
+        return out;
+    }
+
+private:
+    // Stores b at the offset (negative counts from the end) and advances it.
+    bool collect(std::uint8_t b) {
+        const std::int64_t index = offset_ < 0 ? offset_ + size_ : offset_;
+        if (index < 0 || index >= size_) return false;
+        cells_[static_cast<std::size_t>(index)] = b;
+        ++offset_;
+        return true;
+    }
+
+    Status step(std::uint8_t b) {
+        switch (state_) {
+        case 1:
+            if (b == 0xAA) state_ = 2;
+            return Status::Ok;
+        case 2:
+            state_ = b == 0xAA ? 3 : b == 0xBB ? 10 : 1;
+            return Status::Ok;
+        case 3:
+            if (b == 0x20 || b == 0x04 || b == 0x07) {
+                state_ = b == 0x20 ? 4 : b == 0x04 ? 6 : 9;
+                offset_ = 0;
+            } else {
+                state_ = 1;
+            }
+            return Status::Ok;
+        case 4:
+        case 6:
+        case 9:
+        case 11: {
+            if (!collect(b)) return Status::IndexOutOfRange;
+            const std::int64_t total = state_ == 4 ? 33 : state_ == 6 ? 5 : state_ == 9 ? 8 : 13;
+            if (offset_ < total) return Status::Ok;
+            if (state_ == 4) {
+                state_ = 5;
+                return sumOf(32) == static_cast<std::uint8_t>(~b) ? decodeStandard() : Status::Ok;
+            }
+            if (state_ == 6) {
+                state_ = 1;
+                if (sumOf(4) != static_cast<std::uint8_t>(~b)) return Status::Ok;
+                int raw = cells_[2] << 8 | cells_[3];
+                if (raw > 32767) raw -= 65536;
+                return answer({'w', {raw}});
+            }
+            state_ = 1;
+            if (total == 8) return answer({'g', {axis(cells_[2]), axis(cells_[4]), axis(cells_[6])}});
+            return decodeHrv();
+        }
+        case 5:
+            if (b == 0x06) {
+                state_ = 7;
+                offset_ = 1;
+                if (size_ == 0) return Status::IndexOutOfRange;
+                cells_[0] = 0x06;
+            } else if (b == 0xAA) {
+                state_ = 2;
+            }
+            return Status::Ok;
+        case 7:
+            if (offset_ >= size_) {  // no room: the frame is dropped, b is hunted through
+                state_ = b == 0xAA ? 2 : 1;
+                offset_ = 0;
+                return Status::Ok;
+            }
+            if (!collect(b)) return Status::IndexOutOfRange;
+            if (b == 0xAA) state_ = 8;
+            return Status::Ok;
+        case 8:
+            if (b == 0xAA) {
+                const Status st = decodeExtend();
+                if (st != Status::Ok) return st;  // state 8 remains
+                state_ = 3;
+            } else {
+                state_ = b == 0xBB ? 10 : 7;
+            }
+            return Status::Ok;
+        case 10:
+            offset_ = 0;
+            if (b == 0x0C) state_ = 11;
+            return Status::Ok;
+        default:
+            return Status::Ok;
+        }
+    }
+
+    std::uint8_t sumOf(std::size_t n) const {
+        unsigned sum = 0;
+        for (std::size_t i = 0; i < n; ++i) sum += cells_[i];
+        return static_cast<std::uint8_t>(sum);
+    }
+
+    static std::int64_t axis(std::uint8_t low) { return low > 180 ? 180 - low : low; }
+
+    // A cell a decoder reads; past the buffer's end the decode fails.
+    std::int64_t cell(std::size_t i) {
+        if (i >= cells_.size()) {
+            outside_ = true;
+            return 0;
+        }
+        return cells_[i];
+    }
+
+    Status decodeStandard() {
+        outside_ = false;
+        std::int64_t v[11] = {};  // signal, attention, meditation, eight bands
+        std::size_t i = 0;
+        while (i < 32) {
+            const std::int64_t code = cell(i++);
+            if (code == 0x02) {
+                v[0] = cell(i++);
+            } else if (code == 0x04) {
+                v[1] = cell(i++);
+            } else if (code == 0x05) {
+                v[2] = cell(i++);
+            } else if (code == 0x83 && cell(i++) == 24) {
+                for (int band = 0; band < 8; ++band, i += 3) v[3 + band] = cell(i) << 16 | cell(i + 1) << 8 | cell(i + 2);
+            }
+        }
+        if (outside_) return Status::IndexOutOfRange;
+        Event e{'e', {}};
+        std::copy(v, v + 11, e.v);
+        return answer(e);
+    }
+
+    Status decodeExtend() {
+        outside_ = false;
+        std::int64_t ap = 0, battery = 0, gnaw = 0, heart = 0;
+        double version = 0.0, temperature = 0.0;
+        TemperatureKind kind = TemperatureKind::Absent;
+        std::size_t i = 0;
+        auto decimal = [](std::int64_t b) { return (b >> 4) * 10 + (b & 15); };
+        while (i < 12) {
+            const std::int64_t code = cell(i++);
+            if (code == 0x06) {
+                ap = cell(i++);
+            } else if (code == 0x07) {
+                battery = cell(i++);
+            } else if (code == 0x08) {
+                const std::int64_t mainVersion = decimal(cell(i++)) * 100;
+                gnaw = cell(i++);
+                version = static_cast<double>(mainVersion + decimal(cell(i++))) / 1000.0;
+                const std::int64_t whole = cell(i++);
+                const std::int64_t tenths = cell(i++);
+                kind = whole == 255 ? TemperatureKind::SensorUnavailable : TemperatureKind::Measured;
+                temperature = whole == 255 ? 0.0 : static_cast<double>(whole) + static_cast<double>(tenths) / 10.0;
+                heart = cell(i++);
+            }
+        }
+        if (outside_) return Status::IndexOutOfRange;
+        return answer({'x', {ap, battery, bitsOf(version), gnaw, bitsOf(temperature), heart,
+                             static_cast<std::int64_t>(kind)}});
+    }
+
+    Status decodeHrv() {
+        outside_ = false;
+        std::int64_t sum = 12;
+        for (std::size_t i = 0; i < 9; ++i) sum += cell(i);
+        const std::int64_t check = cell(9);
+        if (outside_) return Status::IndexOutOfRange;
+        if ((sum & 0xFF) != check) return Status::Ok;
+        return answer({'r', {cell(0) << 8 | cell(1), cell(2) << 8 | cell(3), cell(4) << 8 | cell(5)}});
+    }
+
+    // A delivery: logged, then answered from the tape.  A pause has no
+    // meaning one byte at a time.
+    Status answer(const Event& e) {
+        log_.push_back(e);
+        std::uint8_t action = 0;
+        return tape_.next(action) == Answer::Fail ? Status::CallbackFailed : Status::Ok;
+    }
+
+    const Session& s_;
+    ActionTape tape_;
+    std::vector<std::uint8_t> cells_;
+    std::int64_t size_;
+    int state_ = 1;
+    std::int64_t offset_ = 0;
+    bool outside_ = false;
+    std::vector<Event> log_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Session session = readSession(data, size);
+
+    const Outcome bytewise = Host(session, true, 0).play();
+    if (!session.meddle) expectSame(Model(session).play(), bytewise, "parseByte against the model");
+    expectSame(bytewise, Host(session, false, 0).play(), "parse in the input's chunks");
+    if (session.chunkCount > 0 && !session.stream.empty()) {
+        expectSame(bytewise, Host(session, false, session.stream.size()).play(), "parse in one call");
+    }
+    return 0;
+}
