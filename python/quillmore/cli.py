@@ -1,7 +1,363 @@
-"""The ``quillmore`` command-line tool."""
+"""The ``quillmore`` command-line tool: ``simulate``, ``decode`` and ``plot``."""
+
+from __future__ import annotations
+
+import argparse
+import os
 import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import IO
+
+from . import decode as decoding
+from .errors import QuillmoreError
+from .frames import KINDS
+
+PROG = "quillmore"
+
+DESCRIPTION = """\
+Tools for the serial stream of the EEG headset: a virtual headset, a
+decoder that turns recordings or a live port into CSV or JSON Lines, and
+plots.  Run 'quillmore decode' to see the bundled sample recording decoded."""
+
+DECODE_EPILOG = f"""\
+kinds of result (one row each):
+  eeg     standard frame, once a second: index,time,{",".join(decoding.FIELDS["eeg"])}
+  extend  extended frame, once a second: index,time,{",".join(decoding.FIELDS["extend"])}
+  raw     raw sample, 512 a second:      index,time,raw
+  gyro    gyroscope frame:               index,time,x,y,z
+  rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
+'index' counts the results of each kind from 0; 'time' is the stream time in
+seconds, counted in raw samples (512 a second).
+
+output:
+  --out-dir DIR writes one file per selected kind: DIR/eeg.csv, DIR/raw.csv, ...
+  (all five kinds unless --kinds says otherwise).  Without it the rows go to
+  standard output in one table (all kinds but raw, unless --kinds says
+  otherwise); with several kinds the first column is 'kind', and a row leaves
+  the other kinds' columns empty.  A summary of the counts goes to standard
+  error.  Files are written under temporary names and only renamed into place
+  once decoding has finished, so a failed run leaves none behind.
+
+examples:
+  quillmore decode                                  the bundled sample
+  quillmore decode rec.bin --out-dir rec            rec/eeg.csv ... rec/rr.csv
+  quillmore decode rec.bin --kinds raw > raw.csv
+  quillmore simulate --duration 5 | quillmore decode - --format jsonl
+  quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
+"""
+
+SIMULATE_EPILOG = """\
+The stream goes to standard output (binary), to a file (-o) or to a new
+pseudo-terminal (--pty) whose device path is printed to standard error, so a
+host can open it like the headset's serial port:
+
+  quillmore simulate --pty &            prints e.g. /dev/pts/3
+  quillmore decode --port /dev/pts/3
+
+Unless --realtime (always so with --pty) the stream is made as fast as
+possible.  The same --seed gives the same stream.
+"""
 
 
-def main(argv=None) -> int:
-    print("quillmore: not built yet", file=sys.stderr)
-    return 2
+def _rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value < 1.0:
+        raise argparse.ArgumentTypeError(f"a rate per byte must be at least 0 and below 1, not {text}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"seconds must not be negative: {text}")
+    return value
+
+
+def _kinds(text: str) -> tuple[str, ...]:
+    if text == "all":
+        return KINDS
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in names if name not in KINDS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"unknown kind {', '.join(unknown) or repr(text)}; choose from {', '.join(KINDS)} or 'all'")
+    return tuple(kind for kind in KINDS if kind in names)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    sim = commands.add_parser(
+        "simulate", help="a virtual headset: write a realistic stream", description=(
+            "A virtual headset: 512 raw EEG samples a second (alpha, theta and beta rhythms, noise, blinks),"
+            " a standard frame (band powers, attention, meditation, signal quality) and an extended frame"
+            " (battery, version, temperature, heart rate) every second, gyroscope frames every other second"
+            " and heart-rate-variability frames every third heartbeat."),
+        epilog=SIMULATE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sim.add_argument("--duration", type=_seconds, metavar="SECONDS",
+                     help="length of the stream (default: 60; with --pty: until stopped); 0 = until stopped")
+    sim.add_argument("--seed", type=int, default=None, help="seed of the generator (default: a new one each run)")
+    sim.add_argument("--noise", type=_rate, default=0.0, metavar="RATE",
+                     help="insert a stray byte before each byte with this probability (default: 0)")
+    sim.add_argument("--drop", type=_rate, default=0.0, metavar="RATE",
+                     help="lose each byte with this probability (default: 0)")
+    sim.add_argument("--realtime", action="store_true", help="send at the headset's pace, not as fast as possible")
+    target = sim.add_mutually_exclusive_group()
+    target.add_argument("-o", "--output", metavar="FILE", help="write the stream to FILE")
+    target.add_argument("--pty", action="store_true",
+                        help="serve the stream on a new pseudo-terminal, in real time; its path goes to stderr")
+    sim.set_defaults(run=cmd_simulate)
+
+    dec = commands.add_parser(
+        "decode", help="decode a recording or a serial port into CSV or JSON Lines",
+        description="Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
+                    " and write one row per decoded result.  With no input, decode the sample recording"
+                    " that comes with the package.",
+        epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    dec.add_argument("input", nargs="?", metavar="FILE",
+                     help="recording to decode; '-' for standard input (default: the bundled sample)")
+    dec.add_argument("--port", metavar="DEVICE", help="decode a live serial port instead (needs pyserial)")
+    dec.add_argument("--baud", type=int, default=57600, help="baud rate of --port (default: 57600)")
+    dec.add_argument("--duration", type=_seconds, metavar="SECONDS",
+                     help="with --port: stop after this many seconds (default: until Ctrl-C)")
+    dec.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="row format (default: csv)")
+    dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
+    dec.add_argument("--kinds", type=_kinds, metavar="LIST",
+                     help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
+                          " all but raw on standard output)")
+    dec.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                     help="show progress on stderr (default: when stderr is a terminal)")
+    dec.add_argument("-q", "--quiet", action="store_true", help="no summary on stderr")
+    dec.set_defaults(run=cmd_decode)
+
+    plo = commands.add_parser(
+        "plot", help="draw a recording into a PNG picture (needs matplotlib)",
+        description="Draw a recording: raw EEG, the eight band powers, attention and meditation,"
+                    " heart rate and gyroscope, over one time axis.")
+    plo.add_argument("input", nargs="?", metavar="FILE",
+                     help="recording to draw; '-' for standard input (default: the bundled sample)")
+    plo.add_argument("-o", "--output", metavar="PNG",
+                     help="picture to write (default: the recording's name with .png, in this directory)")
+    plo.add_argument("--start", type=_seconds, metavar="SECONDS", help="draw from this stream time on")
+    plo.add_argument("--end", type=_seconds, metavar="SECONDS", help="draw up to this stream time")
+    plo.add_argument("--dpi", type=int, default=110, help="resolution (default: 110)")
+    plo.set_defaults(run=cmd_plot)
+    return parser
+
+
+def _say(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+
+
+def _silence_stdout() -> None:
+    """After the reader of our standard output went away: point it at the
+    null device, so that the interpreter's last flush does not fail too."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+# ---------------------------------------------------------------- simulate
+
+def cmd_simulate(args: argparse.Namespace) -> int:
+    from . import simulate
+
+    duration: float | None = args.duration
+    if duration is None:
+        duration = None if args.pty else float(simulate.SAMPLE_SECONDS)
+    elif duration == 0:
+        duration = None
+    pieces = simulate.chunks(duration, args.seed, args.noise, args.drop)
+
+    if args.pty:
+        terminal = simulate.PseudoTerminal()
+        print(terminal.name, file=sys.stderr, flush=True)
+        _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
+        sent = 0.0
+        try:
+            sent = simulate.pace(pieces, terminal.write, realtime=True)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            terminal.close()
+        if terminal.lost:
+            _say(f"{terminal.lost:,} bytes were lost while no one was reading {terminal.name}")
+        return 0
+
+    if args.output:
+        target = Path(args.output)
+        partial = target.with_name(f".{target.name}.partial")
+        try:
+            stream = open(partial, "wb")
+        except OSError as error:
+            raise QuillmoreError(f"cannot write {args.output}: {error.strerror or error}") from None
+        interrupted = False
+        try:
+            with stream:
+                try:
+                    simulate.pace(pieces, stream.write, args.realtime)
+                except KeyboardInterrupt:
+                    interrupted = True
+            os.replace(partial, target)
+        except OSError as error:
+            partial.unlink(missing_ok=True)
+            raise QuillmoreError(f"cannot write {args.output}: {error.strerror or error}; nothing written") \
+                from None
+        if interrupted:
+            _say(f"stopped; {args.output} holds the stream up to then")
+        return 0
+
+    out = sys.stdout.buffer
+    if out.isatty():
+        raise QuillmoreError("refusing to write the binary stream to a terminal; "
+                             "use -o FILE, --pty, or redirect standard output", status=2)
+
+    def write(data: bytes) -> None:
+        out.write(data)
+        if args.realtime:
+            out.flush()
+
+    try:
+        simulate.pace(pieces, write, args.realtime)
+        out.flush()
+    except BrokenPipeError:
+        _silence_stdout()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+# ---------------------------------------------------------------- decode
+
+def _open_source(args: argparse.Namespace) -> tuple[decoding.Source, IO[bytes] | None]:
+    if args.input == "-":
+        return decoding.stdin_source(), None
+    if args.input:
+        return decoding.open_file(args.input)
+    return decoding.sample_source(), None
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    if args.port and args.input:
+        raise QuillmoreError("give either a FILE or --port, not both", status=2)
+    if args.duration is not None and not args.port:
+        raise QuillmoreError("--duration applies to --port only", status=2)
+    kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
+
+    port = None
+    stream: IO[bytes] | None = None
+    if args.port:
+        port = decoding.open_port(args.port, args.baud)
+        source = decoding.port_source(port, args.port, args.duration or None)
+        _say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
+    else:
+        source, stream = _open_source(args)
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    progress = decoding.Progress(sys.stderr, source.name, source.size, show)
+
+    try:
+        if args.out_dir:
+            return _decode_to_directory(args, source, kinds, progress)
+        return _decode_to_stdout(args, source, kinds, progress)
+    finally:
+        if stream is not None:
+            stream.close()
+        if port is not None:
+            port.close()
+
+
+def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> None:
+    if stopped:
+        _say(f"{stopped}; keeping what was decoded")
+    if not args.quiet:
+        _say(decoder.summary())
+
+
+def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
+                         progress: decoding.Progress) -> int:
+    out = decoding.OutputDirectory(args.out_dir, kinds, args.format)
+    try:
+        decoder, stopped = decoding.run(source, kinds, out, progress, out.flush if source.live else _nothing)
+        paths = out.commit()
+    except BaseException as error:
+        out.discard()
+        if isinstance(error, OSError):
+            raise QuillmoreError(f"{error.strerror or error}; nothing written to {args.out_dir}") from None
+        _say(f"{'interrupted' if isinstance(error, KeyboardInterrupt) else 'failed'}; "
+             f"nothing written to {args.out_dir}")
+        raise
+    _finish(args, decoder, stopped)
+    if not args.quiet:
+        _say("wrote " + ", ".join(str(path) for path in paths))
+    return 0
+
+
+def _nothing() -> None:
+    pass
+
+
+def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
+                      progress: decoding.Progress) -> int:
+    out = sys.stdout
+    writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1)
+    try:
+        decoder, stopped = decoding.run(source, kinds, writer, progress, out.flush)
+        out.flush()
+    except BrokenPipeError:
+        # The reader has what it wanted (... | head).
+        _silence_stdout()
+        return 0
+    except KeyboardInterrupt:
+        _say("interrupted; the rows on standard output are incomplete")
+        raise
+    _finish(args, decoder, stopped)
+    return 0
+
+
+# ---------------------------------------------------------------- plot
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    from . import plot
+
+    plot.require_matplotlib()
+    source, stream = _open_source(args)
+    try:
+        recording = decoding.decode_bytes(source.chunks)
+    finally:
+        if stream is not None:
+            stream.close()
+    if args.input in (None, "-"):
+        name = "sample" if args.input is None else "stdin"
+    else:
+        name = Path(args.input).stem
+    output = args.output or f"{name}.png"
+    counts = recording.decoder.counts
+    title = (f"{source.name}: {recording.decoder.time:.1f} s, "
+             + ", ".join(f"{counts[kind]} {kind}" for kind in KINDS))
+    plot.draw(recording, output, title, args.start, args.end, args.dpi)
+    _say(f"wrote {output}")
+    return 0
+
+
+# ---------------------------------------------------------------- main
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except QuillmoreError as error:
+        _say(f"error: {error}")
+        return error.status
+    except KeyboardInterrupt:
+        return 130

@@ -1,0 +1,20 @@
+"""The one exception that the command-line tool reports as a plain message."""
+
+from __future__ import annotations
+
+
+class QuillmoreError(Exception):
+    """A failure the user can act on: a missing file, a port that will not
+    open, an optional dependency that is not installed.  The tool prints the
+    message without a traceback and exits with ``status``."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def missing_extra(what: str, package: str, extra: str) -> QuillmoreError:
+    """The error for an optional dependency that is not installed."""
+    return QuillmoreError(
+        f"{what} needs {package}, which is not installed; "
+        f"install it with: pip install {package}  (or: pip install 'QuillmoreParser[{extra}]')")

@@ -1,0 +1,401 @@
+"""A virtual headset: a seeded generator of realistic streams.
+
+Every second the headset sends 512 raw-sample frames; after the 256th a
+standard frame (signal quality, attention, meditation and the powers of the
+eight EEG bands over the last 512 samples) and its extended frame (battery,
+firmware version, temperature, heart rate and more); every other second a
+gyroscope frame; and after every third heartbeat a heart-rate-variability
+frame with the last three RR intervals.
+
+The raw signal is a mix of rhythms whose amplitudes follow two slowly
+wandering mental states: attention strengthens the beta rhythms and
+weakens theta and alpha, meditation strengthens alpha.  White noise, eye
+blinks (large slow bumps), jaw clenches (broadband muscle noise) and
+episodes of poor electrode contact come on top.  The band powers of each
+standard frame are computed from the components that made up the last 512
+samples, so they follow what the raw trace shows; attention and meditation
+are the two states themselves.
+
+``simulate()`` returns the bytes together with the frames they encode, so a
+decoder's output can be checked value for value.  The stream can be
+corrupted the way a serial link corrupts it: stray bytes inserted
+(``noise``) and bytes lost (``drop``), both as a rate per byte.
+
+The sample recording shipped in ``quillmore/data/sample.bin`` was made with::
+
+    quillmore simulate --seed 2024 --duration 60 -o python/quillmore/data/sample.bin
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import random
+import time
+import tty
+from collections.abc import Callable, Iterator
+
+from .frames import SAMPLES_PER_SECOND, Extended, Frame, Gyro, Hrv, Raw, Standard, Value, encode
+
+SAMPLE_SEED = 2024
+SAMPLE_SECONDS = 60
+
+_TWO_PI = 2.0 * math.pi
+# Scale from the squared raw units of a component to the headset's band
+# power units, which run up to 16,777,215.
+_POWER_SCALE = 250.0
+_BASE_NOISE = 9.0
+
+
+@dataclasses.dataclass(frozen=True)
+class _Rhythm:
+    band: int              # index into the eight bands
+    frequency: float       # Hz
+    amplitude: float       # raw units at attention = meditation = 50
+    attention_gain: float  # relative change per +100 attention
+    meditation_gain: float
+
+
+# One rhythm per band, inside the band's frequency range.
+_RHYTHMS = (
+    _Rhythm(0, 1.6, 40.0, -0.3, 0.1),    # delta      0.5 - 2.75 Hz
+    _Rhythm(1, 5.8, 24.0, -0.6, 0.3),    # theta      3.5 - 6.75 Hz
+    _Rhythm(2, 9.0, 18.0, -0.3, 0.9),    # low alpha  7.5 - 9.25 Hz
+    _Rhythm(3, 10.5, 24.0, -0.5, 0.8),   # high alpha 10 - 11.75 Hz
+    _Rhythm(4, 14.5, 10.0, 0.9, -0.3),   # low beta   13 - 16.75 Hz
+    _Rhythm(5, 21.0, 8.0, 0.8, -0.4),    # high beta  18 - 29.75 Hz
+    _Rhythm(6, 35.0, 4.0, 0.3, 0.0),     # low gamma  31 - 39.75 Hz
+    _Rhythm(7, 45.0, 3.0, 0.2, 0.0),     # mid gamma  41 - 49.75 Hz
+)
+# Width of each band in Hz, for the share of white noise that falls in it
+# (white noise spreads evenly up to 256 Hz, half the sample rate).
+_BAND_WIDTHS = (2.25, 3.25, 1.75, 1.75, 3.75, 11.75, 8.75, 8.75)
+
+
+def _clamp(value: float, low: float, high: float) -> float:
+    return low if value < low else high if value > high else value
+
+
+class Headset:
+    """The frames a headset sends, sample by sample, from a seed."""
+
+    def __init__(self, seed: int | None = None) -> None:
+        rng = self._rng = random.Random(seed)
+        self._attention = rng.uniform(35.0, 65.0)
+        self._meditation = rng.uniform(35.0, 65.0)
+        self._ap = rng.uniform(20.0, 80.0)
+        self._amplitudes = [self._rhythm_amplitude(r) for r in _RHYTHMS]
+        self._phases = [rng.uniform(0.0, _TWO_PI) for _ in _RHYTHMS]
+        # Contact settles during the first seconds: signal 200 (off the
+        # skin), then poor, then good.
+        self._contact = [200, 80, 26]
+        self._gnaw_seconds = 0
+        self._baseline = 0.0
+        self._blink_left = 0
+        self._blink_length = 1
+        self._blink_height = 0.0
+        self._blink_strength = 0
+        self._heart_rate = rng.uniform(60.0, 78.0)
+        self._resting_rate = self._heart_rate
+        self._next_beat = rng.uniform(0.2, 1.0)
+        self._rr: list[int] = []
+        self._recent_rr: list[int] = []
+        self._orientation = [rng.uniform(0.0, 20.0), rng.uniform(-10.0, 10.0), rng.uniform(60.0, 120.0)]
+        self._battery = 100 - rng.randint(0, 15)
+        self._temperature = rng.uniform(32.0, 33.5)
+        self._skin_temperature = rng.uniform(35.0, 36.2)
+        # Band energy of the samples since the last standard frame.
+        self._energy = [0.0] * 8
+        self._energy_samples = 0
+
+    def _rhythm_amplitude(self, rhythm: _Rhythm) -> float:
+        a = (self._attention - 50.0) / 100.0
+        m = (self._meditation - 50.0) / 100.0
+        level = 1.0 + rhythm.attention_gain * a + rhythm.meditation_gain * m
+        jitter = math.exp(self._rng.gauss(0.0, 0.15))
+        return rhythm.amplitude * max(0.2, level) * jitter
+
+    def groups(self) -> Iterator[list[Frame]]:
+        """One list per raw sample: the frames sent just before it, then its
+        own raw frame.  Endless; cutting the stream between two groups never
+        leaves an extended frame without the sync bytes that end it."""
+        rng = self._rng
+        second = 0
+        while True:
+            signal = self._new_second(second)
+            targets = [self._rhythm_amplitude(r) for r in _RHYTHMS]
+            starts = self._amplitudes
+            contact_noise = signal / 200.0
+            noise = _BASE_NOISE * (1.0 + 5.0 * contact_noise) + (35.0 if self._gnaw_seconds else 0.0)
+            # A loose electrode makes the baseline wander; it settles back
+            # once contact is good.
+            base_from = self._baseline
+            base_to = self._baseline = 300.0 * contact_noise * rng.uniform(-1.0, 1.0)
+            ramp = base_to - base_from
+            ramp_power = ramp * ramp / 12.0
+            steps = [_TWO_PI * r.frequency * (1.0 + rng.gauss(0.0, 0.01)) / SAMPLES_PER_SECOND for r in _RHYTHMS]
+            noise_power = [noise * noise * width / 256.0 for width in _BAND_WIDTHS]
+            for k in range(SAMPLES_PER_SECOND):
+                group: list[Frame] = []
+                t = second + k / SAMPLES_PER_SECOND
+                if t >= self._next_beat:
+                    rr = self._beat(t)
+                    if rr is not None:
+                        group.append(rr)
+                if k == 64 and second % 2 == 0:
+                    group.append(self._gyro())
+                if k == SAMPLES_PER_SECOND // 2:
+                    # Sent together, and the raw frame after them supplies
+                    # the AA AA that ends the extended frame.
+                    group.append(self._standard(signal))
+                    group.append(self._extended())
+                frac = k / SAMPLES_PER_SECOND
+                value = base_from + ramp * frac + rng.gauss(0.0, noise)
+                energy = self._energy
+                for i in range(8):
+                    amplitude = starts[i] + (targets[i] - starts[i]) * frac
+                    self._phases[i] += steps[i]
+                    value += amplitude * math.sin(self._phases[i])
+                    energy[i] += 0.5 * amplitude * amplitude + noise_power[i]
+                blink = self._blink_sample()
+                value += blink
+                # A blink is slow: most of its power lies in delta, the rest
+                # in theta; so does the wandering baseline.
+                slow = blink * blink + ramp_power
+                energy[0] += 0.7 * slow
+                energy[1] += 0.3 * slow
+                self._energy_samples += 1
+                group.append(Raw(int(_clamp(round(value), -32767, 32767))))
+                yield group
+            for phase_index, phase in enumerate(self._phases):
+                self._phases[phase_index] = math.fmod(phase, _TWO_PI)
+            self._amplitudes = targets
+            second += 1
+
+    # ------------------------------------------------------------ per second
+
+    def _new_second(self, second: int) -> int:
+        """Moves the slow states on by one second; returns the signal value."""
+        rng = self._rng
+        # Attention and meditation wander around 50 and pull back to it.
+        self._attention = _clamp(self._attention + 0.08 * (50.0 - self._attention) + rng.gauss(0.0, 6.0), 1, 100)
+        self._meditation = _clamp(self._meditation + 0.08 * (50.0 - self._meditation) + rng.gauss(0.0, 6.0), 1, 100)
+        self._ap = _clamp(self._ap + rng.gauss(0.0, 3.0), 0, 100)
+        if self._gnaw_seconds:
+            self._gnaw_seconds -= 1
+        elif rng.random() < 1 / 40:
+            self._gnaw_seconds = rng.randint(1, 3)
+        if not self._contact and rng.random() < 1 / 90:
+            # The electrode slips: a few seconds of poor contact.
+            self._contact = sorted((rng.randint(26, 200) for _ in range(rng.randint(2, 5))), reverse=True)
+        self._temperature += (self._skin_temperature - self._temperature) / 120.0 + rng.gauss(0.0, 0.02)
+        if second and second % 150 == 0:
+            self._battery = max(0, self._battery - 1)
+        return self._contact.pop(0) if self._contact else 0
+
+    def _standard(self, signal: int) -> Standard:
+        rng = self._rng
+        samples = max(1, self._energy_samples)
+        bands = []
+        for energy in self._energy:
+            power = energy / samples * _POWER_SCALE * math.exp(rng.gauss(0.0, 0.1))
+            bands.append(int(_clamp(power, 0, 0xFFFFFF)))
+        self._energy = [0.0] * 8
+        self._energy_samples = 0
+        # Without contact the headset cannot judge either state.
+        off = signal >= 200
+        return Standard(signal, 0 if off else round(self._attention), 0 if off else round(self._meditation), *bands)
+
+    def _extended(self) -> Extended:
+        tenths = round(self._temperature * 10)
+        if self._recent_rr:
+            heart = 60000.0 / (sum(self._recent_rr) / len(self._recent_rr))
+        else:
+            heart = self._heart_rate
+        return Extended(
+            ap=round(self._ap), battery=self._battery, main_version=13, gnaw=min(self._gnaw_seconds, 3),
+            secondary_version=2, int_temp=tenths // 10, dec_temp=tenths % 10,
+            # 170 (0xAA) would end the extended frame; no resting heart gets there.
+            heart=int(_clamp(round(heart), 30, 160)))
+
+    def _gyro(self) -> Gyro:
+        rng = self._rng
+        centres = (10.0, 0.0, 90.0)
+        values = []
+        for axis, centre in enumerate(centres):
+            angle = self._orientation[axis]
+            angle += 0.1 * (centre - angle) + rng.gauss(0.0, 3.0)
+            self._orientation[axis] = angle = _clamp(angle, -75, 180)
+            values.append(round(angle))
+        return Gyro(*values)
+
+    # ------------------------------------------------------------ per sample
+
+    def _beat(self, t: float) -> Hrv | None:
+        """A heartbeat at ``t``; every third one sends the last three RR
+        intervals."""
+        rng = self._rng
+        self._heart_rate += 0.05 * (self._resting_rate - self._heart_rate) + rng.gauss(0.0, 0.8)
+        # Breathing speeds the heart up and slows it down (about 4.5 s a breath).
+        rr = 60000.0 / self._heart_rate + 30.0 * math.sin(_TWO_PI * t / 4.5) + rng.gauss(0.0, 12.0)
+        interval = int(_clamp(round(rr), 400, 1500))
+        self._next_beat = t + interval / 1000.0
+        self._rr.append(interval)
+        self._recent_rr = (self._recent_rr + [interval])[-3:]
+        if len(self._rr) < 3:
+            return None
+        frame = Hrv(*self._rr, blink=self._blink_strength)
+        self._rr = []
+        self._blink_strength = 0
+        return frame
+
+    def _blink_sample(self) -> float:
+        if self._blink_left == 0:
+            if self._rng.random() >= 0.2 / SAMPLES_PER_SECOND:   # one blink in 5 s
+                return 0.0
+            self._blink_length = self._blink_left = self._rng.randint(120, 200)
+            self._blink_height = self._rng.uniform(250.0, 600.0)
+            self._blink_strength = min(255, round(self._blink_height / 3))
+        self._blink_left -= 1
+        phase = 1.0 - self._blink_left / self._blink_length
+        return self._blink_height * math.sin(math.pi * phase) ** 2
+
+
+class Corruptor:
+    """Damages a byte stream as a poor serial link does: before each byte a
+    stray byte arrives with probability ``noise`` (possibly several), and
+    each byte is lost with probability ``drop``.  Keeps its place across
+    calls, so a stream corrupted in pieces is corrupted as one."""
+
+    def __init__(self, noise: float, drop: float, seed: int | None = None) -> None:
+        for name, rate in (("noise", noise), ("drop", drop)):
+            if not 0.0 <= rate < 1.0:
+                raise ValueError(f"{name} rate must be at least 0 and below 1, not {rate}")
+        # Its own generator, so that corruption leaves the signal as it was.
+        self._rng = random.Random(None if seed is None else f"corruption {seed}")
+        self._noise = noise
+        self._drop = drop
+        self._position = 0
+        self._next_noise = self._gap(noise)
+        self._next_drop = self._gap(drop)
+
+    def _gap(self, rate: float) -> float:
+        """Bytes until the next event: geometric with ``rate`` per byte."""
+        if rate == 0.0:
+            return math.inf
+        return math.floor(math.log(1.0 - self._rng.random()) / math.log(1.0 - rate))
+
+    def __call__(self, data: bytes) -> bytes:
+        if self._noise == 0.0 and self._drop == 0.0:
+            return data
+        start = self._position
+        end = start + len(data)
+        out = bytearray()
+        cursor = start
+        while True:
+            event = min(self._next_noise, self._next_drop)
+            if event >= end:
+                break
+            position = int(event)
+            out += data[cursor - start:position - start]
+            cursor = position
+            if self._next_noise <= self._next_drop:
+                out.append(self._rng.randrange(256))
+                self._next_noise = position + self._gap(self._noise)
+            else:
+                cursor = position + 1
+                self._next_drop = position + 1 + self._gap(self._drop)
+        out += data[cursor - start:]
+        self._position = end
+        return bytes(out)
+
+
+@dataclasses.dataclass
+class Simulation:
+    """A simulated recording: its bytes and the frames they were made from,
+    in stream order.  Without corruption a correct decoder delivers exactly
+    these frames' ``fields()``."""
+
+    data: bytes
+    frames: list[Frame]
+
+    def truth(self, kind: str) -> list[dict[str, Value]]:
+        return [frame.fields() for frame in self.frames if frame.kind == kind]
+
+
+def _sample_count(seconds: float) -> int:
+    return round(seconds * SAMPLES_PER_SECOND)
+
+
+def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: float = 0.0) -> Simulation:
+    """``seconds`` of stream (a multiple of 1/512 s) made in one go."""
+    frames: list[Frame] = []
+    groups = Headset(seed).groups()
+    for _ in range(_sample_count(seconds)):
+        frames += next(groups)
+    data = Corruptor(noise, drop, seed)(encode(frames)) if noise or drop else encode(frames)
+    return Simulation(data, frames)
+
+
+def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
+           samples_per_chunk: int = 16) -> Iterator[tuple[float, bytes]]:
+    """The stream in pieces of ``samples_per_chunk`` raw samples, each with
+    the stream time (seconds) at which its last byte is due.  Endless when
+    ``seconds`` is None."""
+    corrupt = Corruptor(noise, drop, seed)
+    total = None if seconds is None else _sample_count(seconds)
+    sent = 0
+    groups = Headset(seed).groups()
+    while total is None or sent < total:
+        count = samples_per_chunk if total is None else min(samples_per_chunk, total - sent)
+        frames: list[Frame] = []
+        for _ in range(count):
+            frames += next(groups)
+        sent += count
+        yield sent / SAMPLES_PER_SECOND, corrupt(encode(frames))
+
+
+def pace(pieces: Iterator[tuple[float, bytes]], write: Callable[[bytes], object], realtime: bool,
+         clock: Callable[[], float] = time.monotonic, sleep: Callable[[float], None] = time.sleep) -> float:
+    """Hands every piece to ``write``, at its due time when ``realtime``.
+    Returns the stream time sent."""
+    started = clock()
+    sent = 0.0
+    for due, data in pieces:
+        if realtime:
+            delay = started + due - clock()
+            if delay > 0:
+                sleep(delay)
+        write(data)
+        sent = due
+    return sent
+
+
+class PseudoTerminal:
+    """A pseudo-terminal that a host opens like the headset's serial port.
+
+    We write into the master side; the host opens the slave device (its
+    path is ``name``).  The slave is set to raw mode (no echo, no line
+    editing, all eight bits) and we keep it open, so its settings stay
+    while hosts come and go.  Like a serial line, it loses what nobody
+    reads: bytes that do not fit in the terminal's buffer are dropped and
+    counted, rather than stalling the headset."""
+
+    def __init__(self) -> None:
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        self.name = os.ttyname(self.slave)
+        self.lost = 0
+
+    def write(self, data: bytes) -> None:
+        try:
+            written = os.write(self.master, data)
+        except BlockingIOError:
+            written = 0
+        self.lost += len(data) - written
+
+    def close(self) -> None:
+        os.close(self.master)
+        os.close(self.slave)
