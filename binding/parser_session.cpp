@@ -67,9 +67,12 @@ bool toState(PyObject* value, int* state) {
     return true;
 }
 
-// Sentinel for an offset the core cannot hold: any store with it fails, and
-// the session then raises the interpreter's own error for that index.
+// Sentinels for an offset the core cannot hold (not an int, or an int beyond
+// 64 bits): any store with it fails, and the session then raises the
+// interpreter's own error for that index.  A huge positive int still lies
+// past the end of every buffer, where an extended frame is dropped.
 constexpr std::int64_t kForeignOffset = INT64_MIN;
+constexpr std::int64_t kForeignPastEnd = INT64_MAX;
 
 const char* const decoderTracebackNames[] = {
     "QuillmoreParser.QuillmoreParser.__parsePackagePayload",
@@ -248,6 +251,7 @@ bool Session::pull() {
         if (offset == nullptr) return false;
         Py_CLEAR(foreignOffset_);
         std::int64_t machineOffset = kForeignOffset;
+        bool foreign = true;
         if (PyLong_Check(offset)) {
             int overflow = 0;
             const long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
@@ -255,9 +259,14 @@ bool Session::pull() {
                 Py_DECREF(offset);
                 return false;
             }
-            if (!overflow && v != kForeignOffset) machineOffset = v;
+            if (overflow > 0) {
+                machineOffset = kForeignPastEnd;
+            } else if (!overflow && v != kForeignOffset) {
+                machineOffset = v;
+                foreign = false;
+            }
         }
-        if (machineOffset == kForeignOffset) {
+        if (foreign) {
             foreignOffset_ = offset;
             offsetOwned_ = false;
         } else {
@@ -288,6 +297,10 @@ bool assignInt(PyObject* self, PyObject* name, long long value) {
 }
 
 }  // namespace
+
+// Whether the machine still holds the stand-in for a foreign offset: it may
+// have set a real one since (a length byte does), before push() noted it.
+bool Session::offsetForeign() const { return foreignOffset_ != nullptr && parser_.byteOffset() == pulledOffset_; }
 
 bool Session::push() {
     if (scope_ == Scope::Payload) return true;
@@ -381,7 +394,7 @@ bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
     bool ok;
     if (!parser_.storesNextByte()) {
         ok = lowByteOf(element, byte);
-    } else if (foreignOffset_ != nullptr) {
+    } else if (offsetForeign()) {
         raiseStoreError();  // the index is converted before the value, as bytearray does
         ok = false;
     } else {
@@ -421,7 +434,7 @@ void Session::raiseStoreError() {
         raisePayloadError(true);
         return;
     }
-    if (foreignOffset_ != nullptr) {
+    if (offsetForeign()) {
         // Let the interpreter name the problem with the index (not an
         // integer, or too large for an index).
         PyObject* zero = PyLong_FromLong(0);

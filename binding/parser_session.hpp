@@ -100,6 +100,7 @@ private:
     PyObject* instanceDict() const;
     PyObject* readAttribute(PyObject* name, bool* own);
     bool stillInStep() const;
+    bool offsetForeign() const;
     void noteInStep();
 
     PyObject* self_;

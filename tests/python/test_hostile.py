@@ -290,6 +290,20 @@ def test_unusable_offset_fails_the_store(offset, error, message):
     assert getattr(parser, STATE) == 5
 
 
+@pytest.mark.parametrize("convert", [bytes, list])
+@pytest.mark.parametrize("state, offset", [(1, 10 ** 30), (1, -(10 ** 30)), (1, 1.5), (7, 1024), (7, 10 ** 30)],
+                         ids=repr)
+def test_unusable_offset_left_behind(state, offset, convert):
+    # A length byte sets a new offset, and an extended frame at an offset past
+    # any buffer is dropped, however large that offset.
+    rec = Recorder()
+    parser = rec.parser()
+    setattr(parser, STATE, state)
+    setattr(parser, OFFSET, offset)
+    parser.parse(convert(b"\x01" + raw_frame(0, 7)))
+    assert rec.log == ["raw 7"] and state_line(parser) == "state 1 offset 5"
+
+
 def test_negative_offset_counts_from_the_end():
     rec = Recorder()
     parser = rec.parser()
