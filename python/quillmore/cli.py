@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import textwrap
 from collections.abc import Sequence
 from pathlib import Path
 from typing import IO
 
 from . import decode as decoding
 from .errors import QuillmoreError
-from .frames import KINDS
+from .frames import FIELDS, KINDS
 
 PROG = "quillmore"
 
@@ -22,8 +23,9 @@ plots.  Run 'quillmore decode' to see the bundled sample recording decoded."""
 
 DECODE_EPILOG = f"""\
 kinds of result (one row each):
-  eeg     standard frame, once a second: index,time,{",".join(decoding.FIELDS["eeg"])}
-  extend  extended frame, once a second: index,time,{",".join(decoding.FIELDS["extend"])}
+  eeg     standard frame, once a second: index,time,{",".join(FIELDS["eeg"][:6])},
+                                         {",".join(FIELDS["eeg"][6:])}
+  extend  extended frame, once a second: index,time,{",".join(FIELDS["extend"])}
   raw     raw sample, 512 a second:      index,time,raw
   gyro    gyroscope frame:               index,time,x,y,z
   rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
@@ -56,7 +58,10 @@ host can open it like the headset's serial port:
   quillmore decode --port /dev/pts/3
 
 Unless --realtime (always so with --pty) the stream is made as fast as
-possible.  The same --seed gives the same stream.
+possible.  The same --seed gives the same stream; the bundled sample
+recording was made with:
+
+  quillmore simulate --seed 2024 --duration 60 -o sample.bin
 """
 
 
@@ -91,13 +96,17 @@ def _kinds(text: str) -> tuple[str, ...]:
     return tuple(kind for kind in KINDS if kind in names)
 
 
+def _paragraph(text: str) -> str:
+    return textwrap.fill(text, 78)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     sim = commands.add_parser(
-        "simulate", help="a virtual headset: write a realistic stream", description=(
+        "simulate", help="a virtual headset: write a realistic stream", description=_paragraph(
             "A virtual headset: 512 raw EEG samples a second (alpha, theta and beta rhythms, noise, blinks),"
             " a standard frame (band powers, attention, meditation, signal quality) and an extended frame"
             " (battery, version, temperature, heart rate) every second, gyroscope frames every other second"
@@ -119,9 +128,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     dec = commands.add_parser(
         "decode", help="decode a recording or a serial port into CSV or JSON Lines",
-        description="Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
-                    " and write one row per decoded result.  With no input, decode the sample recording"
-                    " that comes with the package.",
+        description=_paragraph(
+            "Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
+            " and write one row per decoded result.  With no input, decode the sample recording"
+            " that comes with the package."),
         epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     dec.add_argument("input", nargs="?", metavar="FILE",
                      help="recording to decode; '-' for standard input (default: the bundled sample)")
@@ -142,7 +152,7 @@ def build_parser() -> argparse.ArgumentParser:
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
         description="Draw a recording: raw EEG, the eight band powers, attention and meditation,"
-                    " heart rate and gyroscope, over one time axis.")
+                    " heart rate and gyroscope, over one time axis.  Needs matplotlib.")
     plo.add_argument("input", nargs="?", metavar="FILE",
                      help="recording to draw; '-' for standard input (default: the bundled sample)")
     plo.add_argument("-o", "--output", metavar="PNG",

@@ -22,7 +22,7 @@ from importlib import resources
 from pathlib import Path
 from typing import IO, Protocol
 
-from QuillmoreParser import QuillmoreData, QuillmoreExtendData, QuillmoreParser
+from QuillmoreParser import QuillmoreParser
 
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
@@ -34,24 +34,16 @@ COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] fo
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
 CHUNK_SIZE = 1 << 16
 
-# An extended frame has no length byte; the decoder collects it until the
-# next AA AA.  Noise without that pair for 1023 bytes overruns its
-# 1024-byte buffer, and from then on every byte fails the same way.
-_PAYLOAD_SIZE = 1024
-_OFFSET_ATTRIBUTE = "_QuillmoreParser__byteOffset"
 
 
 class Decoder:
     """A parser whose results become rows, handed to ``emit(kind, row)``.
 
-    Counts every result, of the kinds that are not emitted too.  Recovers
-    from an overrun extended frame by starting a fresh parser (counted in
-    ``restarts``); the rest of that chunk is lost."""
+    Counts every result, of the kinds that are not emitted too."""
 
     def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS) -> None:
         self.counts = dict.fromkeys(KINDS, 0)
         self.bytes = 0
-        self.restarts = 0
         counts = self.counts
         wanted = set(kinds)
 
@@ -81,20 +73,13 @@ class Decoder:
                     emit(kind, [index, counts["raw"] / SAMPLES_PER_SECOND, a, b, c])
             return deliver
 
-        self._callbacks = dict(
+        self._parser = QuillmoreParser(
             eeg_callback=record_emitter("eeg", EEG_FIELDS),
             extend_eeg_callback=record_emitter("extend", EXTEND_FIELDS),
             gyro_callback=triple_emitter("gyro"),
             rr_callback=triple_emitter("rr"),
             raw_callback=on_raw if "raw" in wanted else on_raw_counted,
         )
-        self._parser = self._new_parser()
-
-    def _new_parser(self) -> QuillmoreParser:
-        c = self._callbacks
-        return QuillmoreParser(eeg_callback=c["eeg_callback"], extend_eeg_callback=c["extend_eeg_callback"],
-                               gyro_callback=c["gyro_callback"], rr_callback=c["rr_callback"],
-                               raw_callback=c["raw_callback"])
 
     @property
     def time(self) -> float:
@@ -103,21 +88,11 @@ class Decoder:
 
     def feed(self, chunk: bytes) -> None:
         self.bytes += len(chunk)
-        try:
-            self._parser.parse(chunk)
-        except IndexError:
-            if getattr(self._parser, _OFFSET_ATTRIBUTE, 0) < _PAYLOAD_SIZE:
-                raise
-            self.restarts += 1
-            self._parser = self._new_parser()
+        self._parser.parse(chunk)
 
     def summary(self) -> str:
         parts = ", ".join(f"{self.counts[kind]} {kind}" for kind in KINDS)
-        text = f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
-        if self.restarts:
-            text += (f"; {self.restarts} over-long extended frame(s) made the decoder start afresh,"
-                     " losing the rest of a chunk each time")
-        return text
+        return f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
 
 
 # ---------------------------------------------------------------- in memory
@@ -224,7 +199,10 @@ def open_port(device: str, baud: int) -> _Port:
     try:
         port: _Port = serial.Serial(device, baud, timeout=0.2)
     except (serial.SerialException, OSError, ValueError) as error:
-        raise QuillmoreError(f"cannot open port {device}: {error}") from None
+        # pyserial wraps the system's error in a long message of its own.
+        code = getattr(error, "errno", None)
+        reason = os.strerror(code) if isinstance(code, int) else str(error)
+        raise QuillmoreError(f"cannot open port {device}: {reason}") from None
     return port
 
 

@@ -22,14 +22,11 @@ version as two binary-coded decimal bytes and the temperature as an integer
 part and tenths, and a gyroscope axis travels as one byte whose values above
 180 stand for negative angles.
 
-Two rules of the stream that a writer of frames must keep:
-
-* An extended frame has no length byte: it runs until the next ``AA AA``.
-  So none of its bytes may be 0xAA, it must directly follow a standard frame,
-  and the frame after it must start with ``AA AA`` (a raw, standard or
-  gyroscope frame; ``AA BB`` would make the decoder drop it).
-* A raw sample of -32768 cannot be sent: its bytes ``80 00`` are read back
-  as +32768.  Samples are therefore -32767..32768.
+A rule of the stream that a writer of frames must keep: an extended frame
+has no length byte, it runs until the next ``AA AA``.  So none of its bytes
+may be 0xAA, it must directly follow a standard frame, and the frame after
+it must start with ``AA AA`` (a raw, standard or gyroscope frame; ``AA BB``
+would make the decoder drop it).
 """
 
 from __future__ import annotations
@@ -67,7 +64,7 @@ def _byte(name: str, value: int) -> int:
     return value
 
 
-def _complement_checksum(payload: bytes) -> int:
+def _complement_checksum(payload: Iterable[int]) -> int:
     # Standard and raw frames: the complement of the low 8 bits of the sum.
     return ~sum(payload) & 0xFF
 
@@ -81,14 +78,15 @@ def _bcd(name: str, value: int) -> int:
 
 @dataclasses.dataclass(frozen=True)
 class Raw:
-    """One raw EEG sample; 512 of these frames arrive every second."""
+    """One raw EEG sample, 16-bit two's complement (-32768..32767); 512 of
+    these frames arrive every second."""
 
     kind: ClassVar[str] = "raw"
     sample: int
 
     def encode(self) -> bytes:
-        if not -32767 <= self.sample <= 32768:
-            raise ValueError(f"raw sample must be -32767..32768, not {self.sample}")
+        if not -32768 <= self.sample <= 32767:
+            raise ValueError(f"raw sample must be -32768..32767, not {self.sample}")
         word = self.sample & 0xFFFF
         # The first two payload bytes are not read; the headset sends 80 02
         # there (a row code and its length in the headset's own terms).

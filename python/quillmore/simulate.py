@@ -245,7 +245,7 @@ class Headset:
         self._recent_rr = (self._recent_rr + [interval])[-3:]
         if len(self._rr) < 3:
             return None
-        frame = Hrv(*self._rr, blink=self._blink_strength)
+        frame = Hrv(rr1=self._rr[0], rr2=self._rr[1], rr3=self._rr[2], blink=self._blink_strength)
         self._rr = []
         self._blink_strength = 0
         return frame
