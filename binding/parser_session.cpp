@@ -4,6 +4,7 @@
 
 #include <type_traits>
 
+#include "change_stamps.hpp"
 #include "module_globals.hpp"
 #include "records.hpp"
 #include "source_lines.hpp"
@@ -23,8 +24,8 @@ bool attributeAccessIsPlain(PyTypeObject* type) {
     static PyTypeObject* cachedType = nullptr;
     static unsigned int cachedTag = 0;
     static bool cachedPlain = false;
-    const bool tagValid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagValid && type == cachedType && type->tp_version_tag == cachedTag) return cachedPlain;
+    const unsigned int tag = typeStamp(type);
+    if (tag != 0 && type == cachedType && tag == cachedTag) return cachedPlain;
 
     bool plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
     PyObject* names[] = {g.nameState, g.nameByteOffset, g.namePayload, g.nameEegCallback, g.nameExtendCallback,
@@ -34,9 +35,10 @@ bool attributeAccessIsPlain(PyTypeObject* type) {
         PyObject* attr = _PyType_Lookup(type, name);
         plain = attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
     }
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    const unsigned int tagAfter = typeStamp(type);
+    if (tagAfter != 0) {
         cachedType = type;
-        cachedTag = type->tp_version_tag;
+        cachedTag = tagAfter;
         cachedPlain = plain;
     }
     return plain;
@@ -211,20 +213,19 @@ bool Session::stillInStep() const {
     if (!plain_ || !synced_) return false;
     PyObject* dict = instanceDict();
     PyTypeObject* type = Py_TYPE(self_);
-    return dict != nullptr && dict == syncedDict_ &&
-           reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == syncedDictVersion_ &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == syncedTypeVersion_;
+    return dict != nullptr && dict == syncedDict_ && dictUnchanged(dict, syncedDictVersion_) &&
+           typeStamp(type) == syncedTypeVersion_;
 }
 
 void Session::noteInStep() {
     PyObject* dict = instanceDict();
     PyTypeObject* type = Py_TYPE(self_);
-    synced_ = plain_ && dict != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (synced_) {
-        syncedDict_ = dict;
-        syncedDictVersion_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-        syncedTypeVersion_ = type->tp_version_tag;
-    }
+    synced_ = false;
+    if (!plain_ || dict == nullptr) return;
+    syncedDict_ = dict;
+    syncedDictVersion_ = instanceDictStamp(self_, dict);
+    syncedTypeVersion_ = typeStamp(type);
+    synced_ = syncedDictVersion_ != 0 && syncedTypeVersion_ != 0;
 }
 
 bool Session::pull() {

@@ -1,11 +1,8 @@
 // Record classes and record building.
 #include "records.hpp"
 
+#include "change_stamps.hpp"
 #include "module_globals.hpp"
-
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
 
 namespace quillmore::py {
 namespace {
@@ -76,8 +73,8 @@ PyObject* makeRecordClass(RecordKind kind) {
 
 PyObject* recordClass(RecordKind kind) {
     LookupCache& cache = kind == RecordKind::Data ? dataCache : extendCache;
-    const std::uint64_t version = reinterpret_cast<PyDictObject*>(g.globals)->ma_version_tag;
-    if (cache.cls != nullptr && cache.version == version) return cache.cls;
+    if (cache.cls != nullptr && dictUnchanged(g.globals, cache.version)) return cache.cls;
+    const std::uint64_t version = dictStamp(g.globals);
     PyObject* name = kind == RecordKind::Data ? g.nameDataClass : g.nameExtendDataClass;
     PyObject* cls = PyDict_GetItemWithError(g.globals, name);
     if (cls == nullptr && !PyErr_Occurred()) {
@@ -110,8 +107,8 @@ bool recordIsInert(RecordKind kind, PyObject* cls) {
     static Verdict verdicts[2];
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     Verdict& verdict = verdicts[isData ? 0 : 1];
-    const bool tagValid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagValid && verdict.known && verdict.tag == type->tp_version_tag) return verdict.inert;
+    const unsigned int tag = typeStamp(type);
+    if (tag != 0 && verdict.known && verdict.tag == tag) return verdict.inert;
 
     bool inert = type->tp_init == PyBaseObject_Type.tp_init && type->tp_new == PyBaseObject_Type.tp_new &&
                  type->tp_finalize == nullptr && type->tp_del == nullptr &&
@@ -121,7 +118,8 @@ bool recordIsInert(RecordKind kind, PyObject* cls) {
         PyObject* attr = _PyType_Lookup(type, fields[i]);
         inert = attr == nullptr || Py_TYPE(attr)->tp_descr_set == nullptr;
     }
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) verdict = {type->tp_version_tag, true, inert};
+    const unsigned int tagAfter = typeStamp(type);
+    if (tagAfter != 0) verdict = {tagAfter, true, inert};
     return inert;
 }
 

@@ -130,6 +130,31 @@ def test_callback_is_read_at_each_delivery(keyword):
     assert calls == ["first", "second"]
 
 
+# Every route by which host code can store an attribute of the instance; some
+# interpreter versions keep the attributes inside the object and update its
+# dict by other paths than a dict store.
+ASSIGN = {
+    "setattr": setattr,
+    "object.__setattr__": object.__setattr__,
+    "vars item": lambda parser, name, value: vars(parser).__setitem__(name, value),
+    "vars update": lambda parser, name, value: vars(parser).update({name: value}),
+}
+
+
+@pytest.mark.parametrize("route", ASSIGN)
+def test_state_assigned_by_a_record_callback_is_followed(route):
+    log = []
+
+    def eeg(record):
+        log.append("eeg")
+        ASSIGN[route](parser, STATE, 1)  # hunting again: the extended body that follows is noise
+
+    parser = QuillmoreParser(eeg_callback=eeg, extend_eeg_callback=lambda record: log.append("extend"),
+                             raw_callback=lambda raw: log.append(raw))
+    parser.parse(extended() + raw_frame(0, 1)[2:])
+    assert log == ["eeg", 1]
+
+
 @pytest.mark.parametrize("keyword", KINDS)
 def test_true_non_callable_fails_at_first_delivery(keyword):
     parser = QuillmoreParser(**{keyword: 5})  # accepted by the constructor
