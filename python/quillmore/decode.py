@@ -35,7 +35,6 @@ FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
 CHUNK_SIZE = 1 << 16
 
 
-
 class Decoder:
     """A parser whose results become rows, handed to ``emit(kind, row)``.
 

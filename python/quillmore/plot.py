@@ -89,6 +89,18 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
                                   color="tab:blue", linewidth=0.6, label="raw EEG (range per bin)")
         else:
             raw_axes.plot(t, v, color="tab:blue", linewidth=0.5, label="raw EEG")
+        # A damaged stream lets through the odd garbage sample (a checksum
+        # matches by chance one time in 256); keep those from flattening
+        # the trace.
+        low, high = np.percentile(v, (0.05, 99.95))
+        margin = 0.15 * max(high - low, 1.0)
+        low, high = low - margin, high + margin
+        outside = int(np.count_nonzero((v < low) | (v > high)))
+        if outside:
+            raw_axes.set_ylim(low, high)
+            plural = "" if outside == 1 else "s"
+            raw_axes.text(0.995, 0.02, f"{outside} sample{plural} beyond the range shown",
+                          transform=raw_axes.transAxes, ha="right", va="bottom", fontsize="small", color="0.4")
     else:
         _empty(raw_axes, "no raw samples")
     raw_axes.set_ylabel("raw sample")
@@ -138,14 +150,16 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
             if 250 <= interval <= 2500 and (start is None or when >= start) and (end is None or when <= end):
                 beat_times.append(when)
                 bpm.append(60000.0 / interval)
+    # 0 is the headset's "no reading".
     heart = recording.column("extend", "heart")
+    ext = [i for i in ext if heart[i]]
     if bpm:
         heart_axes.plot(beat_times, bpm, linestyle="none", marker="o", markersize=3.5, color="tab:purple",
                         label="from RR intervals")
-    if any(heart[i] for i in ext):
+    if ext:
         heart_axes.plot([ext_times[i] for i in ext], [heart[i] for i in ext], drawstyle="steps-post",
                         linewidth=1.2, color="0.35", label="extended frame 'heart'")
-    if bpm or any(heart[i] for i in ext):
+    if bpm or ext:
         _legend(heart_axes)
     else:
         _empty(heart_axes, "no heart-rate frames")

@@ -12,7 +12,7 @@ import pytest
 
 from quillmore import cli, decode
 from quillmore.frames import FIELDS, KINDS, Extended, Gyro, Hrv, Raw, Standard, encode
-from quillmore.simulate import Corruptor, simulate
+from quillmore.simulate import Corruptor, pace, simulate
 
 SAMPLE_COUNTS = {"eeg": 60, "extend": 60, "raw": 30720, "gyro": 30, "rr": 26}
 
@@ -92,6 +92,47 @@ def test_simulation_is_plausible_and_reproducible():
     assert all(500 <= v <= 1300 for row in sim.truth("rr") for v in row.values())
 
 
+def test_band_powers_follow_the_signal():
+    np = pytest.importorskip("numpy")
+    sim = simulate(40, seed=3)
+    samples, frames = [], []
+    for frame in sim.frames:
+        if frame.kind == "raw":
+            samples.append(frame.sample)
+        elif frame.kind == "eeg" and len(samples) >= 512:
+            frames.append((len(samples), frame))
+    # Each standard frame reports the band powers of the 512 samples before
+    # it; the headset's units are a fixed multiple of the spectrum's.
+    edges = ((0.5, 2.75), (3.5, 6.75), (7.5, 9.25), (10, 11.75), (13, 16.75), (18, 29.75), (31, 39.75),
+             (41, 49.75))
+    signal = np.asarray(samples, dtype=float)
+    frequencies = np.fft.rfftfreq(512, 1 / 512)
+    ratios = []
+    for end, frame in frames:
+        window = signal[end - 512:end]
+        power = 2 * np.abs(np.fft.rfft(window - window.mean())) ** 2 / 512 ** 2
+        spectrum = [power[(frequencies >= low) & (frequencies <= high)].sum() for low, high in edges]
+        reported = [frame.fields()[name] for name in FIELDS["eeg"][3:]]
+        ratios.append(np.log(reported) - np.log(spectrum))
+    median = np.median(ratios, axis=0)
+    assert np.all(np.abs(median - median.mean()) < 0.4), median
+
+
+def test_realtime_pace():
+    clock = [100.0]
+    sleeps = []
+
+    def sleep(seconds):
+        sleeps.append(seconds)
+        clock[0] += seconds
+    pieces = [(0.5, b"a"), (1.0, b"b"), (1.0, b"c"), (2.5, b"d")]
+    sent = []
+    assert pace(iter(pieces), sent.append, True, clock=lambda: clock[0], sleep=sleep) == 2.5
+    assert sent == [b"a", b"b", b"c", b"d"] and sleeps == [0.5, 0.5, 1.5]
+    assert pace(iter(pieces), sent.append, False, clock=lambda: clock[0], sleep=sleep) == 2.5
+    assert len(sleeps) == 3
+
+
 @pytest.mark.parametrize("noise, drop", [(0.0, 0.0), (0.003, 0.002)])
 def test_cli_stream_equals_the_simulated_one(tmp_path, noise, drop):
     # The command makes the stream in small pieces, corrupting each as it
@@ -119,6 +160,7 @@ def test_bundled_sample(tmp_path, capsys):
         {f"{kind}.csv": n for kind, n in SAMPLE_COUNTS.items()}
     err = capsys.readouterr().err
     assert "decoded 60 eeg, 60 extend, 30720 raw, 30 gyro, 26 rr" in err
+    assert "\r" not in err   # no progress display when stderr is not a terminal
 
     # Without --out-dir: one table on stdout, raw left out by default.
     assert cli.main(["decode"]) == 0
@@ -189,11 +231,15 @@ def test_closed_pipe_ends_quietly(command):
 
 def test_simulate_piped_into_decode():
     simulated = run_cli("simulate", "--duration", "5", "--seed", "1")
-    result = subprocess.run([sys.executable, "-m", "quillmore", "decode", "-", "--kinds", "eeg"],
+    result = subprocess.run([sys.executable, "-m", "quillmore", "decode", "-", "--kinds", "eeg", "--progress"],
                             input=simulated.stdout, capture_output=True, timeout=60)
     assert result.returncode == 0
-    assert len(result.stdout.decode().splitlines()) == 1 + 5
+    lines = result.stdout.decode().splitlines()
+    # One kind: no kind column.
+    assert lines[0] == "index,time," + ",".join(FIELDS["eeg"]) and len(lines) == 1 + 5
     assert b"decoded 5 eeg, 5 extend, 2560 raw" in result.stderr
+    # Progress goes to stderr only, and is cleared before the summary.
+    assert b"standard input: 20," in result.stderr and b"\r\x1b[Kquillmore: decoded" in result.stderr
 
 
 def test_pseudo_terminal_serves_the_stream_to_a_serial_port(tmp_path):
