@@ -230,7 +230,7 @@ def appending_callbacks():
 # ------------------------------------------------------------ checking
 
 def decode_log(parser_class, chunks):
-    log = []
+    log: list[tuple[object, ...]] = []
     parser = parser_class(**logging_callbacks(log))
     for chunk in chunks:
         parser.parse(chunk)

@@ -32,8 +32,8 @@ def main(argv):
         source = sys.stdin.buffer if argv[1] == "-" else open(argv[1], "rb")
     else:
         source = None
-    counts = collections.Counter()
-    shown = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
+    shown: collections.Counter[str] = collections.Counter()
 
     def show(kind, value):
         counts[kind] += 1
