@@ -15,8 +15,9 @@
 //     what a failed delivery leaves behind (only for sessions whose listener
 //     does not meddle, since the model knows nothing of hosts).
 //
-// Compared are the log of deliveries and stops (with the stream position of
-// each stop), the final state and offset and every payload buffer.  Each
+// Compared are the log of deliveries, stops and pauses (with the stream
+// position of each stop and pause), the final state and offset and every
+// payload buffer.  Each
 // delivery is also checked on its own: values in their ranges, the machine
 // in the state it must be in while it calls back.  Any difference or
 // violation aborts, so libFuzzer reports it.
@@ -39,7 +40,8 @@
 //        followed by one byte); none means one chunk
 //   A action bytes: one per delivery made from an outer parse call, in
 //        order; when they run out every delivery goes on.  By a >> 5:
-//          0, 1  go on          2  report failure       3  pause
+//          0, 1  go on          2  report failure
+//          3  pause; with bit 4 also report failure (the failure wins)
 //          4  set state a & 15          5  set offset (a & 31) - 4
 //          6  bit 4: swap the payload buffer (bit 3 picks the other one),
 //             else invert cell a & 15
@@ -47,6 +49,7 @@
 //             from inside the callback
 //        (4-7 only when bit 3 is set; otherwise they go on.)
 //   the rest: the stream
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -132,7 +135,7 @@ std::size_t chunkSize(std::uint8_t v) { return v < 0xE0 ? v : static_cast<std::s
 
 // One delivery or one stop, with everything it carried.
 struct Event {
-    char kind = 0;  // e eeg, x extended, g gyro, r rr, w raw, S stop, I stop of an inner call
+    char kind = 0;  // e eeg, x extended, g gyro, r rr, w raw, S stop, I stop of an inner call, P pause
     std::int64_t v[12] = {};
 
     bool operator==(const Event& o) const { return kind == o.kind && std::memcmp(v, o.v, sizeof v) == 0; }
@@ -222,7 +225,7 @@ void checkGyroAxis(int v) { CHECK(v >= -75 && v <= 180); }
 
 // ------------------------------------------------------------------ listener answers
 
-enum class Answer { GoOn, Fail, Pause, Meddle };
+enum class Answer { GoOn, Fail, Pause, PauseAndFail, Meddle };
 
 // The action bytes, handed out one per outer delivery.
 class ActionTape {
@@ -235,7 +238,7 @@ public:
         action = actions_[used_++];
         switch (action >> 5) {
         case 2: return Answer::Fail;
-        case 3: return Answer::Pause;
+        case 3: return action & 0x10 ? Answer::PauseAndFail : Answer::Pause;
         case 4:
         case 5:
         case 6:
@@ -287,8 +290,12 @@ public:
         const std::vector<std::uint8_t>& stream = session_.stream;
         if (bytewise_) {
             for (std::size_t i = 0; i < stream.size(); ++i) {
-                const Status st = parser_->parseByte(inputAt(i));
+                position_ = i;
+                const std::uint8_t b = inputAt(i);
+                const Foresight foresight = foresee(b);
+                const Status st = parser_->parseByte(b);
                 if (st != Status::Ok) stop('S', st, i);
+                checkForesight(foresight, b, st);
                 checkOffset();
             }
         } else {
@@ -375,12 +382,57 @@ private:
             } else {
                 // A stop includes the byte it happened at.
                 CHECK(r.consumed >= 1);
-                if (r.status != Status::Paused) stop('S', r.status, at + done + r.consumed - 1);
+                if (r.status == Status::Paused) {
+                    pauseAt(at + done + r.consumed - 1);
+                } else {
+                    stop('S', r.status, at + done + r.consumed - 1);
+                }
             }
             done += r.consumed;
             checkOffset();
         } while (done < n);
     }
+
+    // What the parser says the next byte will do, and what it looks like
+    // before the byte.
+    struct Foresight {
+        QuillmoreParser::Assignments assigns;
+        bool stores;
+        int state;
+        std::int64_t offset;
+        std::size_t events;
+        std::int64_t index;  // the cell the byte would go to, -1 if none
+        std::uint8_t cell;
+    };
+
+    Foresight foresee(std::uint8_t b) const {
+        Foresight f{parser_->assignmentsOf(b), parser_->storesNextByte(), parser_->state(), parser_->byteOffset(),
+                    log_.size(), -1, 0};
+        const auto size = static_cast<std::int64_t>(parser_->payloadSize());
+        const std::int64_t index = f.offset < 0 ? f.offset + size : f.offset;
+        if (index >= 0 && index < size) {
+            f.index = index;
+            f.cell = parser_->payload()[index];
+        }
+        return f;
+    }
+
+    // assignmentsOf() names every change that parseByte() makes, and
+    // storesNextByte() tells whether the byte lands in the buffer.  A
+    // listener that meddles may change anything, so its deliveries end the
+    // comparison.
+    void checkForesight(const Foresight& f, std::uint8_t b, Status st) const {
+        if (st != Status::Ok || (session_.meddle && log_.size() != f.events)) return;
+        if (parser_->state() != f.state) CHECK(f.assigns.state);
+        if (parser_->byteOffset() != f.offset) CHECK(f.assigns.offset);
+        if (f.stores) {
+            CHECK(f.index >= 0 && parser_->payload()[f.index] == b);
+        } else if (f.index >= 0 && !(f.state == 5 && b == 0x06 && f.index == 0)) {
+            CHECK(parser_->payload()[f.index] == f.cell);
+        }
+    }
+
+    void pauseAt(std::size_t position) { log_.push_back({'P', {static_cast<std::int64_t>(position)}}); }
 
     void stop(char kind, Status st, std::size_t position) {
         log_.push_back({kind, {static_cast<std::int64_t>(st), static_cast<std::int64_t>(position)}});
@@ -402,7 +454,13 @@ private:
         switch (tape_.next(action)) {
         case Answer::GoOn: return true;
         case Answer::Fail: return false;
-        case Answer::Pause: parser_->pause(); return true;
+        case Answer::Pause:
+            // parse() returns at once; one byte at a time there is nothing
+            // to return from, so the position is logged here.
+            parser_->pause();
+            if (bytewise_) pauseAt(position_);
+            return true;
+        case Answer::PauseAndFail: parser_->pause(); return false;
         case Answer::Meddle: meddle(action); return true;
         }
         return true;
@@ -469,6 +527,7 @@ private:
     std::vector<Event> log_;
     int depth_ = 0;
     std::size_t innerCursor_ = 0;
+    std::size_t position_ = 0;  // of the byte being fed, one byte at a time
 };
 
 // ------------------------------------------------------------------ the model
@@ -486,8 +545,19 @@ public:
         if (s.aliased) std::copy(s.stream.begin(), s.stream.end(), cells_.begin());
     }
 
+    // The three decoders on the given cells, as a host calling them
+    // directly: a stop for a decoder that reads past the end.
+    std::vector<Event> decodeDirectly(const std::vector<std::uint8_t>& cells) {
+        cells_ = cells;
+        for (Status st : {decodeStandard(), decodeExtend(), decodeHrv()}) {
+            if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st)}});
+        }
+        return std::move(log_);
+    }
+
     Outcome play() {
         for (std::size_t i = 0; i < s_.stream.size(); ++i) {
+            position_ = i;
             const Status st = step(s_.aliased ? cells_[i] : s_.stream[i]);
             if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st), static_cast<std::int64_t>(i)}});
         }
@@ -664,12 +734,17 @@ private:
         return answer({'r', {cell(0) << 8 | cell(1), cell(2) << 8 | cell(3), cell(4) << 8 | cell(5)}});
     }
 
-    // A delivery: logged, then answered from the tape.  A pause has no
-    // meaning one byte at a time.
+    // A delivery: logged, then answered from the tape.  A pause returns
+    // from parse() right after the byte that made the delivery.
     Status answer(const Event& e) {
         log_.push_back(e);
         std::uint8_t action = 0;
-        return tape_.next(action) == Answer::Fail ? Status::CallbackFailed : Status::Ok;
+        switch (tape_.next(action)) {
+        case Answer::Fail:
+        case Answer::PauseAndFail: return Status::CallbackFailed;
+        case Answer::Pause: log_.push_back({'P', {static_cast<std::int64_t>(position_)}}); return Status::Ok;
+        default: return Status::Ok;
+        }
     }
 
     const Session& s_;
@@ -679,13 +754,56 @@ private:
     int state_ = 1;
     std::int64_t offset_ = 0;
     bool outside_ = false;
+    std::size_t position_ = 0;
     std::vector<Event> log_;
 };
+
+// The core's decoders on a heap block of exactly the given cells.
+std::vector<Event> decodeDirectly(const std::vector<std::uint8_t>& cells) {
+    std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[cells.empty() ? 1 : cells.size()]);
+    std::copy(cells.begin(), cells.end(), block.get());
+    const quillmore::PayloadView view{cells.empty() ? nullptr : block.get(), cells.size()};
+    std::vector<Event> log;
+    auto stopped = [&](Status st) {
+        if (st != Status::Ok) log.push_back({'S', {static_cast<std::int64_t>(st)}});
+    };
+    QuillmoreData data;
+    Status st = quillmore::decodeStandardPayload(view, data);
+    if (st == Status::Ok) {
+        checkRecord(data);
+        log.push_back(eegEvent(data));
+    }
+    QuillmoreExtendData extend;
+    const Status extendStatus = quillmore::decodeExtendPayload(view, extend);
+    if (extendStatus == Status::Ok) {
+        checkRecord(extend);
+        log.push_back(extendEvent(extend));
+    }
+    quillmore::RrValues rr;
+    bool accepted = false;
+    const Status hrvStatus = quillmore::decodeHrvPayload(view, rr, accepted);
+    if (hrvStatus == Status::Ok && accepted) log.push_back({'r', {rr.rr1, rr.rr2, rr.rr3}});
+    // The model logs in the same order: records first, stops after.
+    stopped(st);
+    stopped(extendStatus);
+    stopped(hrvStatus);
+    return log;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Session session = readSession(data, size);
+
+    // The decoders alone, on the first bytes of the stream as the buffer:
+    // up to 60 cells, past the farthest cell any of them reads.
+    const std::vector<std::uint8_t> cells(session.stream.begin(),
+                                          session.stream.begin() + std::min<std::ptrdiff_t>(
+                                                                       static_cast<std::ptrdiff_t>(session.stream.size()), 60));
+    Session plain;
+    plain.bufferSize = cells.size();
+    const std::vector<Event> direct = decodeDirectly(cells);
+    if (!(Model(plain).decodeDirectly(cells) == direct)) violation("decoders called directly agree with the model");
 
     const Outcome bytewise = Host(session, true, 0).play();
     if (!session.meddle) expectSame(Model(session).play(), bytewise, "parseByte against the model");

@@ -23,7 +23,7 @@ CASES = HERE.parent / "cases"
 # Option bits and buffer choices, as fuzz_core.cpp reads them.
 OWN, EXT1024, EXT2048, EXT64, EXT40, EXT13, EXT5, EXT0 = range(8)
 MEDDLE, HOST_START, ALIASED = 0x08, 0x10, 0x20
-# Answer classes (action byte >> 5).
+# Answer classes (action byte >> 5); PAUSE with bit 4 also reports failure.
 GO_ON, FAIL, PAUSE, SET_STATE, SET_OFFSET, SWAP_OR_SCRIBBLE, FEED = 0, 2, 3, 4, 5, 6, 7
 
 
@@ -141,7 +141,7 @@ def main():
     seeds["recording-chunked"] = session(rec, EXT1024, chunks=[1, 7, 0, 36, 2, 200, 8, 0xE1, 13, 3])
     seeds["recording-failures"] = session(
         rec, chunks=[64, 5, 19],
-        actions=[action(FAIL), action(GO_ON), action(FAIL), action(PAUSE), action(GO_ON), action(FAIL)] * 8)
+        actions=[action(FAIL), action(GO_ON), action(FAIL), action(PAUSE), action(PAUSE, 0x10), action(FAIL)] * 8)
     seeds["damaged"] = session(damaged(rng), chunks=[3, 1, 40, 0, 11])
     seeds["damaged-failures"] = session(damaged(rng), EXT2048, chunks=[9, 33],
                                         actions=[action(FAIL), action(PAUSE)] * 10)
