@@ -54,7 +54,14 @@ PyObject* createModule(PyObject* spec, PyModuleDef* /*def*/) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g.module != nullptr) return Py_NewRef(g.module);
+    if (g.module != nullptr) {
+        // The interpreter resets the state pointer of the module that this
+        // step returns, and its exec step then allocates a new block of
+        // m_size (0) bytes for it: free the block of the earlier import, or
+        // every import again would leave one behind.
+        PyMem_Free(PyModule_GetState(g.module));
+        return Py_NewRef(g.module);
+    }
 
     PyObject* name = PyObject_GetAttrString(spec, "name");
     if (name == nullptr) return nullptr;
