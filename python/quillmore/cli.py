@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import textwrap
+import threading
 from collections.abc import Sequence
 from pathlib import Path
+from types import FrameType
 from typing import IO
 
 from . import decode as decoding
@@ -192,9 +195,8 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         terminal = simulate.PseudoTerminal()
         print(terminal.name, file=sys.stderr, flush=True)
         _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
-        sent = 0.0
         try:
-            sent = simulate.pace(pieces, terminal.write, realtime=True)
+            simulate.pace(pieces, terminal.write, realtime=True)
         except KeyboardInterrupt:
             pass
         finally:
@@ -360,9 +362,18 @@ def cmd_plot(args: argparse.Namespace) -> int:
 
 # ---------------------------------------------------------------- main
 
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise KeyboardInterrupt
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # A polite kill stops a run as Ctrl-C does: a live port's rows are
+    # kept, a file's half-written outputs are removed.
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         status: int = args.run(args)
         return status
@@ -371,3 +382,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return error.status
     except KeyboardInterrupt:
         return 130
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
