@@ -163,7 +163,7 @@ MIXED = standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] +
 MIXED_LOG = [SIGNAL_LOG, EXTEND_LOG, "raw -32768", "gyro 1 -20 3", "rr 800 850 900", "raw 32767"]
 
 
-def streams(max_frames=8):
+def streams(max_frames=8, min_frames=0):
     """Streams of whole frames of every kind, good and bad, and noise."""
     frame = st.one_of(
         st.builds(standard, st.binary(min_size=32, max_size=32)),
@@ -172,4 +172,4 @@ def streams(max_frames=8):
         st.builds(gyro_frame, st.integers(0, 255), st.integers(0, 255), st.integers(0, 255)),
         st.builds(hrv_frame, st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 65535)),
         st.binary(max_size=6))
-    return st.lists(frame, max_size=max_frames).map(b"".join)
+    return st.lists(frame, min_size=min_frames, max_size=max_frames).map(b"".join)

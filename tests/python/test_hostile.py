@@ -1,17 +1,17 @@
 """Hosts that misbehave: callbacks that raise, re-enter, rewire the parser or
 its buffer, odd attribute values, and long runs that must not leak.  Nothing
 here may crash the interpreter; every failure is an ordinary exception."""
+import ctypes
 import gc
 import sys
 import tracemalloc
 import weakref
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from support import (MIXED, OFFSET, PAYLOAD, SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData,
                      QuillmoreParser, Recorder, extended, final_log, gyro_frame, hrv_frame, raw_frame, standard,
-                     state_line, streams)
+                     state_line)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
 
@@ -21,23 +21,6 @@ def whole_log(data):
     parser = rec.parser()
     parser.parse(data)
     return final_log(rec, parser)
-
-
-# ---------------------------------------------------------------- chunking
-
-CHUNK_TYPES = [bytes, bytearray, memoryview, list, tuple, lambda c: (b for b in c)]
-
-
-@settings(max_examples=300, deadline=None)
-@given(data=st.one_of(streams(), st.binary(max_size=120)), cuts=st.lists(st.integers(0, 400), max_size=8),
-       kinds=st.lists(st.integers(0, len(CHUNK_TYPES) - 1), min_size=9, max_size=9))
-def test_any_split_and_chunk_type_gives_the_whole_log(data, cuts, kinds):
-    rec = Recorder()
-    parser = rec.parser()
-    bounds = [0, *sorted(c % (len(data) + 1) for c in cuts), len(data)]
-    for k, (start, end) in enumerate(zip(bounds, bounds[1:])):
-        parser.parse(CHUNK_TYPES[kinds[k]](data[start:end]))
-    assert final_log(rec, parser) == whole_log(data)
 
 
 # ---------------------------------------------------------------- re-entry
@@ -453,6 +436,11 @@ def _rss_kib():
         return int(statm.read().split()[1]) * 4
 
 
+def _under_address_sanitizer():
+    return hasattr(ctypes.CDLL(None), "__asan_init")  # its runtime, preloaded into the process
+
+
+@pytest.mark.skipif(_under_address_sanitizer(), reason="AddressSanitizer keeps freed memory in quarantine")
 def test_long_run_keeps_memory_flat():
     counts = [0] * 5
 
