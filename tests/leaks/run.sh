@@ -15,7 +15,7 @@ command -v g++ >/dev/null || need_apt="$need_apt g++"
 if [ -n "$need_apt" ]; then
   SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
   $SUDO apt-get update -qq
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_apt
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need_apt
 fi
 
 PYTHON_DBG=$(command -v python3.11d)
