@@ -29,17 +29,22 @@
 //                    buffer of 1024, 2048, 64, 40, 13, 5 or 0 cells
 //          bit 3     the listener may meddle (action classes 4-7 below)
 //          bit 4     the host sets state and offset before the first byte
-//          bit 5     the input lies inside the payload buffer itself
+//          bit 5     the input and the payload buffer share memory: the
+//                    parser's own buffer holds the input from its first
+//                    cell; a heap buffer starts [5] cells into the block
+//                    whose start holds the input
 //   [1]  C, the number of chunk-size bytes
 //   [2]  A, the number of action bytes
 //   [3]  initial state (bit 4): the value itself, 0..255
-//   [4]  initial offset (bit 4): below 0xC0 it is value - 0x40; from 0xC0
-//        on it counts up to the buffer's end: size - 56 + (value - 0xC0)
+//   [4]  initial offset (bit 4): below 0xC0 it is value - 0x40; 0xFE and
+//        0xFF are the least and greatest 64-bit values; the others count up
+//        to the buffer's end: size - 56 + (value - 0xC0)
+//   [5]  where a heap buffer starts in the shared block (bit 5)
 //   C chunk-size bytes: v < 0xE0 is a chunk of v bytes, else (v - 0xDF) * 256;
 //        used in turn, over and over (a whole round of empty chunks is
 //        followed by one byte); none means one chunk
-//   A action bytes: one per delivery made from an outer parse call, in
-//        order; when they run out every delivery goes on.  By a >> 5:
+//   A action bytes: one per delivery, in order, except inside feeds three
+//        deep; when they run out every delivery goes on.  By a >> 5:
 //          0, 1  go on          2  report failure
 //          3  pause; with bit 4 also report failure (the failure wins)
 //          4  set state a & 15          5  set offset (a & 31) - 4
@@ -81,7 +86,8 @@ using quillmore::TemperatureKind;
 
 // ------------------------------------------------------------------ the input
 
-constexpr std::size_t kHeaderBytes = 5;
+constexpr std::size_t kHeaderBytes = 6;
+constexpr std::size_t kMaxSharedInput = 4096;
 constexpr std::size_t kBufferSizes[8] = {1024, 1024, 2048, 64, 40, 13, 5, 0};
 
 struct Session {
@@ -90,6 +96,7 @@ struct Session {
     bool meddle = false;
     bool hostStart = false;
     bool aliased = false;
+    std::size_t aliasShift = 0;  // where a heap buffer starts in the block shared with the input
     int startState = 1;
     std::int64_t startOffset = 0;
     const std::uint8_t* chunks = nullptr;
@@ -112,7 +119,11 @@ Session readSession(const std::uint8_t* data, std::size_t size) {
     if (s.hostStart) {
         s.startState = header[3];
         const auto size64 = static_cast<std::int64_t>(s.bufferSize);
-        s.startOffset = header[4] < 0xC0 ? header[4] - 0x40 : size64 - 56 + (header[4] - 0xC0);
+        switch (header[4]) {
+        case 0xFE: s.startOffset = INT64_MIN; break;
+        case 0xFF: s.startOffset = INT64_MAX; break;
+        default: s.startOffset = header[4] < 0xC0 ? header[4] - 0x40 : size64 - 56 + (header[4] - 0xC0); break;
+        }
     }
     std::size_t at = size < kHeaderBytes ? size : kHeaderBytes;
     auto take = [&](std::size_t wanted, std::size_t& count) {
@@ -124,9 +135,19 @@ Session readSession(const std::uint8_t* data, std::size_t size) {
     s.chunks = take(header[1], s.chunkCount);
     s.actions = take(header[2], s.actionCount);
     s.stream.assign(data + at, data + size);
-    // Fed from inside the buffer, the stream is what the buffer holds.
-    if (s.aliased && s.stream.size() > s.bufferSize) s.stream.resize(s.bufferSize);
+    if (s.aliased) {
+        // Fed from the parser's own buffer, the stream is what it holds.
+        const std::size_t most = s.ownBuffer ? s.bufferSize : kMaxSharedInput;
+        if (s.stream.size() > most) s.stream.resize(most);
+        if (!s.ownBuffer) s.aliasShift = header[5];
+    }
     return s;
+}
+
+// The cells of one block that holds the stream at its start and the payload
+// buffer `shift` cells in, when they share memory.
+std::size_t sharedBlockSize(const Session& s) {
+    return std::max(s.stream.size(), s.aliasShift + s.bufferSize);
 }
 
 std::size_t chunkSize(std::uint8_t v) { return v < 0xE0 ? v : static_cast<std::size_t>(v - 0xDF) * 256; }
@@ -171,6 +192,11 @@ void printEvent(const char* label, const Event& e) {
 }
 
 void expectSame(const Outcome& want, const Outcome& got, const char* how) {
+    if (std::getenv("QUILLMORE_FUZZ_LOGS") != nullptr && !(want.log.size() == got.log.size() &&
+                                                          std::equal(want.log.begin(), want.log.end(), got.log.begin()))) {
+        for (const Event& e : want.log) printEvent("want", e);
+        for (const Event& e : got.log) printEvent("got ", e);
+    }
     const std::size_t n = want.log.size() < got.log.size() ? want.log.size() : got.log.size();
     for (std::size_t i = 0; i < n; ++i) {
         if (!(want.log[i] == got.log[i])) {
@@ -267,23 +293,29 @@ public:
           bytewise_(bytewise),
           wholeChunk_(wholeChunk),
           other_{std::vector<std::uint8_t>(40), std::vector<std::uint8_t>(2048)} {
-        // Heap buffers of the exact size, so that a stray access is caught.
+        // Heap blocks of the exact size, so that a stray access is caught.
+        std::uint8_t* cells = nullptr;
         if (!s.ownBuffer) {
-            externalCells_.reset(new std::uint8_t[s.bufferSize > 0 ? s.bufferSize : 1]());
+            const std::size_t blockSize = s.aliased ? sharedBlockSize(s) : s.bufferSize;
+            block_.reset(new std::uint8_t[blockSize > 0 ? blockSize : 1]());
+            if (s.bufferSize > 0) cells = block_.get() + s.aliasShift;
         }
         if (s.ownBuffer) {
             parser_.reset(new QuillmoreParser(*this));
         } else {
-            parser_.reset(new QuillmoreParser(*this, s.bufferSize > 0 ? externalCells_.get() : nullptr, s.bufferSize));
+            parser_.reset(new QuillmoreParser(*this, cells, s.bufferSize));
         }
         startCells_ = parser_->payload();
+        if (s.aliased) {
+            input_ = s.ownBuffer ? startCells_ : block_.get();
+            if (!s.stream.empty()) std::memcpy(input_, s.stream.data(), s.stream.size());
+        }
         if (s.hostStart) {
             parser_->setState(s.startState);
             parser_->setByteOffset(s.startOffset);
         }
         const auto size = static_cast<std::int64_t>(s.bufferSize);
         trackOffset_ = !s.meddle && s.startOffset >= -size && s.startOffset <= size;
-        if (s.aliased && !s.stream.empty()) std::memcpy(startCells_, s.stream.data(), s.stream.size());
     }
 
     Outcome play() {
@@ -358,7 +390,7 @@ public:
 private:
     // The stream byte at i: from the input, or from the buffer cell that
     // holds it when the input lies in the buffer (read when its turn comes).
-    std::uint8_t inputAt(std::size_t i) const { return session_.aliased ? startCells_[i] : session_.stream[i]; }
+    std::uint8_t inputAt(std::size_t i) const { return session_.aliased ? input_[i] : session_.stream[i]; }
 
     // One chunk of the host's reads: parse() until it is used up, resuming
     // after every stop.  Each chunk is a heap block of its exact size, so a
@@ -367,7 +399,7 @@ private:
         std::unique_ptr<std::uint8_t[]> copy;
         const std::uint8_t* chunk;
         if (session_.aliased) {
-            chunk = startCells_ + at;
+            chunk = input_ + at;
         } else {
             copy.reset(new std::uint8_t[n > 0 ? n : 1]);
             if (n > 0) std::memcpy(copy.get(), session_.stream.data() + at, n);
@@ -432,10 +464,13 @@ private:
         }
     }
 
-    void pauseAt(std::size_t position) { log_.push_back({'P', {static_cast<std::int64_t>(position)}}); }
+    // Positions count from the start of the feed they happened in.
+    void pauseAt(std::size_t position) {
+        log_.push_back({'P', {static_cast<std::int64_t>(position), depth_}});
+    }
 
     void stop(char kind, Status st, std::size_t position) {
-        log_.push_back({kind, {static_cast<std::int64_t>(st), static_cast<std::int64_t>(position)}});
+        log_.push_back({kind, {static_cast<std::int64_t>(st), static_cast<std::int64_t>(position), depth_}});
     }
 
     // The offset never leaves the buffer, unless the host put it outside.
@@ -449,7 +484,7 @@ private:
 
     bool deliver(const Event& e) {
         log_.push_back(e);
-        if (depth_ > 0) return true;
+        if (depth_ >= kMaxDepth) return true;
         std::uint8_t action = 0;
         switch (tape_.next(action)) {
         case Answer::GoOn: return true;
@@ -495,8 +530,10 @@ private:
         for (std::size_t k = 0; k < n; ++k) inner[k] = stream[(innerCursor_ + k) % stream.size()];
         innerCursor_ += n;
         ++depth_;
+        const std::size_t outerPosition = position_;
         if (bytewise_) {
             for (std::size_t k = 0; k < n; ++k) {
+                position_ = k;
                 const Status st = parser_->parseByte(inner[k]);
                 if (st != Status::Ok) {
                     stop('I', st, k);
@@ -504,14 +541,23 @@ private:
                 }
             }
         } else {
-            const ParseResult r = parser_->parse(inner.data(), n);
-            CHECK(r.consumed <= n);
-            if (r.status == Status::Ok) CHECK(r.consumed == n);
-            if (!r.ok()) {
-                CHECK(r.status != Status::Paused && r.consumed >= 1);
-                stop('I', r.status, r.consumed - 1);
+            // Like the outer host: go on after a pause, give up at a stop.
+            std::size_t done = 0;
+            while (done < n) {
+                const ParseResult r = parser_->parse(inner.data() + done, n - done);
+                CHECK(r.consumed <= n - done);
+                if (r.status == Status::Ok) CHECK(r.consumed == n - done);
+                if (!r.ok()) CHECK(r.consumed >= 1);
+                if (r.status == Status::Paused) {
+                    pauseAt(done + r.consumed - 1);
+                } else if (!r.ok()) {
+                    stop('I', r.status, done + r.consumed - 1);
+                    break;
+                }
+                done += r.consumed;
             }
         }
+        position_ = outerPosition;
         --depth_;
     }
 
@@ -519,13 +565,15 @@ private:
     ActionTape tape_;
     bool bytewise_;
     std::size_t wholeChunk_;
-    std::unique_ptr<std::uint8_t[]> externalCells_;
+    std::unique_ptr<std::uint8_t[]> block_;  // a heap buffer, and the input when they share memory
+    std::uint8_t* input_ = nullptr;           // the input, when it lies in the buffer's memory
     std::vector<std::uint8_t> other_[2];
     std::unique_ptr<QuillmoreParser> parser_;
     std::uint8_t* startCells_ = nullptr;
     bool trackOffset_ = false;
     std::vector<Event> log_;
-    int depth_ = 0;
+    static constexpr std::int64_t kMaxDepth = 3;
+    std::int64_t depth_ = 0;  // feeds from inside callbacks now running
     std::size_t innerCursor_ = 0;
     std::size_t position_ = 0;  // of the byte being fed, one byte at a time
 };
@@ -537,18 +585,23 @@ private:
 // of the core's code; used for sessions whose listener does not meddle.
 class Model {
 public:
-    explicit Model(const Session& s) : s_(s), tape_(s), cells_(s.bufferSize), size_(static_cast<std::int64_t>(s.bufferSize)) {
+    explicit Model(const Session& s)
+        : s_(s),
+          tape_(s),
+          block_(s.aliased ? sharedBlockSize(s) : s.bufferSize),
+          size_(static_cast<std::int64_t>(s.bufferSize)) {
         if (s.hostStart) {
             state_ = s.startState;
             offset_ = s.startOffset;
         }
-        if (s.aliased) std::copy(s.stream.begin(), s.stream.end(), cells_.begin());
+        if (s.aliased) std::copy(s.stream.begin(), s.stream.end(), block_.begin());
     }
 
     // The three decoders on the given cells, as a host calling them
     // directly: a stop for a decoder that reads past the end.
     std::vector<Event> decodeDirectly(const std::vector<std::uint8_t>& cells) {
-        cells_ = cells;
+        block_ = cells;
+        size_ = static_cast<std::int64_t>(cells.size());
         for (Status st : {decodeStandard(), decodeExtend(), decodeHrv()}) {
             if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st)}});
         }
@@ -558,14 +611,14 @@ public:
     Outcome play() {
         for (std::size_t i = 0; i < s_.stream.size(); ++i) {
             position_ = i;
-            const Status st = step(s_.aliased ? cells_[i] : s_.stream[i]);
-            if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st), static_cast<std::int64_t>(i)}});
+            const Status st = step(s_.aliased ? block_[i] : s_.stream[i]);
+            if (st != Status::Ok) log_.push_back({'S', {static_cast<std::int64_t>(st), static_cast<std::int64_t>(i), 0}});
         }
         Outcome out;
         out.log = std::move(log_);
         out.state = state_;
         out.offset = offset_;
-        out.buffers.push_back(cells_);
+        out.buffers.emplace_back(cells(), cells() + size_);
         out.buffers.emplace_back(40);
         out.buffers.emplace_back(2048);
         return out;
@@ -576,7 +629,7 @@ private:
     bool collect(std::uint8_t b) {
         const std::int64_t index = offset_ < 0 ? offset_ + size_ : offset_;
         if (index < 0 || index >= size_) return false;
-        cells_[static_cast<std::size_t>(index)] = b;
+        cells()[static_cast<std::size_t>(index)] = b;
         ++offset_;
         return true;
     }
@@ -611,12 +664,12 @@ private:
             if (state_ == 6) {
                 state_ = 1;
                 if (sumOf(4) != static_cast<std::uint8_t>(~b)) return Status::Ok;
-                int raw = cells_[2] << 8 | cells_[3];
+                int raw = cells()[2] << 8 | cells()[3];
                 if (raw > 32767) raw -= 65536;
                 return answer({'w', {raw}});
             }
             state_ = 1;
-            if (total == 8) return answer({'g', {axis(cells_[2]), axis(cells_[4]), axis(cells_[6])}});
+            if (total == 8) return answer({'g', {axis(cells()[2]), axis(cells()[4]), axis(cells()[6])}});
             return decodeHrv();
         }
         case 5:
@@ -624,7 +677,7 @@ private:
                 state_ = 7;
                 offset_ = 1;
                 if (size_ == 0) return Status::IndexOutOfRange;
-                cells_[0] = 0x06;
+                cells()[0] = 0x06;
             } else if (b == 0xAA) {
                 state_ = 2;
             }
@@ -658,7 +711,7 @@ private:
 
     std::uint8_t sumOf(std::size_t n) const {
         unsigned sum = 0;
-        for (std::size_t i = 0; i < n; ++i) sum += cells_[i];
+        for (std::size_t i = 0; i < n; ++i) sum += cells()[i];
         return static_cast<std::uint8_t>(sum);
     }
 
@@ -666,11 +719,11 @@ private:
 
     // A cell a decoder reads; past the buffer's end the decode fails.
     std::int64_t cell(std::size_t i) {
-        if (i >= cells_.size()) {
+        if (i >= static_cast<std::size_t>(size_)) {
             outside_ = true;
             return 0;
         }
-        return cells_[i];
+        return cells()[i];
     }
 
     Status decodeStandard() {
@@ -742,14 +795,19 @@ private:
         switch (tape_.next(action)) {
         case Answer::Fail:
         case Answer::PauseAndFail: return Status::CallbackFailed;
-        case Answer::Pause: log_.push_back({'P', {static_cast<std::int64_t>(position_)}}); return Status::Ok;
+        case Answer::Pause: log_.push_back({'P', {static_cast<std::int64_t>(position_), 0}}); return Status::Ok;
         default: return Status::Ok;
         }
     }
 
     const Session& s_;
     ActionTape tape_;
-    std::vector<std::uint8_t> cells_;
+    // The payload buffer, within a block that also holds the input when
+    // they share memory.
+    std::uint8_t* cells() { return block_.data() + s_.aliasShift; }
+    const std::uint8_t* cells() const { return block_.data() + s_.aliasShift; }
+
+    std::vector<std::uint8_t> block_;
     std::int64_t size_;
     int state_ = 1;
     std::int64_t offset_ = 0;

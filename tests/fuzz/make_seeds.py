@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the fuzz target's seed corpus into tests/fuzz/seeds/.
 
-Each seed is a session in the layout that fuzz_core.cpp reads: five header
+Each seed is a session in the layout that fuzz_core.cpp reads: six header
 bytes (options, number of chunk-size bytes, number of action bytes, initial
-state, initial offset), the chunk sizes, the listener's answers, then the
-headset stream.  The streams look like what the headset sends: raw-sample
+state, initial offset, where a heap buffer starts in memory it shares with
+the input), the chunk sizes, the listener's answers, then the headset
+stream.  The streams look like what the headset sends: raw-sample
 frames, standard frames followed by extended frames, gyroscope and HRV
 frames, damaged and truncated frames and noise; plus the byte streams of the
 worked examples in tests/cases.  Deterministic: run it again and the files
@@ -27,9 +28,9 @@ MEDDLE, HOST_START, ALIASED = 0x08, 0x10, 0x20
 GO_ON, FAIL, PAUSE, SET_STATE, SET_OFFSET, SWAP_OR_SCRIBBLE, FEED = 0, 2, 3, 4, 5, 6, 7
 
 
-def session(stream, options=OWN, chunks=(), actions=(), state=0, offset=0x40):
+def session(stream, options=OWN, chunks=(), actions=(), state=0, offset=0x40, shift=0):
     assert len(chunks) < 256 and len(actions) < 256
-    return bytes([options, len(chunks), len(actions), state, offset, *chunks, *actions]) + bytes(stream)
+    return bytes([options, len(chunks), len(actions), state, offset, shift, *chunks, *actions]) + bytes(stream)
 
 
 def action(kind, low=0):
@@ -166,11 +167,15 @@ def main():
     seeds["host-extended-near-end"] = session([0x22] * 60 + [0xAA, 0xAA, 0x04] + raw(9)[3:], HOST_START, state=7,
                                               offset=0xC0 + 50)
     seeds["host-no-state"] = session(rec[:200], HOST_START, state=12, offset=0x40 + 17)
+    seeds["host-extreme-offsets"] = session(rec[:300], HOST_START, state=7, offset=0xFE)
 
     # Input inside the payload buffer.
     seeds["aliased"] = session(rec[:1000], ALIASED, chunks=[17, 1, 90])
     seeds["aliased-host-start"] = session(damaged(rng)[:900], ALIASED | HOST_START | EXT1024, chunks=[5, 60],
                                           state=4, offset=0x40 + 3)
+    # The buffer starts inside the input: the input's tail is collected over.
+    seeds["aliased-overlap"] = session(rec[:1500], ALIASED | EXT1024, chunks=[33, 200, 7], shift=200)
+    seeds["aliased-overlap-small"] = session(damaged(rng)[:400], ALIASED | EXT64, chunks=[9], shift=30)
 
     # Listeners that meddle: every kind of answer in turn.
     meddling = [action(SET_STATE, 7), action(SET_OFFSET, 9), action(SWAP_OR_SCRIBBLE, 0x10),
@@ -180,6 +185,10 @@ def main():
     seeds["meddling"] = session(rec, MEDDLE, chunks=[30, 2, 70], actions=meddling * 6)
     seeds["meddling-damaged"] = session(damaged(rng), MEDDLE | EXT64, chunks=[11, 0, 4], actions=meddling[::-1] * 6)
     seeds["meddling-aliased"] = session(rec[:1000], MEDDLE | ALIASED, chunks=[50], actions=meddling * 4)
+    # Feeds from inside callbacks whose own deliveries fail, pause and feed again.
+    nested = [action(FEED, 31), action(FAIL), action(PAUSE), action(FEED, 25), action(SET_OFFSET, 30),
+              action(PAUSE, 0x10), action(FEED, 12), action(SWAP_OR_SCRIBBLE, 0x10)]
+    seeds["meddling-nested"] = session(rec, MEDDLE, chunks=[40, 3], actions=nested * 10)
 
     for name, stream in case_streams():
         seeds[name] = session(stream, chunks=[rng.randrange(1, 40) for _ in range(3)])
