@@ -282,6 +282,13 @@ Status QuillmoreParser::step(std::uint8_t b) {
 ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* const end = data + size;
     const std::uint8_t* p = data;
+    // A pause belongs to the parse() call whose listener asked for it.  This
+    // call may run inside a listener call of an enclosing one (a listener
+    // feeding the parser): that call's request is kept aside and handed back
+    // on return, and a request of this call's own that a failure overtook
+    // ends with it.
+    const bool enclosingPause = pauseRequested_;
+    pauseRequested_ = false;
 
     // Working copies of the members.  A store into the buffer could, as far
     // as the compiler knows, change any member, so working on the members
@@ -322,6 +329,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     };
     auto finish = [&](Status status) {
         save();
+        pauseRequested_ = enclosingPause;
         return ParseResult{status, static_cast<std::size_t>(p - data)};
     };
     // Whether a whole frame of `bytes` bytes is at hand and may go into the

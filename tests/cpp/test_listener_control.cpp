@@ -50,6 +50,68 @@ TEST(Pause, OutsideAParseCallChangesNothing) {
     EXPECT_EQ(r.consumed, frame.size());
 }
 
+// A listener that feeds the same parser from inside its callback.  On the
+// outer call's first raw sample it may pause, then feeds `inner`; the
+// inner call's own sample may pause and fail.
+struct NestingListener : QuillmoreListener {
+    QuillmoreParser* parser = nullptr;
+    bool pauseBeforeFeeding = false;
+    bool innerPausesAndFails = false;
+    std::vector<int> samples;
+    ParseResult innerResult;
+    int depth = 0;
+
+    bool raw_callback(int raw) override {
+        samples.push_back(raw);
+        if (depth > 0) {
+            if (!innerPausesAndFails) return true;
+            parser->pause();
+            return false;
+        }
+        if (samples.size() > 1) return true;
+        if (pauseBeforeFeeding) parser->pause();
+        const Bytes inner = rawFrame(0, 9);
+        ++depth;
+        innerResult = parser->parse(inner.data(), inner.size());
+        --depth;
+        return true;
+    }
+};
+
+TEST(Pause, BelongsToTheParseCallWhoseListenerAskedForIt) {
+    // Found by the fuzz target: the request was one flag for all nested
+    // calls, so an inner call's leftover request paused the outer call, and
+    // an inner call dropped the request that the outer listener had made.
+    struct Case {
+        const char* name;
+        bool pauseBeforeFeeding;
+        bool innerPausesAndFails;
+        Status inner;
+        Status outer;
+        std::size_t consumed;
+        std::vector<int> samples;
+    };
+    const Case table[] = {
+        {"inner call fails with a pause pending", false, true, Status::CallbackFailed, Status::Ok, 16, {1, 9, 2}},
+        {"outer listener pauses, then feeds", true, false, Status::Ok, Status::Paused, 8, {1, 9}},
+        {"both", true, true, Status::CallbackFailed, Status::Paused, 8, {1, 9}},
+    };
+    const Bytes stream = cat({rawFrame(0, 1), rawFrame(0, 2)});
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        NestingListener listener;
+        QuillmoreParser parser(listener);
+        listener.parser = &parser;
+        listener.pauseBeforeFeeding = c.pauseBeforeFeeding;
+        listener.innerPausesAndFails = c.innerPausesAndFails;
+        const ParseResult r = parser.parse(stream.data(), stream.size());
+        EXPECT_EQ(listener.innerResult.status, c.inner);
+        EXPECT_EQ(r.status, c.outer);
+        EXPECT_EQ(r.consumed, c.consumed);
+        EXPECT_EQ(listener.samples, c.samples);
+    }
+}
+
 // assignmentsOf() must foresee every change that parseByte() makes; it also
 // names assignments that keep the value (the length byte resets an offset
 // that may already be 0), which the table below checks.
