@@ -59,7 +59,8 @@ inline int noteChange(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
 #endif
 
 // The stamp of `dict` now, to compare with dictUnchanged() later; 0 when
-// changes cannot be followed.  Call it before reading from the dict.
+// changes cannot be followed.  Take it before host code can run again after
+// reading from the dict.
 inline std::uint64_t dictStamp(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (stamps::watcher == -2) {
