@@ -288,6 +288,8 @@ def test_errors_exit_with_a_message(tmp_path, monkeypatch, capsys, argv, hidden_
         monkeypatch.setitem(sys.modules, hidden_module, None)   # import now fails
     elif "--port" in argv:
         pytest.importorskip("serial")   # a bad port needs pyserial to get that far
+    elif argv[0] == "plot":
+        pytest.importorskip("matplotlib")   # a missing extra is reported first
     argv = [arg.format(tmp=tmp_path) for arg in argv]
     assert cli.main(argv) == 1
     err = capsys.readouterr().err
