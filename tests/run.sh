@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the tests need on a fresh Debian machine and runs them all:
 # the C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer)
-# and the Python tests against the module as `pip install .` builds it.
+# and the Python tests (the module, the command-line tool, the type stubs)
+# against the package as `pip install .` builds it.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,14 @@ if [ -n "$need_apt" ]; then
 fi
 
 PYTHON=${PYTHON:-python3}
-$PYTHON -m pip install -q ".[test]"
+# One wheel serves the installed module and the type-checking test's fresh
+# environment.
+rm -rf build/wheel
+$PYTHON -m pip wheel -q --no-deps -w build/wheel .
+QUILLMORE_WHEEL=$(ls build/wheel/*.whl)
+export QUILLMORE_WHEEL
+$PYTHON -m pip install -q --force-reinstall --no-deps "$QUILLMORE_WHEEL"
+$PYTHON -m pip install -q "$QUILLMORE_WHEEL[test]"
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test
@@ -28,4 +36,4 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMORE_SANIT
 cmake --build build/sanitize
 ctest --test-dir build/sanitize --output-on-failure
 
-$PYTHON -m pytest -q tests/python
+$PYTHON -m pytest -q tests/python tests/typing
