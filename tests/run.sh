@@ -6,17 +6,11 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-need_apt=""
-[ -f /usr/include/gtest/gtest.h ] || need_apt="$need_apt libgtest-dev libgmock-dev"
-[ -f /usr/include/benchmark/benchmark.h ] || need_apt="$need_apt libbenchmark-dev"
-command -v cmake >/dev/null || need_apt="$need_apt cmake"
-command -v ninja >/dev/null || need_apt="$need_apt ninja-build"
-command -v g++ >/dev/null || need_apt="$need_apt g++"
-if [ -n "$need_apt" ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_apt
-fi
+. tests/apt_install.sh
+need "libgtest-dev libgmock-dev" test -f /usr/include/gtest/gtest.h
+need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
+need_build_tools
+install_needed
 
 PYTHON=${PYTHON:-python3}
 # One wheel serves the installed module and the type-checking test's fresh

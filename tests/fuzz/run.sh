@@ -26,14 +26,11 @@ has_fuzzer_runtime() {
   "$CLANGXX" -fsanitize=fuzzer,address,undefined /tmp/quillmore-fuzz-probe.cpp \
     -o /tmp/quillmore-fuzz-probe >/dev/null 2>&1
 }
-need_apt=""
-has_fuzzer_runtime || need_apt="$need_apt clang libclang-rt-14-dev"
-command -v cmake >/dev/null || need_apt="$need_apt cmake"
-command -v ninja >/dev/null || need_apt="$need_apt ninja-build"
-if [ -n "$need_apt" ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_apt
+. tests/apt_install.sh
+need "clang libclang-rt-14-dev" has_fuzzer_runtime
+need_build_tools
+if [ -n "$needed" ]; then
+  install_needed
   CLANGXX=clang++
 fi
 rm -f /tmp/quillmore-fuzz-probe.cpp /tmp/quillmore-fuzz-probe

@@ -7,16 +7,10 @@
 set -eu
 cd "$(dirname "$0")/../.."
 
-need_apt=""
-command -v python3.11d >/dev/null || need_apt="$need_apt python3.11-dbg"
-command -v cmake >/dev/null || need_apt="$need_apt cmake"
-command -v ninja >/dev/null || need_apt="$need_apt ninja-build"
-command -v g++ >/dev/null || need_apt="$need_apt g++"
-if [ -n "$need_apt" ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need_apt
-fi
+. tests/apt_install.sh
+need python3.11-dbg command -v python3.11d
+need_build_tools
+install_needed --no-install-recommends
 
 PYTHON_DBG=$(command -v python3.11d)
 # The debug interpreter's Python.h may pick up the release pyconfig.h; the
