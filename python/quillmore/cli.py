@@ -11,29 +11,40 @@ import threading
 from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO
+from typing import IO, NoReturn
 
 from . import decode as decoding
+from . import __version__
+from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
+from .output import reason, writing
 
 PROG = "quillmore"
 
 DESCRIPTION = """\
 Tools for the serial stream of the EEG headset: a virtual headset, a
 decoder that turns recordings or a live port into CSV or JSON Lines, and
-plots.  Run 'quillmore decode' to see the bundled sample recording decoded."""
+plots.  Run 'quillmore decode --sample' to see the bundled sample recording
+decoded."""
 
 DECODE_EPILOG = f"""\
 kinds of result (one row each):
   eeg     standard frame, once a second: index,time,{",".join(FIELDS["eeg"][:6])},
                                          {",".join(FIELDS["eeg"][6:])}
-  extend  extended frame, once a second: index,time,{",".join(FIELDS["extend"])}
+  extend  extended frame, once a second: index,time,{",".join(WRITTEN_FIELDS["extend"])}
   raw     raw sample, 512 a second:      index,time,raw
   gyro    gyroscope frame:               index,time,x,y,z
   rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
 'index' counts the results of each kind from 0; 'time' is the stream time in
-seconds, counted in raw samples (512 a second).
+seconds, counted in raw samples (512 a second).  'temperature' holds measured
+values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
+sent none) or 'no_row' (the frame carried no temperature), and the cell is
+empty (JSON null) for the last two.
+
+input:
+  With no FILE, standard input is read when it is a pipe or a file; on a
+  terminal the bundled sample recording is decoded instead (and said so).
 
 output:
   --out-dir DIR writes one file per selected kind: DIR/eeg.csv, DIR/raw.csv, ...
@@ -42,10 +53,17 @@ output:
   otherwise); with several kinds the first column is 'kind', and a row leaves
   the other kinds' columns empty.  A summary of the counts goes to standard
   error.  Files are written under temporary names and only renamed into place
-  once decoding has finished, so a failed run leaves none behind.
+  once decoding has finished, so a failed run leaves none behind.  DIR also
+  gets manifest.json: the source's name, size and sha256, the tool's version,
+  the files, the counts and the bytes that were in no decoded frame.  A DIR
+  holding the outputs of another recording is refused unless --force.
+
+exit status:
+  0 decoded; 1 an error, or no frame at all was found in the input (it is
+  not a recording of the headset); 2 a usage error; 130 interrupted.
 
 examples:
-  quillmore decode                                  the bundled sample
+  quillmore decode --sample                         the bundled sample
   quillmore decode rec.bin --out-dir rec            rec/eeg.csv ... rec/rr.csv
   quillmore decode rec.bin --kinds raw > raw.csv
   quillmore simulate --duration 5 | quillmore decode - --format jsonl
@@ -88,6 +106,38 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    value = _seconds(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be more than 0 seconds (leave it out to read until Ctrl-C)")
+    return value
+
+
+def _baud(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"a baud rate must be more than 0, not {text}")
+    return value
+
+
+# A 13 x 11 inch figure: 600 dots per inch is 7800 x 6600 pixels already.
+DPI_RANGE = (20, 600)
+
+
+def _dpi(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    low, high = DPI_RANGE
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be {low} to {high}, not {text}")
+    return value
+
+
 def _kinds(text: str) -> tuple[str, ...]:
     if text == "all":
         return KINDS
@@ -103,9 +153,17 @@ def _paragraph(text: str) -> str:
     return textwrap.fill(text, 78)
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error in one line, as every other failure is
+    reported, with where to find the usage (status 2)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{PROG}: error: {message} (see '{self.prog} --help')\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     sim = commands.add_parser(
@@ -133,14 +191,16 @@ def build_parser() -> argparse.ArgumentParser:
         "decode", help="decode a recording or a serial port into CSV or JSON Lines",
         description=_paragraph(
             "Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
-            " and write one row per decoded result.  With no input, decode the sample recording"
-            " that comes with the package."),
+            " and write one row per decoded result.  With no input on a terminal, or with --sample,"
+            " decode the sample recording that comes with the package."),
         epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     dec.add_argument("input", nargs="?", metavar="FILE",
-                     help="recording to decode; '-' for standard input (default: the bundled sample)")
+                     help="recording to decode; '-' for standard input (default: standard input,"
+                          " or the bundled sample when it is a terminal)")
+    dec.add_argument("--sample", action="store_true", help="decode the sample recording bundled with the package")
     dec.add_argument("--port", metavar="DEVICE", help="decode a live serial port instead (needs pyserial)")
-    dec.add_argument("--baud", type=int, default=57600, help="baud rate of --port (default: 57600)")
-    dec.add_argument("--duration", type=_seconds, metavar="SECONDS",
+    dec.add_argument("--baud", type=_baud, default=57600, help="baud rate of --port (default: 57600)")
+    dec.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
                      help="with --port: stop after this many seconds (default: until Ctrl-C)")
     dec.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="row format (default: csv)")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
@@ -149,7 +209,9 @@ def build_parser() -> argparse.ArgumentParser:
                           " all but raw on standard output)")
     dec.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                      help="show progress on stderr (default: when stderr is a terminal)")
-    dec.add_argument("-q", "--quiet", action="store_true", help="no summary on stderr")
+    dec.add_argument("--force", action="store_true",
+                     help="with --out-dir: replace the outputs of another recording found in DIR")
+    dec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     dec.set_defaults(run=cmd_decode)
 
     plo = commands.add_parser(
@@ -157,12 +219,15 @@ def build_parser() -> argparse.ArgumentParser:
         description="Draw a recording: raw EEG, the eight band powers, attention and meditation,"
                     " heart rate and gyroscope, over one time axis.  Needs matplotlib.")
     plo.add_argument("input", nargs="?", metavar="FILE",
-                     help="recording to draw; '-' for standard input (default: the bundled sample)")
+                     help="recording to draw; '-' for standard input (default: standard input,"
+                          " or the bundled sample when it is a terminal)")
+    plo.add_argument("--sample", action="store_true", help="draw the sample recording bundled with the package")
     plo.add_argument("-o", "--output", metavar="PNG",
                      help="picture to write (default: the recording's name with .png, in this directory)")
     plo.add_argument("--start", type=_seconds, metavar="SECONDS", help="draw from this stream time on")
     plo.add_argument("--end", type=_seconds, metavar="SECONDS", help="draw up to this stream time")
-    plo.add_argument("--dpi", type=int, default=110, help="resolution (default: 110)")
+    plo.add_argument("--dpi", type=_dpi, default=110,
+                     help=f"resolution, {DPI_RANGE[0]} to {DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
 
@@ -172,11 +237,17 @@ def _say(message: str) -> None:
 
 
 def _silence_stdout() -> None:
-    """After the reader of our standard output went away: point it at the
-    null device, so that the interpreter's last flush does not fail too."""
+    """After the reader of our standard output went away, or it failed: point
+    it at the null device, so that the interpreter's last flush does not
+    fail too."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
+
+
+def _stdout_failed(error: OSError) -> QuillmoreError:
+    _silence_stdout()
+    return QuillmoreError(f"cannot write to standard output: {reason(error)}")
 
 
 # ---------------------------------------------------------------- simulate
@@ -206,24 +277,12 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         return 0
 
     if args.output:
-        target = Path(args.output)
-        partial = target.with_name(f".{target.name}.partial")
-        try:
-            stream = open(partial, "wb")
-        except OSError as error:
-            raise QuillmoreError(f"cannot write {args.output}: {error.strerror or error}") from None
         interrupted = False
-        try:
-            with stream:
-                try:
-                    simulate.pace(pieces, stream.write, args.realtime)
-                except KeyboardInterrupt:
-                    interrupted = True
-            os.replace(partial, target)
-        except OSError as error:
-            partial.unlink(missing_ok=True)
-            raise QuillmoreError(f"cannot write {args.output}: {error.strerror or error}; nothing written") \
-                from None
+        with writing(args.output) as stream:
+            try:
+                simulate.pace(pieces, stream.write, args.realtime)
+            except KeyboardInterrupt:
+                interrupted = True
         if interrupted:
             _say(f"stopped; {args.output} holds the stream up to then")
         return 0
@@ -245,34 +304,66 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         _silence_stdout()
     except KeyboardInterrupt:
         pass
+    except OSError as error:
+        raise _stdout_failed(error) from None
     return 0
 
 
 # ---------------------------------------------------------------- decode
 
-def _open_source(args: argparse.Namespace) -> tuple[decoding.Source, IO[bytes] | None]:
+def _stdin_is_terminal() -> bool:
+    stdin = sys.stdin
+    if stdin is None:   # started with standard input closed: nothing to read
+        return True
+    try:
+        return stdin.isatty()
+    except (OSError, ValueError):
+        return False
+
+
+def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[decoding.Source, IO[bytes] | None]:
+    if args.sample:
+        if args.input:
+            raise QuillmoreError("give either a FILE or --sample, not both", status=2)
+        return decoding.sample_source(), None
     if args.input == "-":
         return decoding.stdin_source(), None
     if args.input:
         return decoding.open_file(args.input)
+    if not _stdin_is_terminal():
+        return decoding.stdin_source(), None
+    if not quiet:
+        _say("no FILE given and standard input is a terminal: using the bundled sample recording")
     return decoding.sample_source(), None
 
 
+def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
+    """Input in which not one frame was found is not a recording of the
+    headset (or the headset sent nothing): that is an error, not an empty
+    result."""
+    if decoder.frames == 0:
+        raise QuillmoreError(f"no frames found in {source.name} ({decoder.bytes:,} bytes): "
+                             "not a recording of the headset's stream")
+
+
 def cmd_decode(args: argparse.Namespace) -> int:
-    if args.port and args.input:
-        raise QuillmoreError("give either a FILE or --port, not both", status=2)
+    if args.port and (args.input or args.sample):
+        raise QuillmoreError(f"give either {'--sample' if args.sample else 'a FILE'} or --port, not both", status=2)
     if args.duration is not None and not args.port:
         raise QuillmoreError("--duration applies to --port only", status=2)
+    if args.force and not args.out_dir:
+        raise QuillmoreError("--force applies to --out-dir only", status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
 
     port = None
     stream: IO[bytes] | None = None
     if args.port:
         port = decoding.open_port(args.port, args.baud)
-        source = decoding.port_source(port, args.port, args.duration or None)
-        _say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
+        source = decoding.port_source(port, args.port, args.duration)
+        if not args.quiet:
+            _say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
     else:
-        source, stream = _open_source(args)
+        source, stream = _open_source(args, args.quiet)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = decoding.Progress(sys.stderr, source.name, source.size, show)
 
@@ -296,20 +387,25 @@ def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | 
 
 def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
                          progress: decoding.Progress) -> int:
-    out = decoding.OutputDirectory(args.out_dir, kinds, args.format)
+    out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
+    nothing = f"nothing written to {args.out_dir}"
     try:
         decoder, stopped = decoding.run(source, kinds, out, progress, out.flush if source.live else _nothing)
-        paths = out.commit()
+        _require_frames(decoder, source)
+        paths = out.commit(decoding.manifest(source, decoder))
     except BaseException as error:
         out.discard()
         if isinstance(error, OSError):
-            raise QuillmoreError(f"{error.strerror or error}; nothing written to {args.out_dir}") from None
-        _say(f"{'interrupted' if isinstance(error, KeyboardInterrupt) else 'failed'}; "
-             f"nothing written to {args.out_dir}")
+            raise QuillmoreError(f"cannot write in {args.out_dir}: {reason(error)}; {nothing}") from None
+        if isinstance(error, QuillmoreError):
+            raise QuillmoreError(f"{error}; {nothing}", error.status) from None
+        _say(f"{'interrupted' if isinstance(error, KeyboardInterrupt) else 'failed'}; {nothing}")
         raise
     _finish(args, decoder, stopped)
     if not args.quiet:
-        _say("wrote " + ", ".join(str(path) for path in paths))
+        _say("wrote " + ", ".join(str(path) for path in paths) + f" and {decoding.MANIFEST}")
+        if out.removed:
+            _say("removed the earlier outputs " + ", ".join(path.name for path in out.removed))
     return 0
 
 
@@ -320,8 +416,8 @@ def _nothing() -> None:
 def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
                       progress: decoding.Progress) -> int:
     out = sys.stdout
-    writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1)
     try:
+        writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1)
         decoder, stopped = decoding.run(source, kinds, writer, progress, out.flush)
         out.flush()
     except BrokenPipeError:
@@ -331,6 +427,9 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
     except KeyboardInterrupt:
         _say("interrupted; the rows on standard output are incomplete")
         raise
+    except OSError as error:
+        raise _stdout_failed(error) from None
+    _require_frames(decoder, source)
     _finish(args, decoder, stopped)
     return 0
 
@@ -340,6 +439,8 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
 def cmd_plot(args: argparse.Namespace) -> int:
     from . import plot
 
+    if args.start is not None and args.end is not None and args.start >= args.end:
+        raise QuillmoreError(f"--start ({args.start:g} s) must come before --end ({args.end:g} s)", status=2)
     plot.require_matplotlib()
     source, stream = _open_source(args)
     try:
@@ -347,13 +448,17 @@ def cmd_plot(args: argparse.Namespace) -> int:
     finally:
         if stream is not None:
             stream.close()
-    if args.input in (None, "-"):
-        name = "sample" if args.input is None else "stdin"
+    _require_frames(recording.decoder, source)
+    length = recording.decoder.time
+    if args.start is not None and args.start >= length:
+        raise QuillmoreError(f"--start {args.start:g} s is past the end of {source.name} ({length:.1f} s)")
+    if args.input is None or args.input == "-":
+        name = "sample" if source.path is not None else "stdin"
     else:
         name = Path(args.input).stem
     output = args.output or f"{name}.png"
     counts = recording.decoder.counts
-    title = (f"{source.name}: {recording.decoder.time:.1f} s, "
+    title = (f"{source.name}: {length:.1f} s, "
              + ", ".join(f"{counts[kind]} {kind}" for kind in KINDS))
     plot.draw(recording, output, title, args.start, args.end, args.dpi)
     _say(f"wrote {output}")
@@ -382,6 +487,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return error.status
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        _silence_stdout()
+        return 0
+    except OSError as error:
+        # What no command caught itself: still one line, not a traceback.
+        _say(f"error: {reason(error)}" + (f": {error.filename}" if error.filename else ""))
+        return 1
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)

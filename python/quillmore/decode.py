@@ -6,6 +6,13 @@ that kind (``index``), the stream time at which it arrived (``time``, in
 seconds, counted in raw samples at 512 a second, so it is exact for a clean
 stream and slips by the samples lost in a damaged one) and the result's
 fields under the names of the module's records.
+
+Written rows differ from the records in one place: the temperature.  The
+record holds it as a float, the integer 0 when the sensor sent "no reading"
+(an integer part of 255), or 0.0 when the frame carried no temperature row;
+a ``0`` in a file would be read by pandas or R as zero degrees.  So a file's
+``temperature`` holds measured values only (an empty CSV cell or JSON
+``null`` otherwise) and ``temperature_status`` says which case it was.
 """
 
 from __future__ import annotations
@@ -13,26 +20,75 @@ from __future__ import annotations
 import contextlib
 import csv
 import dataclasses
+import hashlib
 import json
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from importlib import resources
 from pathlib import Path
-from typing import IO, Protocol
+from typing import IO, Protocol, Union
 
 from QuillmoreParser import QuillmoreParser
 
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
+from .output import close_quietly, partial_path, reason
 
 Row = list[Value]
 """index, time, then the kind's fields in the order of ``FIELDS``."""
+Cell = Union[Value, str, None]
+"""A value as written: ``None`` is an empty CSV cell or JSON ``null``."""
 
 COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] for kind in KINDS}
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
 CHUNK_SIZE = 1 << 16
+
+# Bytes of each frame as the headset sends it; an extended frame has no
+# length of its own, and the headset's is 11 bytes long.
+FRAME_BYTES: dict[str, int] = {"eeg": 36, "extend": 11, "raw": 8, "gyro": 11, "rr": 16}
+
+# ---------------------------------------------------------------- temperature
+
+TEMPERATURE_MEASURED = "measured"
+TEMPERATURE_NO_READING = "no_reading"
+TEMPERATURE_NO_ROW = "no_row"
+_EXTEND_TEMPERATURE = 2 + EXTEND_FIELDS.index("temperature")
+_EXTEND_ROW_08 = [2 + EXTEND_FIELDS.index(name) for name in ("version", "gnaw", "temperature", "heart")]
+
+# Columns as written: the temperature's status goes right after it.
+WRITTEN_FIELDS: dict[str, tuple[str, ...]] = dict(FIELDS)
+WRITTEN_FIELDS["extend"] = EXTEND_FIELDS[:5] + ("temperature_status",) + EXTEND_FIELDS[5:]
+WRITTEN_COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + WRITTEN_FIELDS[kind] for kind in KINDS}
+
+
+def temperature_status(row: Row) -> str:
+    """Which of the record's three temperature cases an extended row holds.
+
+    The integer 0 is the sensor's "no reading".  Version, gnaw, temperature
+    and heart all come from one row of the frame (code 08), so a frame
+    without that row leaves all four at their starting values (0.0, 0, 0.0,
+    0); a row 08 of zero bytes reads the same and is taken as absent too."""
+    temperature = row[_EXTEND_TEMPERATURE]
+    if type(temperature) is int:
+        return TEMPERATURE_NO_READING
+    if all(row[i] == 0 for i in _EXTEND_ROW_08):
+        return TEMPERATURE_NO_ROW
+    return TEMPERATURE_MEASURED
+
+
+def written(kind: str, row: Row) -> list[Cell]:
+    """A row as it goes into a file, in the order of ``WRITTEN_COLUMNS``."""
+    if kind != "extend":
+        return list(row)
+    status = temperature_status(row)
+    cells: list[Cell] = list(row)
+    if status != TEMPERATURE_MEASURED:
+        cells[_EXTEND_TEMPERATURE] = None
+    cells.insert(_EXTEND_TEMPERATURE + 1, status)
+    return cells
 
 
 class Decoder:
@@ -43,6 +99,7 @@ class Decoder:
     def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS) -> None:
         self.counts = dict.fromkeys(KINDS, 0)
         self.bytes = 0
+        self.sha256 = hashlib.sha256()
         counts = self.counts
         wanted = set(kinds)
 
@@ -87,11 +144,27 @@ class Decoder:
 
     def feed(self, chunk: bytes) -> None:
         self.bytes += len(chunk)
+        self.sha256.update(chunk)
         self._parser.parse(chunk)
+
+    @property
+    def frames(self) -> int:
+        return sum(self.counts.values())
+
+    @property
+    def unaccounted(self) -> int:
+        """Bytes that no decoded frame took: stray bytes, frames that failed
+        their checksum or were cut off, and whatever an extended frame had
+        beyond the headset's 11 bytes.  0 for a clean recording."""
+        taken = sum(FRAME_BYTES[kind] * count for kind, count in self.counts.items())
+        return max(0, self.bytes - taken)
 
     def summary(self) -> str:
         parts = ", ".join(f"{self.counts[kind]} {kind}" for kind in KINDS)
-        return f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
+        text = f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
+        if self.unaccounted:
+            text += f"; {self.unaccounted:,} bytes were in no decoded frame (noise or lost frames)"
+        return text
 
 
 # ---------------------------------------------------------------- in memory
@@ -143,6 +216,8 @@ class Source:
     size: int | None
     chunks: Iterator[bytes]
     live: bool = False
+    path: str | None = None
+    """The path of a regular file, whose bytes can be read again."""
 
 
 def _chunked(data: bytes) -> Iterator[bytes]:
@@ -150,11 +225,17 @@ def _chunked(data: bytes) -> Iterator[bytes]:
         yield data[start:start + CHUNK_SIZE]
 
 
-def _read_chunks(stream: IO[bytes]) -> Iterator[bytes]:
+def _read_chunks(stream: IO[bytes], name: str) -> Iterator[bytes]:
     # read1 returns what a pipe has now instead of waiting for a full chunk,
     # so rows from a live pipe appear as the bytes arrive.
     read = getattr(stream, "read1", stream.read)
-    while chunk := read(CHUNK_SIZE):
+    while True:
+        try:
+            chunk = read(CHUNK_SIZE)
+        except OSError as error:
+            raise QuillmoreError(f"cannot read {name}: {reason(error)}") from None
+        if not chunk:
+            return
         yield chunk
 
 
@@ -164,19 +245,26 @@ def open_file(path: str) -> tuple[Source, IO[bytes]]:
     except OSError as error:
         raise QuillmoreError(f"cannot read {path}: {error.strerror or error}") from None
     try:
-        size: int | None = os.fstat(stream.fileno()).st_size
+        status = os.fstat(stream.fileno())
     except OSError:
-        size = None
-    return Source(path, size, _read_chunks(stream)), stream
+        status = None
+    if status is not None and stat.S_ISDIR(status.st_mode):
+        stream.close()
+        raise QuillmoreError(f"cannot read {path}: it is a directory")
+    regular = status is not None and stat.S_ISREG(status.st_mode)
+    size = status.st_size if status is not None and regular else None
+    return Source(path, size, _read_chunks(stream, path), path=path if regular else None), stream
 
 
 def sample_source() -> Source:
     data = sample_bytes()
-    return Source(f"the bundled sample ({SAMPLE})", len(data), _chunked(data))
+    path = resources.files(__package__).joinpath("data", SAMPLE)
+    return Source(f"the bundled sample ({SAMPLE})", len(data), _chunked(data),
+                  path=str(path) if isinstance(path, Path) else None)
 
 
 def stdin_source() -> Source:
-    return Source("standard input", None, _read_chunks(sys.stdin.buffer))
+    return Source("standard input", None, _read_chunks(sys.stdin.buffer, "standard input"))
 
 
 class _Port(Protocol):
@@ -239,24 +327,25 @@ class CsvWriter:
         columns: list[str] = ["kind"] if kind_column else []
         columns += ["index", "time"]
         for kind in kinds:
-            columns += [name for name in FIELDS[kind] if name not in columns]
+            columns += [name for name in WRITTEN_FIELDS[kind] if name not in columns]
         self._writer.writerow(columns)
         # For each kind, the template of a row and where its fields go.
-        self._layout: dict[str, tuple[list[Value | str], list[int]]] = {}
+        self._layout: dict[str, tuple[list[Cell], list[int]]] = {}
         for kind in kinds:
-            template: list[Value | str] = [""] * len(columns)
+            template: list[Cell] = [""] * len(columns)
             if kind_column:
                 template[0] = kind
-            places = [columns.index(name) for name in COLUMNS[kind]]
+            places = [columns.index(name) for name in WRITTEN_COLUMNS[kind]]
             self._layout[kind] = (template, places)
 
     def write(self, kind: str, row: Row) -> None:
         template, places = self._layout[kind]
+        cells = written(kind, row)
         if not self._kind_column and len(places) == len(template):
-            self._writer.writerow(row)
+            self._writer.writerow(cells)
             return
         line = template.copy()
-        for place, value in zip(places, row):
+        for place, value in zip(places, cells):
             line[place] = value
         self._writer.writerow(line)
 
@@ -270,8 +359,8 @@ class JsonLinesWriter:
         self._kind_column = kind_column
 
     def write(self, kind: str, row: Row) -> None:
-        item: dict[str, Value | str] = {"kind": kind} if self._kind_column else {}
-        item.update(zip(COLUMNS[kind], row))
+        item: dict[str, Cell] = {"kind": kind} if self._kind_column else {}
+        item.update(zip(WRITTEN_COLUMNS[kind], written(kind, row)))
         self._stream.write(json.dumps(item, separators=(", ", ": ")) + "\n")
 
 
@@ -281,34 +370,97 @@ def make_writer(stream: IO[str], fmt: str, kinds: Sequence[str], kind_column: bo
     return CsvWriter(stream, kinds, kind_column)
 
 
-class OutputDirectory:
-    """One file per kind in a directory (eeg.csv, raw.csv, ...).  The files
-    are written under temporary names and renamed into place by
-    ``commit()``; ``discard()`` removes them, so a failed run leaves no
-    half-written file behind."""
+MANIFEST = "manifest.json"
 
-    def __init__(self, directory: str, kinds: Sequence[str], fmt: str) -> None:
+
+def manifest(source: Source, decoder: Decoder) -> dict[str, object]:
+    """What ``--out-dir`` records beside the files: where they came from and
+    what was decoded and lost."""
+    from . import __version__
+
+    return {
+        "tool": f"quillmore {__version__}",
+        "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        "source": {"name": source.name, "size": decoder.bytes, "sha256": decoder.sha256.hexdigest()},
+        "counts": dict(decoder.counts),
+        "loss": {"bytes_in_no_frame": decoder.unaccounted},
+    }
+
+
+def file_sha256(path: str) -> str | None:
+    """The sha256 of a regular file's bytes, or None when it cannot be read."""
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as stream:
+            while block := stream.read(1 << 20):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+class OutputDirectory:
+    """One file per kind in a directory (eeg.csv, raw.csv, ...) and a
+    ``manifest.json`` that says which recording they came from.
+
+    The files are written under temporary names and renamed into place by
+    ``commit()``; ``discard()`` removes them, so a failed run leaves no
+    half-written file behind, and the temporary files a killed run left are
+    removed by the next run into the same directory.
+
+    A directory that already holds the outputs of another recording (its
+    manifest names other bytes, or there is no manifest to tell) is refused
+    unless ``force``: files of two recordings never lie side by side.  With
+    ``force`` the earlier outputs are removed when this run's are in place;
+    outputs of the same recording are kept (the manifest lists them too)."""
+
+    def __init__(self, directory: str, kinds: Sequence[str], fmt: str, source: Source, force: bool) -> None:
         self.directory = Path(directory)
         try:
             self.directory.mkdir(parents=True, exist_ok=True)
         except OSError as error:
-            raise QuillmoreError(f"cannot create the output directory {directory}: {error.strerror or error}") \
-                from None
+            raise QuillmoreError(f"cannot create the output directory {directory}: {reason(error)}") from None
+        if not self.directory.is_dir():
+            raise QuillmoreError(f"cannot write in {directory}: it is not a directory")
+        known = [self.directory / f"{kind}{ext}" for kind in KINDS for ext in FORMATS.values()]
+        known.append(self.directory / MANIFEST)
+        for path in known:
+            with contextlib.suppress(OSError):
+                partial_path(path).unlink()
+        # Earlier outputs: those of the same recording to keep, the rest to
+        # remove once this run's files are in place.
+        self.kept: list[str] = []
+        self.removed = [path for path in known if path.exists() and path.name != MANIFEST]
+        if self.removed or (self.directory / MANIFEST).exists():
+            self._compare_with_earlier(directory, source, force)
         self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         self._streams: dict[str, IO[str]] = {}
         self._writers: dict[str, Writer] = {}
         try:
             for kind, path in self.paths.items():
-                stream = open(self._partial(path), "w", newline="", encoding="utf-8")
+                stream = open(partial_path(path), "w", newline="", encoding="utf-8")
                 self._streams[kind] = stream
                 self._writers[kind] = make_writer(stream, fmt, [kind], kind_column=False)
         except OSError as error:
             self.discard()
-            raise QuillmoreError(f"cannot write in {directory}: {error.strerror or error}") from None
+            raise QuillmoreError(f"cannot write in {directory}: {reason(error)}") from None
 
-    @staticmethod
-    def _partial(path: Path) -> Path:
-        return path.with_name(f".{path.name}.partial")
+    def _compare_with_earlier(self, directory: str, source: Source, force: bool) -> None:
+        earlier = "an earlier run"
+        try:
+            manifest = json.loads((self.directory / MANIFEST).read_text(encoding="utf-8"))
+            recorded = manifest["source"]
+            earlier = str(recorded["name"])
+            if source.path is not None and recorded["sha256"] == file_sha256(source.path):
+                listed = {str(name) for name in manifest["files"]}
+                self.kept = [path.name for path in self.removed if path.name in listed]
+                self.removed = [path for path in self.removed if path.name not in listed]
+                return
+        except (OSError, ValueError, KeyError, TypeError):
+            pass
+        if not force:
+            raise QuillmoreError(f"{directory} already holds the outputs of {earlier}; "
+                                 f"use --force to replace them, or another --out-dir")
 
     def write(self, kind: str, row: Row) -> None:
         self._writers[kind].write(kind, row)
@@ -317,19 +469,33 @@ class OutputDirectory:
         for stream in self._streams.values():
             stream.flush()
 
-    def commit(self) -> list[Path]:
+    def commit(self, manifest: dict[str, object]) -> list[Path]:
+        """Puts the files and the manifest in place, then removes the
+        earlier outputs that are not kept; returns this run's files.
+        Raises OSError (after which ``discard()`` cleans up)."""
         for stream in self._streams.values():
             stream.close()
+        written = [path.name for path in self.paths.values()]
+        manifest = dict(manifest, files=sorted(set(self.kept) | set(written)))
+        manifest_path = self.directory / MANIFEST
+        with open(partial_path(manifest_path), "w", encoding="utf-8") as stream:
+            json.dump(manifest, stream, indent=2)
+            stream.write("\n")
         for path in self.paths.values():
-            os.replace(self._partial(path), path)
+            os.replace(partial_path(path), path)
+        os.replace(partial_path(manifest_path), manifest_path)
+        self.removed = [path for path in self.removed if path.name not in written]
+        for path in self.removed:
+            with contextlib.suppress(OSError):
+                path.unlink()
         return list(self.paths.values())
 
     def discard(self) -> None:
         for stream in self._streams.values():
-            stream.close()
-        for path in self.paths.values():
+            close_quietly(stream)
+        for path in [*self.paths.values(), self.directory / MANIFEST]:
             with contextlib.suppress(OSError):
-                self._partial(path).unlink()
+                partial_path(path).unlink()
 
 
 # ---------------------------------------------------------------- progress

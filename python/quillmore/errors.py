@@ -14,7 +14,9 @@ class QuillmoreError(Exception):
 
 
 def missing_extra(what: str, package: str, extra: str) -> QuillmoreError:
-    """The error for an optional dependency that is not installed."""
+    """The error for an optional dependency that is not installed.  The hint
+    names the package itself, which works whether this package came from
+    the index or from a source checkout; ``extra`` is the name of the
+    optional dependency group that would have brought it."""
     return QuillmoreError(
-        f"{what} needs {package}, which is not installed; "
-        f"install it with: pip install {package}  (or: pip install 'QuillmoreParser[{extra}]')")
+        f"{what} needs {package}, which is not installed; install it with: pip install {package}")

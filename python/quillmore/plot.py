@@ -7,19 +7,20 @@ only when a picture is drawn, with the non-interactive Agg backend.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Sequence
-from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .decode import Recording
-from .errors import QuillmoreError, missing_extra
+from .errors import missing_extra
 from .frames import BANDS
+from .output import writing
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-BAND_LABELS = ("delta", "theta", "low alpha", "high alpha", "low beta", "high beta", "low gamma", "mid gamma")
+# The bands under the names of the record's fields, as a user finds them
+# in the decoded files.
+BAND_LABELS = BANDS
 # Raw traces longer than this are drawn as a min/max envelope per bin.
 _MAX_RAW_POINTS = 60000
 
@@ -48,8 +49,8 @@ def _legend(axes: "Axes") -> None:
 
 def draw(recording: Recording, output: str, title: str, start: float | None = None,
          end: float | None = None, dpi: int = 110) -> None:
-    """Draws ``recording`` into the PNG file ``output``, written under a
-    temporary name and renamed into place when complete."""
+    """Draws ``recording`` into the PNG file ``output`` (written as
+    :func:`quillmore.output.writing` does: never half a file)."""
     require_matplotlib()
     import numpy as np
     from matplotlib.figure import Figure
@@ -103,7 +104,7 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
                           transform=raw_axes.transAxes, ha="right", va="bottom", fontsize="small", color="0.4")
     else:
         _empty(raw_axes, "no raw samples")
-    raw_axes.set_ylabel("raw sample")
+    raw_axes.set_ylabel("raw sample (counts)")
     raw_axes.set_title("Raw EEG (512 samples/s)", loc="left", fontsize="medium")
     if raw or poor:
         _legend(raw_axes)
@@ -121,7 +122,7 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
         _legend(band_axes)
     else:
         _empty(band_axes, "no standard frames")
-    band_axes.set_ylabel("band power")
+    band_axes.set_ylabel("band power (device units)")
     band_axes.set_title("EEG band powers (log scale)", loc="left", fontsize="medium")
 
     # Attention and meditation.
@@ -135,7 +136,7 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
     else:
         _empty(mind_axes, "no standard frames")
     mind_axes.set_ylim(0, 105)
-    mind_axes.set_ylabel("0 - 100")
+    mind_axes.set_ylabel("level (0 - 100)")
     mind_axes.set_title("Attention and meditation", loc="left", fontsize="medium")
 
     # Heart rate: each frame holds the last three RR intervals, the third
@@ -176,20 +177,14 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
         _legend(gyro_axes)
     else:
         _empty(gyro_axes, "no gyroscope frames")
-    gyro_axes.set_ylabel("angle")
+    gyro_axes.set_ylabel("angle (-75 to 180)")
     gyro_axes.set_title("Gyroscope", loc="left", fontsize="medium")
-    gyro_axes.set_xlabel("time (s, counted in raw samples)")
+    gyro_axes.set_xlabel("stream time (s, counted in raw samples)")
 
     for axes in panels:
         axes.grid(True, color="0.9", linewidth=0.6)
     if start is not None or end is not None:
         raw_axes.set_xlim(start, end)
 
-    target = Path(output)
-    partial = target.with_name(f".{target.name}.partial")
-    try:
-        figure.savefig(partial, format="png")
-        os.replace(partial, target)
-    except OSError as error:
-        partial.unlink(missing_ok=True)
-        raise QuillmoreError(f"cannot write {output}: {error.strerror or error}") from None
+    with writing(output) as stream:
+        figure.savefig(stream, format="png")

@@ -1,0 +1,82 @@
+"""Writing a named output without harming what the name stands for.
+
+A recording, a picture or a table named with ``-o`` may be an ordinary file,
+a symlink, a device (``/dev/null``, a serial port), a named pipe or a
+directory, and each wants different treatment:
+
+* a regular file, or a name that does not exist yet, is written under a
+  temporary name beside it (``.NAME.partial``) and renamed into place only
+  when writing has finished, so a failed run never leaves half a file and
+  never replaces a good one with a broken one;
+* a symlink is followed: its target is written as above, the link stays;
+* anything else (a device, a named pipe, a socket) cannot be renamed over
+  without destroying it, so it is written straight into;
+* a directory is refused.
+
+Every failure, on opening, writing or renaming, becomes one
+:class:`~quillmore.errors.QuillmoreError` that names the path.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+from collections.abc import Iterator
+from pathlib import Path
+from typing import IO
+
+from .errors import QuillmoreError
+
+
+def partial_path(path: Path) -> Path:
+    """Where ``path`` is written until it is complete."""
+    return path.with_name(f".{path.name}.partial")
+
+
+def close_quietly(stream: IO[bytes] | IO[str]) -> None:
+    """Closes a stream on an error path, where a second error (the flush of a
+    full disk, say) would only hide the first."""
+    with contextlib.suppress(OSError):
+        stream.close()
+
+
+def reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+@contextlib.contextmanager
+def writing(name: str) -> Iterator[IO[bytes]]:
+    """A binary stream into ``name``, treated as the module's docstring says.
+    An error inside the block (or KeyboardInterrupt) removes the temporary
+    file and leaves ``name`` as it was."""
+    target = Path(os.path.realpath(name))
+    try:
+        mode = target.stat().st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        raise QuillmoreError(f"cannot write {name}: {reason(error)}") from None
+    if mode is not None and stat.S_ISDIR(mode):
+        raise QuillmoreError(f"cannot write {name}: it is a directory")
+    replace = mode is None or stat.S_ISREG(mode)
+    path = partial_path(target) if replace else target
+    try:
+        stream = open(path, "wb")
+    except OSError as error:
+        raise QuillmoreError(f"cannot write {name}: {reason(error)}") from None
+    try:
+        yield stream
+        stream.close()
+        if replace:
+            os.replace(path, target)
+    except BaseException as error:
+        close_quietly(stream)
+        if replace:
+            with contextlib.suppress(OSError):
+                path.unlink()
+        if isinstance(error, OSError):
+            # A device or pipe has had what was written before the error.
+            left = "; nothing written" if replace else ""
+            raise QuillmoreError(f"cannot write {name}: {reason(error)}{left}") from None
+        raise
