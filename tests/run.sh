@@ -2,7 +2,8 @@
 # Installs what the tests need on a fresh Debian machine and runs them all:
 # the C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer)
 # and the Python tests (the module, the command-line tool, the type stubs)
-# against the package as `pip install .` builds it.
+# against the package as `pip install .` builds it, in a virtual environment
+# of its own (build/venv) unless PYTHON names an interpreter to install into.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -10,9 +11,18 @@ cd "$(dirname "$0")/.."
 need "libgtest-dev libgmock-dev" test -f /usr/include/gtest/gtest.h
 need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
 need_build_tools
+if [ -z "${PYTHON:-}" ]; then
+    # Debian's own Python keeps venv's pip and the C headers in packages of
+    # their own, and refuses `pip install` outside a virtual environment.
+    need python3-venv python3 -c "import ensurepip"
+    need python3-dev python3 -c "import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')))"
+fi
 install_needed
 
-PYTHON=${PYTHON:-python3}
+if [ -z "${PYTHON:-}" ]; then
+    [ -x build/venv/bin/python ] || python3 -m venv build/venv
+    PYTHON=build/venv/bin/python
+fi
 # One wheel serves the installed module and the type-checking test's fresh
 # environment.
 rm -rf build/wheel
