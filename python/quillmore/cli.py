@@ -113,11 +113,15 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
-def _baud(text: str) -> int:
+def _whole(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def _baud(text: str) -> int:
+    value = _whole(text)
     if value <= 0:
         raise argparse.ArgumentTypeError(f"a baud rate must be more than 0, not {text}")
     return value
@@ -128,10 +132,7 @@ DPI_RANGE = (20, 600)
 
 
 def _dpi(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    value = _whole(text)
     low, high = DPI_RANGE
     if not low <= value <= high:
         raise argparse.ArgumentTypeError(f"must be {low} to {high}, not {text}")
