@@ -8,17 +8,23 @@ import signal
 import sys
 import textwrap
 import threading
-from collections.abc import Sequence
+import time
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, NoReturn
+from typing import IO, TYPE_CHECKING, NoReturn
 
 from . import decode as decoding
 from . import __version__
 from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
-from .output import reason, writing
+from .output import Capture, reason, writing
+from .lsl import DEFAULT_NAME as DEFAULT_STREAM_NAME
+from .ports import DEFAULT_BAUD, PortReader
+
+if TYPE_CHECKING:
+    from . import lsl
 
 PROG = "quillmore"
 
@@ -68,6 +74,29 @@ examples:
   quillmore decode rec.bin --kinds raw > raw.csv
   quillmore simulate --duration 5 | quillmore decode - --format jsonl
   quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
+"""
+
+STREAM_EPILOG = """\
+streams (NAME is --name):
+  NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
+  NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
+                   theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma,
+                   highGamma (int32)
+  NAME device      type Device, irregular: ap, battery, version, gnaw,
+                   temperature (NaN when not measured), heart (double64)
+  NAME gyroscope   type Orientation, irregular: x, y, z (int32)
+  NAME RR          type RR, irregular: rr1, rr2, rr3 in ms (int32)
+source_id: quillmore:ORIGIN:KIND (KIND is raw, eeg, extend, gyro or rr), so a
+recorder finds the same streams again after a restart.  Time stamps are LSL's
+local_clock() at each read's arrival, the samples before it dated back at
+512 Hz.  Several headsets: one 'quillmore stream' per port, each with its own
+--name (the source_ids differ by port already).
+
+examples:
+  quillmore ports
+  quillmore stream --port /dev/rfcomm0 --save-bytes session.bin
+  quillmore stream rec.bin                  a recording at the headset's pace
+  quillmore decode session.bin --out-dir session
 """
 
 SIMULATE_EPILOG = """\
@@ -186,6 +215,8 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("-o", "--output", metavar="FILE", help="write the stream to FILE")
     target.add_argument("--pty", action="store_true",
                         help="serve the stream on a new pseudo-terminal, in real time; its path goes to stderr")
+    sim.add_argument("--link", metavar="PATH",
+                     help="with --pty: also make PATH a symlink to the pseudo-terminal, a fixed name for the port")
     sim.set_defaults(run=cmd_simulate)
 
     dec = commands.add_parser(
@@ -199,10 +230,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="recording to decode; '-' for standard input (default: standard input,"
                           " or the bundled sample when it is a terminal)")
     dec.add_argument("--sample", action="store_true", help="decode the sample recording bundled with the package")
-    dec.add_argument("--port", metavar="DEVICE", help="decode a live serial port instead (needs pyserial)")
-    dec.add_argument("--baud", type=_baud, default=57600, help="baud rate of --port (default: 57600)")
-    dec.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
-                     help="with --port: stop after this many seconds (default: until Ctrl-C)")
+    _port_options(dec)
     dec.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="row format (default: csv)")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
     dec.add_argument("--kinds", type=_kinds, metavar="LIST",
@@ -214,6 +242,33 @@ def build_parser() -> argparse.ArgumentParser:
                      help="with --out-dir: replace the outputs of another recording found in DIR")
     dec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     dec.set_defaults(run=cmd_decode)
+
+    stm = commands.add_parser(
+        "stream", help="publish a port, recording or standard input on the Lab Streaming Layer (needs pylsl)",
+        description=_paragraph(
+            "Decode a live serial port, a recording (paced at the headset's rate unless --fast) or standard"
+            " input, and publish five Lab Streaming Layer outlets: raw EEG (512 Hz), band power with attention,"
+            " meditation and contact quality (1 Hz), and the device values, gyroscope and RR intervals"
+            " (irregular).  A recorder subscribes to them by name or source_id.  Needs pylsl."),
+        epilog=STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
+    _port_options(stm)
+    stm.add_argument("--fast", action="store_true",
+                     help="send a recording as fast as possible, stamped on its own 512 Hz clock")
+    stm.add_argument("--wait", type=_seconds, default=0.0, metavar="SECONDS",
+                     help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
+    stm.add_argument("--name", default=DEFAULT_STREAM_NAME,
+                     help=f"device name that starts every stream's name (default: {DEFAULT_STREAM_NAME!r})")
+    stm.add_argument("--source-id", metavar="ORIGIN",
+                     help="origin part of the streams' source_id (default: the port, file: and the recording's"
+                          " path, or stdin)")
+    stm.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
+    stm.set_defaults(run=cmd_stream)
+
+    prt = commands.add_parser("ports", help="list the serial ports (needs pyserial)",
+                              description="List the serial ports, marking with * those that look like the"
+                                          " headset's: a USB serial adapter or a Bluetooth serial link.")
+    prt.set_defaults(run=cmd_ports)
 
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
@@ -231,6 +286,17 @@ def build_parser() -> argparse.ArgumentParser:
                      help=f"resolution, {DPI_RANGE[0]} to {DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
+
+
+def _port_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--port", metavar="DEVICE", help="read a live serial port (needs pyserial)")
+    command.add_argument("--baud", type=_baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
+    command.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
+                         help="with --port: stop after this many seconds (default: until Ctrl-C)")
+    command.add_argument("--reconnect", action="store_true",
+                         help="with --port: when the port goes away, reopen it and go on (the gap counts as loss)")
+    command.add_argument("--save-bytes", metavar="FILE",
+                         help="keep every byte read in FILE (a new file), flushed as it arrives, to decode again later")
 
 
 def _say(message: str) -> None:
@@ -263,8 +329,17 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         duration = None
     pieces = simulate.chunks(duration, args.seed, args.noise, args.drop)
 
+    if args.link and not args.pty:
+        raise QuillmoreError("--link applies to --pty only", status=2)
     if args.pty:
+        if args.link and (os.path.exists(args.link) or os.path.islink(args.link)) and not os.path.islink(args.link):
+            raise QuillmoreError(f"cannot link {args.link}: it exists and is not a symlink")
         terminal = simulate.PseudoTerminal()
+        if args.link:
+            # Replace an earlier run's link atomically: a reader never sees none.
+            temporary = f"{args.link}.{os.getpid()}"
+            os.symlink(terminal.name, temporary)
+            os.replace(temporary, args.link)
         print(terminal.name, file=sys.stderr, flush=True)
         _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
         try:
@@ -273,6 +348,8 @@ def cmd_simulate(args: argparse.Namespace) -> int:
             pass
         finally:
             terminal.close()
+            if args.link and os.path.realpath(args.link) == terminal.name:
+                os.unlink(args.link)
         if terminal.lost:
             _say(f"{terminal.lost:,} bytes were lost while no one was reading {terminal.name}")
         return 0
@@ -323,7 +400,7 @@ def _stdin_is_terminal() -> bool:
 
 
 def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[decoding.Source, IO[bytes] | None]:
-    if args.sample:
+    if getattr(args, "sample", False):
         if args.input:
             raise QuillmoreError("give either a FILE or --sample, not both", status=2)
         return decoding.sample_source(), None
@@ -348,35 +425,72 @@ def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    if args.port and (args.input or args.sample):
-        raise QuillmoreError(f"give either {'--sample' if args.sample else 'a FILE'} or --port, not both", status=2)
-    if args.duration is not None and not args.port:
-        raise QuillmoreError("--duration applies to --port only", status=2)
     if args.force and not args.out_dir:
         raise QuillmoreError("--force applies to --out-dir only", status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
 
-    port = None
-    stream: IO[bytes] | None = None
-    if args.port:
-        port = decoding.open_port(args.port, args.baud)
-        source = decoding.port_source(port, args.port, args.duration)
-        if not args.quiet:
-            _say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
-    else:
-        source, stream = _open_source(args, args.quiet)
+    source, reader, capture, stream = _live_or_recorded(args)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = decoding.Progress(sys.stderr, source.name, source.size, show)
 
     try:
         if args.out_dir:
-            return _decode_to_directory(args, source, kinds, progress)
-        return _decode_to_stdout(args, source, kinds, progress)
+            status = _decode_to_directory(args, source, kinds, progress)
+        else:
+            status = _decode_to_stdout(args, source, kinds, progress)
+        _report_live(args, reader, capture)
+        return status
     finally:
         if stream is not None:
             stream.close()
-        if port is not None:
-            port.close()
+        if reader is not None:
+            reader.close()
+        if capture is not None:
+            capture.close()
+
+
+def _live_or_recorded(args: argparse.Namespace) \
+        -> tuple[decoding.Source, PortReader | None, Capture | None, IO[bytes] | None]:
+    """The source that the port options and FILE name, with the bytes kept
+    in --save-bytes.  Returns the source, the port reader, the capture and
+    the file to close."""
+    if args.port and (args.input or getattr(args, "sample", False)):
+        raise QuillmoreError("give either a FILE or --port, not both", status=2)
+    if not args.port:
+        for option in ("duration", "reconnect"):
+            if getattr(args, option):
+                raise QuillmoreError(f"--{option} applies to --port only", status=2)
+    capture = Capture(args.save_bytes) if args.save_bytes else None
+    reader = None
+    stream: IO[bytes] | None = None
+    try:
+        if args.port:
+            say = _nothing_said if args.quiet else _say
+            reader = PortReader(args.port, args.baud, args.duration, args.reconnect, say)
+            source = decoding.Source(args.port, None, reader.chunks(), live=True)
+            say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
+        else:
+            source, stream = _open_source(args, args.quiet)
+    except BaseException:
+        if capture is not None:
+            capture.close()
+        raise
+    if capture is not None:
+        source.chunks = capture.tee(source.chunks)
+    return source, reader, capture, stream
+
+
+def _nothing_said(message: str) -> None:
+    pass
+
+
+def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: Capture | None) -> None:
+    if args.quiet:
+        return
+    if reader is not None and (loss := reader.loss()):
+        _say(loss)
+    if capture is not None:
+        _say(f"saved {capture.bytes:,} bytes to {capture.name}")
 
 
 def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> None:
@@ -432,6 +546,117 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
         raise _stdout_failed(error) from None
     _require_frames(decoder, source)
     _finish(args, decoder, stopped)
+    return 0
+
+
+# ---------------------------------------------------------------- stream
+
+# A paced recording is sent in pieces of this many bytes (about 1/8 s).
+PACED_PIECE = 512
+
+
+def _pieces(chunks: Iterator[bytes], size: int) -> Iterator[bytes]:
+    for chunk in chunks:
+        for start in range(0, len(chunk), size):
+            yield chunk[start:start + size]
+
+
+def _origin(args: argparse.Namespace, source: decoding.Source) -> str:
+    if args.source_id:
+        return str(args.source_id)
+    if args.port:
+        return os.path.abspath(str(args.port))
+    if source.path is not None:
+        return "file:" + os.path.abspath(source.path)
+    return "stdin"
+
+
+def cmd_stream(args: argparse.Namespace) -> int:
+    from . import lsl
+
+    lsl.require_pylsl()
+    if args.fast and (args.port or not args.input or args.input == "-"):
+        raise QuillmoreError("--fast applies to a recording (FILE) only", status=2)
+    source, reader, capture, stream = _live_or_recorded(args)
+    try:
+        outlets = lsl.Outlets(args.name, _origin(args, source), source.name, f"{PROG} {__version__}")
+        try:
+            return _stream(args, source, outlets, reader, capture)
+        finally:
+            outlets.close()
+    finally:
+        if stream is not None:
+            stream.close()
+        if reader is not None:
+            reader.close()
+        if capture is not None:
+            capture.close()
+
+
+def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Outlets",
+            reader: PortReader | None, capture: Capture | None) -> int:
+    from . import lsl
+
+    clock = outlets.pylsl.local_clock
+    paced = not source.live and not args.fast and source.path is not None
+    deadline = time.monotonic() + args.wait
+    while args.wait and not outlets.consumers() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if not args.quiet:
+        _say(f"streaming {source.name} on LSL as '{args.name} ...' (source_id quillmore:{_origin(args, source)}:KIND);"
+             " Ctrl-C to stop")
+    pending: list[tuple[str, decoding.Row]] = []
+    decoder = decoding.Decoder(lambda kind, row: pending.append((kind, row)))
+    stamps = lsl.StampClock(clock)
+    started_clock, started = clock(), time.monotonic()
+    chunks = _pieces(source.chunks, PACED_PIECE) if paced else source.chunks
+    stopped = None
+    try:
+        for chunk in chunks:
+            before = decoder.counts["raw"]
+            decoder.feed(chunk)
+            new_raw = decoder.counts["raw"] - before
+            # A recording sent fast keeps its own clock; otherwise a chunk
+            # is stamped when it arrived.
+            last = stamps.stamp(new_raw, started_clock + decoder.time if args.fast else None)
+            if pending:
+                outlets.push(pending, decoding.host_times(pending, decoder.counts["raw"], last))
+                pending.clear()
+            if paced and (delay := started + decoder.time - time.monotonic()) > 0:
+                time.sleep(delay)
+    except KeyboardInterrupt:
+        if not source.live:
+            raise
+        stopped = "stopped"
+    except decoding.PortClosed as error:
+        stopped = f"the port went away ({error})"
+    # Give subscribers a moment to fetch the last samples before the
+    # outlets close.
+    time.sleep(0.5)
+    _require_frames(decoder, source)
+    if stopped:
+        _say(f"{stopped}")
+    if not args.quiet:
+        _say("sent " + decoder.summary().removeprefix("decoded "))
+    _report_live(args, reader, capture)
+    return 0
+
+
+# ---------------------------------------------------------------- ports
+
+def cmd_ports(args: argparse.Namespace) -> int:
+    from . import ports
+
+    found = ports.list_ports()
+    if not found:
+        _say("no serial ports found (is the headset paired, or its adapter plugged in?)")
+        return 0
+    width = max(len(port.device) for port in found)
+    for port in found:
+        mark = "*" if port.likely else " "
+        print(f"{mark} {port.device:<{width}}  {port.description}  {port.hardware}".rstrip())
+    if any(port.likely for port in found):
+        print("* looks like the headset's link (a USB serial adapter or Bluetooth serial port)")
     return 0
 
 

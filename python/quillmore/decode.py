@@ -36,6 +36,7 @@ from QuillmoreParser import QuillmoreParser
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
 from .output import close_quietly, partial_path, reason
+from .ports import PortClosed
 
 Row = list[Value]
 """index, time, then the kind's fields in the order of ``FIELDS``."""
@@ -225,13 +226,13 @@ def _chunked(data: bytes) -> Iterator[bytes]:
         yield data[start:start + CHUNK_SIZE]
 
 
-def _read_chunks(stream: IO[bytes], name: str) -> Iterator[bytes]:
+def _read_chunks(stream: IO[bytes], name: str, size: int = CHUNK_SIZE) -> Iterator[bytes]:
     # read1 returns what a pipe has now instead of waiting for a full chunk,
     # so rows from a live pipe appear as the bytes arrive.
     read = getattr(stream, "read1", stream.read)
     while True:
         try:
-            chunk = read(CHUNK_SIZE)
+            chunk = read(size)
         except OSError as error:
             raise QuillmoreError(f"cannot read {name}: {reason(error)}") from None
         if not chunk:
@@ -239,7 +240,7 @@ def _read_chunks(stream: IO[bytes], name: str) -> Iterator[bytes]:
         yield chunk
 
 
-def open_file(path: str) -> tuple[Source, IO[bytes]]:
+def open_file(path: str, chunk_size: int = CHUNK_SIZE) -> tuple[Source, IO[bytes]]:
     try:
         stream = open(path, "rb")
     except OSError as error:
@@ -253,7 +254,7 @@ def open_file(path: str) -> tuple[Source, IO[bytes]]:
         raise QuillmoreError(f"cannot read {path}: it is a directory")
     regular = status is not None and stat.S_ISREG(status.st_mode)
     size = status.st_size if status is not None and regular else None
-    return Source(path, size, _read_chunks(stream, path), path=path if regular else None), stream
+    return Source(path, size, _read_chunks(stream, path, chunk_size), path=path if regular else None), stream
 
 
 def sample_source() -> Source:
@@ -267,52 +268,24 @@ def stdin_source() -> Source:
     return Source("standard input", None, _read_chunks(sys.stdin.buffer, "standard input"))
 
 
-class _Port(Protocol):
-    in_waiting: int
-
-    def read(self, size: int = ...) -> bytes: ...
-    def close(self) -> None: ...
-
-
-class PortClosed(Exception):
-    """The port went away while we read it (unplugged, or the other end closed)."""
-
-
-def open_port(device: str, baud: int) -> _Port:
-    try:
-        import serial  # type: ignore[import-untyped]
-    except ImportError:
-        raise missing_extra("reading a serial port", "pyserial", "serial") from None
-    try:
-        port: _Port = serial.Serial(device, baud, timeout=0.2)
-    except (serial.SerialException, OSError, ValueError) as error:
-        # pyserial wraps the system's error in a long message of its own.
-        code = getattr(error, "errno", None)
-        reason = os.strerror(code) if isinstance(code, int) else str(error)
-        raise QuillmoreError(f"cannot open port {device}: {reason}") from None
-    return port
-
-
-def port_source(port: _Port, device: str, seconds: float | None) -> Source:
-    def chunks() -> Iterator[bytes]:
-        deadline = None if seconds is None else time.monotonic() + seconds
-        while deadline is None or time.monotonic() < deadline:
-            try:
-                # Wait (up to the timeout) for one byte, then take all that is there.
-                chunk = port.read(1)
-                if chunk and port.in_waiting:
-                    chunk += port.read(port.in_waiting)
-            except OSError as error:   # pyserial's SerialException is an OSError
-                raise PortClosed(str(error)) from None
-            if chunk:
-                yield chunk
-    return Source(device, None, chunks(), live=True)
-
-
 # ---------------------------------------------------------------- writers
 
 class Writer(Protocol):
-    def write(self, kind: str, row: Row) -> None: ...
+    def write(self, kind: str, row: Row, host_time: float | None = None) -> None: ...
+
+
+def _columns(kind: str, host_time: bool) -> tuple[str, ...]:
+    """The columns of ``kind`` as written; live input adds the computer's
+    clock (Unix seconds) after the stream time."""
+    columns = WRITTEN_COLUMNS[kind]
+    return columns[:2] + ("host_time",) + columns[2:] if host_time else columns
+
+
+def _cells(kind: str, row: Row, host_time: float | None, with_host_time: bool) -> list[Cell]:
+    cells = written(kind, row)
+    if with_host_time:
+        cells.insert(2, host_time)
+    return cells
 
 
 class CsvWriter:
@@ -321,11 +294,12 @@ class CsvWriter:
     and every field of those kinds; a row leaves the other kinds' fields
     empty."""
 
-    def __init__(self, stream: IO[str], kinds: Sequence[str], kind_column: bool) -> None:
+    def __init__(self, stream: IO[str], kinds: Sequence[str], kind_column: bool, host_time: bool = False) -> None:
         self._writer = csv.writer(stream, lineterminator="\n")
         self._kind_column = kind_column
+        self._host_time = host_time
         columns: list[str] = ["kind"] if kind_column else []
-        columns += ["index", "time"]
+        columns += ["index", "time"] + (["host_time"] if host_time else [])
         for kind in kinds:
             columns += [name for name in WRITTEN_FIELDS[kind] if name not in columns]
         self._writer.writerow(columns)
@@ -335,12 +309,12 @@ class CsvWriter:
             template: list[Cell] = [""] * len(columns)
             if kind_column:
                 template[0] = kind
-            places = [columns.index(name) for name in WRITTEN_COLUMNS[kind]]
+            places = [columns.index(name) for name in _columns(kind, host_time)]
             self._layout[kind] = (template, places)
 
-    def write(self, kind: str, row: Row) -> None:
+    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
         template, places = self._layout[kind]
-        cells = written(kind, row)
+        cells = _cells(kind, row, host_time, self._host_time)
         if not self._kind_column and len(places) == len(template):
             self._writer.writerow(cells)
             return
@@ -354,20 +328,22 @@ class JsonLinesWriter:
     """One JSON object per line: the row's columns by name, with ``kind``
     first when kinds share the stream."""
 
-    def __init__(self, stream: IO[str], kind_column: bool) -> None:
+    def __init__(self, stream: IO[str], kind_column: bool, host_time: bool = False) -> None:
         self._stream = stream
         self._kind_column = kind_column
+        self._host_time = host_time
 
-    def write(self, kind: str, row: Row) -> None:
+    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
         item: dict[str, Cell] = {"kind": kind} if self._kind_column else {}
-        item.update(zip(WRITTEN_COLUMNS[kind], written(kind, row)))
+        item.update(zip(_columns(kind, self._host_time), _cells(kind, row, host_time, self._host_time)))
         self._stream.write(json.dumps(item, separators=(", ", ": ")) + "\n")
 
 
-def make_writer(stream: IO[str], fmt: str, kinds: Sequence[str], kind_column: bool) -> Writer:
+def make_writer(stream: IO[str], fmt: str, kinds: Sequence[str], kind_column: bool,
+                host_time: bool = False) -> Writer:
     if fmt == "jsonl":
-        return JsonLinesWriter(stream, kind_column)
-    return CsvWriter(stream, kinds, kind_column)
+        return JsonLinesWriter(stream, kind_column, host_time)
+    return CsvWriter(stream, kinds, kind_column, host_time)
 
 
 MANIFEST = "manifest.json"
@@ -440,7 +416,7 @@ class OutputDirectory:
             for kind, path in self.paths.items():
                 stream = open(partial_path(path), "w", newline="", encoding="utf-8")
                 self._streams[kind] = stream
-                self._writers[kind] = make_writer(stream, fmt, [kind], kind_column=False)
+                self._writers[kind] = make_writer(stream, fmt, [kind], kind_column=False, host_time=source.live)
         except OSError as error:
             self.discard()
             raise QuillmoreError(f"cannot write in {directory}: {reason(error)}") from None
@@ -462,8 +438,8 @@ class OutputDirectory:
             raise QuillmoreError(f"{directory} already holds the outputs of {earlier}; "
                                  f"use --force to replace them, or another --out-dir")
 
-    def write(self, kind: str, row: Row) -> None:
-        self._writers[kind].write(kind, row)
+    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
+        self._writers[kind].write(kind, row, host_time)
 
     def flush(self) -> None:
         for stream in self._streams.values():
@@ -541,19 +517,39 @@ class Progress:
             self._shown = False
 
 
+def host_times(rows: Sequence[tuple[str, Row]], raw_count: int, arrival: float) -> list[float]:
+    """The computer's clock for the rows one chunk completed: the chunk
+    arrived at ``arrival`` (Unix seconds) with its last raw sample, and
+    each row is dated back by the raw samples that came after it, at 512 a
+    second, so samples of one chunk are spread, not bunched.  ``raw_count``
+    is the number of raw samples decoded after the chunk."""
+    times = []
+    for kind, row in rows:
+        before = int(row[0]) + 1 if kind == "raw" else round(float(row[1]) * SAMPLES_PER_SECOND)
+        times.append(arrival - (raw_count - before) / SAMPLES_PER_SECOND)
+    return times
+
+
 def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
         flush: Callable[[], object]) -> tuple[Decoder, str | None]:
     """Decodes ``source`` into ``writer``: returns the decoder (for its
     counts) and, when a live source was stopped, why.
 
-    A live source ends at KeyboardInterrupt (the user's way of stopping it)
+    Rows of a live source carry the computer's clock (``host_times``).  A
+    live source ends at KeyboardInterrupt (the user's way of stopping it)
     or when the port goes away; both end the run normally.  For other
     sources both are errors and propagate."""
-    decoder = Decoder(writer.write, kinds)
+    pending: list[tuple[str, Row]] = []
+    decoder = Decoder((lambda kind, row: pending.append((kind, row))) if source.live else writer.write, kinds)
     stopped: str | None = None
     try:
         for chunk in source.chunks:
+            arrival = time.time()
             decoder.feed(chunk)
+            if pending:
+                for (kind, row), when in zip(pending, host_times(pending, decoder.counts["raw"], arrival)):
+                    writer.write(kind, row, when)
+                pending.clear()
             flush()
             progress.update(decoder)
     except KeyboardInterrupt:

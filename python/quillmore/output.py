@@ -14,7 +14,8 @@ directory, and each wants different treatment:
 * a directory is refused.
 
 Every failure, on opening, writing or renaming, becomes one
-:class:`~quillmore.errors.QuillmoreError` that names the path.
+:class:`~quillmore.errors.QuillmoreError` that names the path.  A capture of
+a live session's bytes (:class:`Capture`) follows rules of its own.
 """
 
 from __future__ import annotations
@@ -80,3 +81,44 @@ def writing(name: str) -> Iterator[IO[bytes]]:
             left = "; nothing written" if replace else ""
             raise QuillmoreError(f"cannot write {name}: {reason(error)}{left}") from None
         raise
+
+
+class Capture:
+    """Every byte read from a live source, kept as it arrives, so a session
+    can be decoded again later (``--save-bytes``).
+
+    Unlike the outputs above, a capture is written straight into its file
+    and flushed after every read: a crash, Ctrl-C or an unplug then loses at
+    most the last read, where a temporary name would lose everything.  So
+    an existing regular file is never written over; a device or pipe is
+    written straight into, a directory refused."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.bytes = 0
+        target = os.path.realpath(name)
+        if os.path.isdir(target):
+            raise QuillmoreError(f"cannot save bytes to {name}: it is a directory")
+        regular = not os.path.exists(target) or os.path.isfile(target)
+        try:
+            self._stream: IO[bytes] = open(target, "xb" if regular else "wb")
+        except FileExistsError:
+            raise QuillmoreError(f"{name} exists; --save-bytes never writes over a file, "
+                                 "choose another name") from None
+        except OSError as error:
+            raise QuillmoreError(f"cannot save bytes to {name}: {reason(error)}") from None
+
+    def tee(self, chunks: Iterator[bytes]) -> Iterator[bytes]:
+        """``chunks`` unchanged, each written and flushed before it is passed on."""
+        for chunk in chunks:
+            try:
+                self._stream.write(chunk)
+                self._stream.flush()
+            except OSError as error:
+                raise QuillmoreError(f"cannot save bytes to {self.name}: {reason(error)} "
+                                     f"(after {self.bytes:,} bytes)") from None
+            self.bytes += len(chunk)
+            yield chunk
+
+    def close(self) -> None:
+        close_quietly(self._stream)

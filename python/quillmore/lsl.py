@@ -1,0 +1,198 @@
+"""Publishing the headset's results on the Lab Streaming Layer (LSL).
+
+One outlet per kind of result, each with the metadata that recorders and
+viewers read (``desc/channels``: label, unit and type per channel;
+``desc/acquisition``: the device and the software):
+
+=========  ===============  ==========  =======  ======================================
+kind       stream name      type        rate     channels (format)
+=========  ===============  ==========  =======  ======================================
+raw        NAME raw EEG     EEG         512 Hz   EEG, in the headset's counts (int16)
+eeg        NAME band power  EEGPower    1 Hz     signal, attention, meditation, the
+                                                 eight band powers (int32)
+extend     NAME device      Device      irreg.   ap, battery, version, gnaw,
+                                                 temperature (NaN when not measured),
+                                                 heart (double64)
+gyro       NAME gyroscope   Orientation irreg.   x, y, z (int32)
+rr         NAME RR          RR          irreg.   rr1, rr2, rr3 in ms (int32)
+=========  ===============  ==========  =======  ======================================
+
+Raw samples go out as the headset's integer counts, exactly as decoded, so
+a recording made from the outlet decodes to the same values as the bytes.
+
+Time stamps are LSL's ``local_clock()`` when a chunk arrived from the port,
+taken as the time of the chunk's last raw sample; the samples before it are
+dated back at 512 a second, and every other result by the raw samples that
+followed it in the chunk, so nothing bunches at the arrival time.  Stamps
+never go backwards: a chunk that arrives sooner than its samples could have
+been sent is dated after the previous one.  The stamps therefore lag the
+headset by the serial link's latency and by up to one read (the port is
+read as soon as a byte is there, so a read holds a few milliseconds of
+data); LSL's clock synchronisation between machines works on top of that.
+
+``source_id`` is ``quillmore:ORIGIN:KIND``, where ORIGIN is the port's
+device path, ``file:`` and a recording's absolute path, or ``stdin``, so a
+recorder finds the same streams again after a restart; ``--source-id``
+chooses ORIGIN for a headset whose port name changes.
+
+pylsl (whose wheels carry liblsl) is an optional dependency, imported only
+here.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+from .decode import Row, temperature_status, TEMPERATURE_MEASURED
+from .errors import QuillmoreError, missing_extra
+from .frames import BANDS, EXTEND_FIELDS, FIELDS, SAMPLES_PER_SECOND
+
+DEFAULT_NAME = "EEG headset"
+IRREGULAR = 0.0
+
+
+@dataclasses.dataclass(frozen=True)
+class Channel:
+    label: str
+    unit: str
+    type: str
+
+
+@dataclasses.dataclass(frozen=True)
+class StreamKind:
+    kind: str           # our name of the result kind
+    title: str          # stream name after the device's name
+    type: str           # LSL content type
+    rate: float         # nominal rate, IRREGULAR for event-like streams
+    format: str         # LSL channel format
+    channels: tuple[Channel, ...]
+
+
+def _channels(names: Sequence[str], unit: str, kind: str) -> tuple[Channel, ...]:
+    return tuple(Channel(name, unit, kind) for name in names)
+
+
+_EXTEND_UNITS = {"ap": "level", "battery": "level", "version": "version", "gnaw": "level",
+                 "temperature": "degrees Celsius", "heart": "beats per minute"}
+
+STREAMS: tuple[StreamKind, ...] = (
+    StreamKind("raw", "raw EEG", "EEG", float(SAMPLES_PER_SECOND), "int16", (Channel("EEG", "counts", "EEG"),)),
+    StreamKind("eeg", "band power", "EEGPower", 1.0, "int32",
+               (Channel("signal", "level (0 = good contact)", "ContactQuality"),
+                Channel("attention", "level (0-100)", "Attention"),
+                Channel("meditation", "level (0-100)", "Meditation"))
+               + _channels(BANDS, "device units", "BandPower")),
+    StreamKind("extend", "device", "Device", IRREGULAR, "double64",
+               tuple(Channel(name, _EXTEND_UNITS[name], "Device") for name in EXTEND_FIELDS)),
+    StreamKind("gyro", "gyroscope", "Orientation", IRREGULAR, "int32", _channels(("x", "y", "z"), "angle", "Orientation")),
+    StreamKind("rr", "RR", "RR", IRREGULAR, "int32", _channels(("rr1", "rr2", "rr3"), "ms", "RRInterval")),
+)
+
+_CONFIG_PLACES = ("lsl_api.cfg", "~/lsl_api/lsl_api.cfg", "/etc/lsl_api/lsl_api.cfg")
+
+
+def require_pylsl() -> ModuleType:
+    try:
+        import pylsl  # type: ignore[import-untyped]
+    except ImportError:
+        raise missing_extra("streaming to the Lab Streaming Layer", "pylsl", "lsl") from None
+    except (OSError, RuntimeError) as error:   # the wheel's liblsl failed to load
+        raise QuillmoreError(f"cannot load the Lab Streaming Layer library: {error}") from None
+    # liblsl logs every connection at INFO level on standard error; keep it
+    # to errors, unless the lab has a configuration of its own (network
+    # settings live there too, and must not be replaced).
+    if "LSLAPICFG" not in os.environ and not any(Path(place).expanduser().exists() for place in _CONFIG_PLACES):
+        try:
+            pylsl.set_config_content("[log]\nlevel = -2\n")
+        except Exception:   # an old liblsl without the call: its logging stays
+            pass
+    return pylsl  # type: ignore[no-any-return]
+
+
+def source_id(origin: str, kind: str) -> str:
+    return f"quillmore:{origin}:{kind}"
+
+
+def values(kind: str, row: Row) -> list[float] | list[int]:
+    """The channel values of a decoded row (index and time left out): floats
+    for the device stream, integers for the others."""
+    if kind != "extend":
+        return [int(value) for value in row[2:]]
+    fields = [float(value) for value in row[2:]]
+    if temperature_status(row) != TEMPERATURE_MEASURED:
+        fields[EXTEND_FIELDS.index("temperature")] = math.nan
+    return fields
+
+
+class StampClock:
+    """The time stamp of each chunk's last raw sample: the clock's reading
+    at arrival, or later when that would not leave room for the chunk's
+    samples after the previous chunk's (stamps never go backwards)."""
+
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self._clock = clock
+        self._last = -math.inf
+
+    def stamp(self, new_raw: int, now: float | None = None) -> float:
+        now = self._clock() if now is None else now
+        self._last = max(now, self._last + new_raw / SAMPLES_PER_SECOND)
+        return self._last
+
+
+class Outlets:
+    """The five outlets of one headset."""
+
+    def __init__(self, name: str, origin: str, described_source: str, software: str) -> None:
+        self.pylsl = require_pylsl()
+        self._outlets: dict[str, Any] = {}
+        for stream in STREAMS:
+            self._outlets[stream.kind] = self._outlet(stream, name, origin, described_source, software)
+
+    def _outlet(self, stream: StreamKind, name: str, origin: str, described_source: str, software: str) -> Any:
+        pylsl = self.pylsl
+        full_name = f"{name} {stream.title}"
+        try:
+            info = pylsl.StreamInfo(full_name, stream.type, len(stream.channels), stream.rate, stream.format,
+                                    source_id(origin, stream.kind))
+            desc = info.desc()
+            channels = desc.append_child("channels")
+            for channel in stream.channels:
+                node = channels.append_child("channel")
+                node.append_child_value("label", channel.label)
+                node.append_child_value("unit", channel.unit)
+                node.append_child_value("type", channel.type)
+            acquisition = desc.append_child("acquisition")
+            acquisition.append_child_value("model", name)
+            acquisition.append_child_value("source", described_source)
+            acquisition.append_child_value("software", software)
+            return pylsl.StreamOutlet(info, chunk_size=0, max_buffered=360)
+        except Exception as error:   # liblsl reports failures as RuntimeError and the like
+            raise QuillmoreError(f"cannot create the LSL outlet {full_name!r}: {error}") from None
+
+    def push(self, rows: Sequence[tuple[str, Row]], stamps: Sequence[float]) -> None:
+        """Sends one chunk's rows with their time stamps (``stamps`` in the
+        order of ``rows``).  Raw samples go out as one chunk stamped with
+        its last sample's time; LSL dates the others back at 512 Hz."""
+        raw = [[int(row[2])] for kind, row in rows if kind == "raw"]
+        if raw:
+            last = max(stamp for (kind, _), stamp in zip(rows, stamps) if kind == "raw")
+            self._outlets["raw"].push_chunk(raw, last)
+        for (kind, row), stamp in zip(rows, stamps):
+            if kind != "raw":
+                self._outlets[kind].push_sample(values(kind, row), stamp)
+
+    def consumers(self) -> bool:
+        return bool(self._outlets["raw"].have_consumers())
+
+    def close(self) -> None:
+        self._outlets.clear()
+
+
+assert {stream.kind for stream in STREAMS} == set(FIELDS)
+assert all(len(stream.channels) == len(FIELDS[stream.kind]) for stream in STREAMS)
