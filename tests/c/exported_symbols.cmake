@@ -6,8 +6,17 @@
 set(_expected quillmore_parse quillmore_parser_free quillmore_parser_new quillmore_status_name quillmore_version)
 
 if(OBJDUMP)
-  # PE: the names in the export table, "[   n] name" lines.
+  # PE: the "[   n] name" lines of the export table's name list, which runs
+  # to the next blank line.
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE _out RESULT_VARIABLE _rc)
+  string(FIND "${_out}" "[Ordinal/Name Pointer] Table" _at)
+  if(_at LESS 0)
+    set(_out "")
+  else()
+    string(SUBSTRING "${_out}" ${_at} -1 _out)
+    string(FIND "${_out}" "\n\n" _blank)
+    string(SUBSTRING "${_out}" 0 ${_blank} _out)
+  endif()
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_@]*" _rows "${_out}")
   set(_names "")
   foreach(_row ${_rows})
