@@ -2,7 +2,8 @@
 # Installs what the tests need on a fresh Debian machine and runs them all:
 # the C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer)
 # and the Python tests (the module, the command-line tool, the type stubs)
-# against the package as `pip install .` builds it.
+# against the package as `pip install .` builds it, and the list of wheels
+# the cibuildwheel configuration would build.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -20,7 +21,7 @@ $PYTHON -m pip wheel -q --no-deps -w build/wheel .
 QUILLMORE_WHEEL=$(ls build/wheel/*.whl)
 export QUILLMORE_WHEEL
 $PYTHON -m pip install -q --force-reinstall --no-deps "$QUILLMORE_WHEEL"
-$PYTHON -m pip install -q "$QUILLMORE_WHEEL[test]"
+$PYTHON -m pip install -q "$QUILLMORE_WHEEL[test]" cibuildwheel
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test
@@ -30,4 +31,4 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMORE_SANIT
 cmake --build build/sanitize
 ctest --test-dir build/sanitize --output-on-failure
 
-$PYTHON -m pytest -q tests/python tests/typing
+$PYTHON -m pytest -q tests/python tests/typing tests/packaging
