@@ -10,6 +10,11 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 work=$root/build/consumer
 sample=$root/python/quillmore/data/sample.bin
+. tests/apt_install.sh
+need pkg-config command -v pkg-config
+need_build_tools
+install_needed
+
 PYTHON=${PYTHON:-python3}
 CC=${CC:-cc}
 CXX=${CXX:-c++}
