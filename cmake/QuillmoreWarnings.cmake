@@ -6,7 +6,9 @@
 function(quillmore_warnings target)
   cmake_parse_arguments(PARSE_ARGV 1 _w "STRICT" "" "")
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /permissive-)
+    target_compile_options(${target} PRIVATE /W4 $<$<COMPILE_LANGUAGE:CXX>:/permissive->)
+    # fopen, strcpy and the like are standard C, not mistakes.
+    target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra)
     if(_w_STRICT)
