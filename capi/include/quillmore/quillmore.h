@@ -24,9 +24,11 @@
  *
  * Callbacks.  Each callback gets the `user` pointer given to
  * quillmore_parser_new() and returns 0 to go on, or non-zero to make the
- * running quillmore_parse() return QUILLMORE_CALLBACK_STOPPED at the byte
- * that completed the frame.  Nothing is lost then: the frame was delivered,
- * and the caller may feed the bytes after `consumed` whenever it likes.  A
+ * quillmore_parse() call that delivered the frame (the innermost one, when
+ * calls nest) return QUILLMORE_CALLBACK_STOPPED right after the frame's last
+ * byte, even if no byte follows it.  Nothing is lost then: the frame was
+ * delivered, and the caller may feed the bytes after `consumed` whenever it
+ * likes.  A
  * NULL callback is skipped (the frame is still decoded).  A record passed by
  * pointer is valid during the call only; copy it to keep it.  A callback
  * may call quillmore_parse() again, on this parser or another (the outer
