@@ -3,7 +3,8 @@
 # the C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer)
 # and the Python tests (the module, the command-line tool, the type stubs)
 # against the package as `pip install .` builds it, in a virtual environment
-# of its own (build/venv) unless PYTHON names an interpreter to install into.
+# of its own (build/venv) unless PYTHON names an interpreter to install into,
+# and the list of wheels the cibuildwheel configuration would build.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -30,7 +31,7 @@ $PYTHON -m pip wheel -q --no-deps -w build/wheel .
 QUILLMORE_WHEEL=$(ls build/wheel/*.whl)
 export QUILLMORE_WHEEL
 $PYTHON -m pip install -q --force-reinstall --no-deps "$QUILLMORE_WHEEL"
-$PYTHON -m pip install -q "$QUILLMORE_WHEEL[test]"
+$PYTHON -m pip install -q "$QUILLMORE_WHEEL[test]" cibuildwheel
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test
@@ -40,4 +41,4 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMORE_SANIT
 cmake --build build/sanitize
 ctest --test-dir build/sanitize --output-on-failure
 
-$PYTHON -m pytest -q tests/python tests/typing
+$PYTHON -m pytest -q tests/python tests/typing tests/packaging

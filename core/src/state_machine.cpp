@@ -16,8 +16,17 @@
 
 #include "quillmore/parser.hpp"
 
-#if defined(__SSE2__)
+// Vector search where the target has it: SSE2 on every x86-64 (GCC and
+// Clang say __SSE2__, MSVC _M_X64), NEON on every AArch64.
+#if defined(__SSE2__) || defined(_M_X64)
+#define QUILLMORE_SSE2 1
 #include <emmintrin.h>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define QUILLMORE_NEON 1
+#include <arm_neon.h>
 #endif
 
 namespace quillmore {
@@ -60,15 +69,41 @@ const std::uint8_t* find(const std::uint8_t* p, const std::uint8_t* end, std::ui
     return hit ? static_cast<const std::uint8_t*>(hit) : end;
 }
 
+#if defined(QUILLMORE_SSE2)
+// Index of the lowest set bit of a non-zero mask.
+inline unsigned lowestSetBit(unsigned mask) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<unsigned>(__builtin_ctz(mask));
+#elif defined(_MSC_VER)
+    unsigned long index = 0;
+    _BitScanForward(&index, mask);
+    return static_cast<unsigned>(index);
+#else
+    unsigned index = 0;
+    for (; (mask & 1u) == 0; mask >>= 1) ++index;
+    return index;
+#endif
+}
+#endif
+
 // First byte equal to a or b, or end.
 const std::uint8_t* findEither(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t a, std::uint8_t b) {
-#if defined(__SSE2__)
+#if defined(QUILLMORE_SSE2)
     const __m128i va = _mm_set1_epi8(static_cast<char>(a));
     const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
     while (end - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (mask != 0) return p + lowestSetBit(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#elif defined(QUILLMORE_NEON)
+    // NEON has no byte mask; a block with a hit is left to the loop below.
+    const uint8x16_t va = vdupq_n_u8(a);
+    const uint8x16_t vb = vdupq_n_u8(b);
+    while (end - p >= 16) {
+        const uint8x16_t x = vld1q_u8(p);
+        if (vmaxvq_u8(vorrq_u8(vceqq_u8(x, va), vceqq_u8(x, vb))) != 0) break;
         p += 16;
     }
 #endif

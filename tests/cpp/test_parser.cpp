@@ -170,6 +170,40 @@ TEST(DecoderFailure, ShortBufferStopsTheCallInTheDecodersState) {
     }
 }
 
+// ------------------------------------------------------------ state 5
+
+// After a standard frame the machine skips to the first 06 (an extended
+// frame) or AA (the next sync byte), whatever lies between; parse() looks for
+// them a vector register at a time where the target has one, so every
+// distance from the frame and every position within a block is tried, whole
+// and byte by byte.
+TEST(AfterStandard, SkipsAnyRunOfOtherBytes) {
+    const Bytes std1 = standardFrame(fullPayload());
+    for (std::size_t gap = 0; gap <= 50; ++gap) {
+        Bytes noise;
+        for (std::size_t i = 0; i < gap; ++i) {
+            const auto b = static_cast<std::uint8_t>(i * 37 + 1);
+            noise.push_back(b == 0x06 || b == 0xAA ? 0x55 : b);
+        }
+        const struct {
+            Bytes stream;
+            Log log;
+        } cases[] = {
+            {cat({std1, noise, {0x06, 0x11, 0xAA, 0xAA}, {0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}),
+             {kEeg, kExtAp17, "raw 5", "state 1 offset 5"}},
+            {cat({std1, noise, kRaw5}), {kEeg, "raw 5", "state 1 offset 5"}},
+        };
+        for (const auto& c : cases) {
+            for (bool bytewise : {false, true}) {
+                SCOPED_TRACE("gap " + std::to_string(gap) + (bytewise ? ", byte by byte" : ", whole"));
+                LogListener log;
+                QuillmoreParser parser(log);
+                EXPECT_EQ(run(bytewise, c.stream, parser, log), c.log);
+            }
+        }
+    }
+}
+
 // ------------------------------------------------------------ storesNextByte
 
 TEST(StoresNextByte, CollectingStatesOnly) {
