@@ -532,7 +532,7 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
                       progress: decoding.Progress) -> int:
     out = sys.stdout
     try:
-        writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1)
+        writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
         decoder, stopped = decoding.run(source, kinds, writer, progress, out.flush)
         out.flush()
     except BrokenPipeError:
@@ -607,7 +607,7 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Out
              " Ctrl-C to stop")
     pending: list[tuple[str, decoding.Row]] = []
     decoder = decoding.Decoder(lambda kind, row: pending.append((kind, row)))
-    stamps = lsl.StampClock(clock)
+    stamps = decoding.StampClock(clock)
     started_clock, started = clock(), time.monotonic()
     chunks = _pieces(source.chunks, PACED_PIECE) if paced else source.chunks
     stopped = None
@@ -632,7 +632,7 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Out
         stopped = f"the port went away ({error})"
     # Give subscribers a moment to fetch the last samples before the
     # outlets close.
-    time.sleep(0.5)
+    time.sleep(1.0)
     _require_frames(decoder, source)
     if stopped:
         _say(f"{stopped}")

@@ -22,6 +22,7 @@ import csv
 import dataclasses
 import hashlib
 import json
+import math
 import os
 import stat
 import sys
@@ -517,6 +518,21 @@ class Progress:
             self._shown = False
 
 
+class StampClock:
+    """The time stamp of each chunk's last raw sample: the clock's reading
+    at arrival, or later when that would not leave room for the chunk's
+    samples after the previous chunk's (stamps never go backwards)."""
+
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self._clock = clock
+        self._last = -math.inf
+
+    def stamp(self, new_raw: int, now: float | None = None) -> float:
+        now = self._clock() if now is None else now
+        self._last = max(now, self._last + new_raw / SAMPLES_PER_SECOND)
+        return self._last
+
+
 def host_times(rows: Sequence[tuple[str, Row]], raw_count: int, arrival: float) -> list[float]:
     """The computer's clock for the rows one chunk completed: the chunk
     arrived at ``arrival`` (Unix seconds) with its last raw sample, and
@@ -541,11 +557,13 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
     sources both are errors and propagate."""
     pending: list[tuple[str, Row]] = []
     decoder = Decoder((lambda kind, row: pending.append((kind, row))) if source.live else writer.write, kinds)
+    stamps = StampClock(time.time)
     stopped: str | None = None
     try:
         for chunk in source.chunks:
-            arrival = time.time()
+            before = decoder.counts["raw"]
             decoder.feed(chunk)
+            arrival = stamps.stamp(decoder.counts["raw"] - before) if source.live else 0.0
             if pending:
                 for (kind, row), when in zip(pending, host_times(pending, decoder.counts["raw"], arrival)):
                     writer.write(kind, row, when)

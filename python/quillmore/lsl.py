@@ -130,21 +130,6 @@ def values(kind: str, row: Row) -> list[float] | list[int]:
     return fields
 
 
-class StampClock:
-    """The time stamp of each chunk's last raw sample: the clock's reading
-    at arrival, or later when that would not leave room for the chunk's
-    samples after the previous chunk's (stamps never go backwards)."""
-
-    def __init__(self, clock: Callable[[], float]) -> None:
-        self._clock = clock
-        self._last = -math.inf
-
-    def stamp(self, new_raw: int, now: float | None = None) -> float:
-        now = self._clock() if now is None else now
-        self._last = max(now, self._last + new_raw / SAMPLES_PER_SECOND)
-        return self._last
-
-
 class Outlets:
     """The five outlets of one headset."""
 
@@ -188,7 +173,8 @@ class Outlets:
                 self._outlets[kind].push_sample(values(kind, row), stamp)
 
     def consumers(self) -> bool:
-        return bool(self._outlets["raw"].have_consumers())
+        """Whether every outlet has a subscriber."""
+        return all(outlet.have_consumers() for outlet in self._outlets.values())
 
     def close(self) -> None:
         self._outlets.clear()
