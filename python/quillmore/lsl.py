@@ -99,7 +99,7 @@ _CONFIG_PLACES = ("lsl_api.cfg", "~/lsl_api/lsl_api.cfg", "/etc/lsl_api/lsl_api.
 
 def require_pylsl() -> ModuleType:
     try:
-        import pylsl  # type: ignore[import-untyped]
+        import pylsl  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise missing_extra("streaming to the Lab Streaming Layer", "pylsl", "lsl") from None
     except (OSError, RuntimeError) as error:   # the wheel's liblsl failed to load
