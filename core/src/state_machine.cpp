@@ -166,13 +166,19 @@ Status QuillmoreParser::completeStandard(std::uint8_t checkSum) {
     // The state moves on first: an extended frame may follow a standard
     // frame whose checksum failed, and a failing decoder leaves state 5.
     state_ = s(State::AfterStandard);
-    if (!complementedSumMatches(payload_, kStandardBytes - 1, checkSum)) return Status::Ok;
+    if (!complementedSumMatches(payload_, kStandardBytes - 1, checkSum)) {
+        if (loss_) ++loss_->standardChecksumFailures;
+        return Status::Ok;
+    }
     return listener_->standardFrame(*this);
 }
 
 Status QuillmoreParser::completeRaw(std::uint8_t checkSum) {
     state_ = s(State::HuntSync);
-    if (!complementedSumMatches(payload_, kRawBytes - 1, checkSum)) return Status::Ok;
+    if (!complementedSumMatches(payload_, kRawBytes - 1, checkSum)) {
+        if (loss_) ++loss_->rawChecksumFailures;
+        return Status::Ok;
+    }
     return listener_->raw_callback(decodeRawSample(payload_)) ? Status::Ok : Status::CallbackFailed;
 }
 
@@ -185,6 +191,7 @@ Status QuillmoreParser::completeGyro() {
 Status QuillmoreParser::completeHrv() {
     // Not verified here: the HRV payload carries its own checksum.
     state_ = s(State::HuntSync);
+    if (loss_) countHrvFrame(payloadView(), *loss_);
     return listener_->hrvFrame(*this);
 }
 
@@ -205,10 +212,12 @@ Status QuillmoreParser::step(std::uint8_t b) {
     switch (state_) {
     case s(State::HuntSync):
         if (b == kSync) state_ = s(State::AfterSync);
+        else if (loss_) ++loss_->bytesSkipped;
         return Status::Ok;
 
     case s(State::AfterSync):
         state_ = b == kSync ? s(State::LengthByte) : b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
+        if (loss_ && state_ == s(State::HuntSync)) loss_->bytesSkipped += 2;  // AA and this byte
         return Status::Ok;
 
     case s(State::LengthByte):
@@ -216,7 +225,10 @@ Status QuillmoreParser::step(std::uint8_t b) {
         case kStandardLength: state_ = s(State::CollectStandard); byteOffset_ = 0; break;
         case kRawLength: state_ = s(State::CollectRaw); byteOffset_ = 0; break;
         case kGyroLength: state_ = s(State::CollectGyro); byteOffset_ = 0; break;
-        default: state_ = s(State::HuntSync); break;
+        default:
+            state_ = s(State::HuntSync);
+            if (loss_) loss_->bytesSkipped += 3;  // AA AA and this byte
+            break;
         }
         return Status::Ok;
 
@@ -238,6 +250,8 @@ Status QuillmoreParser::step(std::uint8_t b) {
             payload_[0] = kExtendStart;
         } else if (b == kSync) {
             state_ = s(State::AfterSync);
+        } else if (loss_) {
+            ++loss_->bytesSkipped;
         }
         return Status::Ok;
 
@@ -247,6 +261,10 @@ Status QuillmoreParser::step(std::uint8_t b) {
             // starting with this very byte.
             state_ = b == kSync ? s(State::AfterSync) : s(State::HuntSync);
             byteOffset_ = 0;
+            if (loss_) {
+                ++loss_->extendedDropped;
+                if (b != kSync) ++loss_->bytesSkipped;  // this byte, hunted over as in state 1
+            }
             return Status::Ok;
         }
         const Status stored = collect(b);
@@ -264,6 +282,7 @@ Status QuillmoreParser::step(std::uint8_t b) {
             state_ = s(State::LengthByte);
         } else if (b == kHrvSync) {
             state_ = s(State::HrvLength);  // abandoned without decoding
+            if (loss_) ++loss_->extendedAbandoned;
         } else {
             state_ = s(State::CollectExtend);  // the byte after an inner AA is dropped
         }
@@ -272,6 +291,7 @@ Status QuillmoreParser::step(std::uint8_t b) {
     case s(State::HrvLength):
         byteOffset_ = 0;
         if (b == kHrvLength) state_ = s(State::CollectHrv);
+        else if (loss_) ++loss_->bytesSkipped;
         return Status::Ok;
 
     default:
@@ -300,6 +320,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     std::int64_t offset = 0;
     std::uint8_t* buf = nullptr;
     std::size_t bufSize = 0;
+    LossCounters* loss = nullptr;
     // The rest of the input lies outside the buffer, so copying a run of it
     // at once stores the same bytes as storing them one by one.
     bool separate = false;
@@ -309,6 +330,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         offset = byteOffset_;
         buf = payload_;
         bufSize = payloadSize_;
+        loss = loss_;
         separate = disjoint(p, end, buf, bufSize);
     };
     auto save = [&] {
@@ -349,7 +371,10 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     // members when the checksum fails.
     auto completeRawFrame = [&] {
         state = s(State::HuntSync);
-        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) return Status::Ok;
+        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) {
+            if (loss) ++loss->rawChecksumFailures;
+            return Status::Ok;
+        }
         const int sample = decodeRawSample(buf);
         return handOver([&] { return listener_->raw_callback(sample) ? Status::Ok : Status::CallbackFailed; });
     };
@@ -361,7 +386,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         // frame starts with them.
         case s(State::HuntSync):
             if (*p != kSync) {
+                const std::uint8_t* const from = p;
                 p = find(p + 1, end, kSync);
+                if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
                 if (p == end) return finish(Status::Ok);
             }
             // A whole raw-sample frame, AA AA 04 and its five bytes, is most
@@ -388,6 +415,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             const std::uint8_t b = *p++;
             if (b != kSync) {
                 state = b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
+                if (loss && b != kHrvSync) loss->bytesSkipped += 2;  // AA and this byte
                 break;
             }
             state = s(State::LengthByte);
@@ -429,6 +457,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 break;
             default:
                 state = s(State::HuntSync);
+                if (loss) loss->bytesSkipped += 3;  // AA AA and this byte
                 break;
             }
             if (completed != Status::Ok) return finish(completed);
@@ -439,7 +468,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             // Everything up to the length byte 0C is skipped; each byte in
             // this state resets the offset.
             offset = 0;
+            const std::uint8_t* const from = p;
             p = find(p, end, kHrvLength);
+            if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
             if (p == end) return finish(Status::Ok);
             ++p;
             state = s(State::CollectHrv);
@@ -480,7 +511,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         }
 
         case s(State::AfterStandard): {
+            const std::uint8_t* const from = p;
             p = findEither(p, end, kExtendStart, kSync);
+            if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
             if (p == end) return finish(Status::Ok);
             const std::uint8_t b = *p++;
             const Status stepped = handOver([&] { return step(b); });
