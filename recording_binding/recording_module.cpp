@@ -1,0 +1,277 @@
+// quillmore._recording: a recording's bytes into arrays, for
+// quillmore/recording.py.
+//
+//   Decoder()               a BatchDecoder (core/include/quillmore/batch.hpp)
+//   Decoder.feed(buffer)    decodes a bytes-like object; returns the rows
+//                           that became final, as the tuple of bytearrays
+//                           (raw, raw_time, eeg, extend, gyro, rr)
+//   Decoder.finish()        the input has ended; the rest, the same way
+//   Decoder.loss()          the loss counters and raw_missing, as a dict
+//   Decoder.released        clock position (raw-sample periods) released
+//   LAYOUTS                 kind -> (itemsize, ((field, format, offset), ...)),
+//                           the rows' memory layout for numpy.dtype
+//   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
+//
+// raw holds native int16, raw_time native float64 seconds.  Nothing is built
+// per sample: each array is one copy of the decoder's.  The bytes are
+// decoded with the interpreter lock released.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+
+#include "quillmore/batch.hpp"
+
+namespace {
+
+using quillmore::Batch;
+using quillmore::BatchDecoder;
+
+struct DecoderObject {
+    PyObject_HEAD
+    BatchDecoder* decoder;
+    Batch* batch;
+    bool busy;  // a call is decoding with the lock released
+};
+
+template <typename T>
+PyObject* bytesOf(const T* data, std::size_t count) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                         static_cast<Py_ssize_t>(count * sizeof(T)));
+}
+
+// The batch as the six bytearrays, then empties it.
+PyObject* takeBatch(Batch& batch) {
+    PyObject* raw = bytesOf(batch.raw.data(), batch.raw.size());
+    PyObject* times = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(batch.raw.size() * sizeof(double)));
+    PyObject* result = nullptr;
+    if (raw != nullptr && times != nullptr) {
+        quillmore::fillRawTimes(batch, reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
+        PyObject* eeg = bytesOf(batch.eeg.data(), batch.eeg.size());
+        PyObject* extend = bytesOf(batch.extend.data(), batch.extend.size());
+        PyObject* gyro = bytesOf(batch.gyro.data(), batch.gyro.size());
+        PyObject* rr = bytesOf(batch.rr.data(), batch.rr.size());
+        if (eeg != nullptr && extend != nullptr && gyro != nullptr && rr != nullptr)
+            result = PyTuple_Pack(6, raw, times, eeg, extend, gyro, rr);
+        Py_XDECREF(eeg);
+        Py_XDECREF(extend);
+        Py_XDECREF(gyro);
+        Py_XDECREF(rr);
+    }
+    Py_XDECREF(raw);
+    Py_XDECREF(times);
+    batch.clear();
+    return result;
+}
+
+bool enter(DecoderObject* self) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
+        return false;
+    }
+    self->busy = true;
+    return true;
+}
+
+PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!PyArg_ParseTuple(args, ":Decoder") || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Decoder() takes no arguments");
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->decoder = new (std::nothrow) BatchDecoder();
+    self->batch = new (std::nothrow) Batch();
+    self->busy = false;
+    if (self->decoder == nullptr || self->batch == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void decoderDealloc(PyObject* object) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    delete self->decoder;
+    delete self->batch;
+    Py_TYPE(object)->tp_free(object);
+}
+
+PyObject* decoderFeed(PyObject* object, PyObject* data) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    if (!enter(self)) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        self->decoder->feed(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len),
+                            *self->batch);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    PyBuffer_Release(&view);
+    if (failed) return PyErr_NoMemory();
+    return takeBatch(*self->batch);
+}
+
+PyObject* decoderFinish(PyObject* object, PyObject* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    if (!enter(self)) return nullptr;
+    try {
+        self->decoder->finish(*self->batch);
+    } catch (const std::bad_alloc&) {
+        self->busy = false;
+        return PyErr_NoMemory();
+    }
+    self->busy = false;
+    return takeBatch(*self->batch);
+}
+
+PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    const quillmore::LossCounters& c = self->decoder->loss();
+    return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "standard_checksum_failures",
+                         static_cast<unsigned long long>(c.standardChecksumFailures), "raw_checksum_failures",
+                         static_cast<unsigned long long>(c.rawChecksumFailures), "hrv_checksum_failures",
+                         static_cast<unsigned long long>(c.hrvChecksumFailures), "bytes_skipped",
+                         static_cast<unsigned long long>(c.bytesSkipped), "extended_dropped",
+                         static_cast<unsigned long long>(c.extendedDropped), "extended_abandoned",
+                         static_cast<unsigned long long>(c.extendedAbandoned), "frames_cut_short",
+                         static_cast<unsigned long long>(c.framesCutShort), "raw_missing",
+                         static_cast<unsigned long long>(self->decoder->rawMissing()));
+}
+
+PyObject* decoderReleased(PyObject* object, void* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    return PyLong_FromUnsignedLongLong(self->decoder->released());
+}
+
+PyMethodDef decoderMethods[] = {
+    {"feed", decoderFeed, METH_O, "feed(data) -> (raw, raw_time, eeg, extend, gyro, rr): decode more bytes"},
+    {"finish", decoderFinish, METH_NOARGS, "finish() -> the same tuple: the input has ended"},
+    {"loss", decoderLoss, METH_NOARGS, "loss() -> dict of the loss counters and raw_missing"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef decoderGetSet[] = {
+    {"released", decoderReleased, nullptr, "clock position, in raw-sample periods, up to which rows were returned",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject decoderType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "quillmore._recording.Decoder";
+    t.tp_basicsize = sizeof(DecoderObject);
+    t.tp_dealloc = decoderDealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "Decoder(): a recording's bytes into arrays, chunk by chunk.";
+    t.tp_methods = decoderMethods;
+    t.tp_getset = decoderGetSet;
+    t.tp_new = decoderNew;
+    return t;
+}();
+
+// ------------------------------------------------------------------ layouts
+
+struct Field {
+    const char* name;
+    const char* format;
+    std::size_t offset;
+};
+
+PyObject* layout(std::size_t itemsize, std::initializer_list<Field> fields) {
+    PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(fields.size()));
+    if (list == nullptr) return nullptr;
+    Py_ssize_t k = 0;
+    for (const Field& f : fields) {
+        PyObject* item = Py_BuildValue("(ssn)", f.name, f.format, static_cast<Py_ssize_t>(f.offset));
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(list, k++, item);
+    }
+    PyObject* result = Py_BuildValue("(nN)", static_cast<Py_ssize_t>(itemsize), list);
+    return result;
+}
+
+#define QM_FIELD(Type, member, name, format) Field{name, format, offsetof(Type, member)}
+
+PyObject* layouts() {
+    using quillmore::EegRow;
+    using quillmore::ExtendRow;
+    using quillmore::GyroRow;
+    using quillmore::RrRow;
+    PyObject* eeg = layout(sizeof(EegRow), {
+        QM_FIELD(EegRow, sample, "sample", "=i8"), QM_FIELD(EegRow, time, "time", "=f8"),
+        QM_FIELD(EegRow, signal, "signal", "u1"), QM_FIELD(EegRow, attention, "attention", "u1"),
+        QM_FIELD(EegRow, meditation, "meditation", "u1"), QM_FIELD(EegRow, delta, "delta", "=u4"),
+        QM_FIELD(EegRow, theta, "theta", "=u4"), QM_FIELD(EegRow, lowAlpha, "lowAlpha", "=u4"),
+        QM_FIELD(EegRow, highAlpha, "highAlpha", "=u4"), QM_FIELD(EegRow, lowBeta, "lowBeta", "=u4"),
+        QM_FIELD(EegRow, highBeta, "highBeta", "=u4"), QM_FIELD(EegRow, lowGamma, "lowGamma", "=u4"),
+        QM_FIELD(EegRow, highGamma, "highGamma", "=u4"),
+    });
+    PyObject* extend = layout(sizeof(ExtendRow), {
+        QM_FIELD(ExtendRow, sample, "sample", "=i8"), QM_FIELD(ExtendRow, time, "time", "=f8"),
+        QM_FIELD(ExtendRow, ap, "ap", "u1"), QM_FIELD(ExtendRow, battery, "battery", "u1"),
+        QM_FIELD(ExtendRow, version, "version", "=f8"), QM_FIELD(ExtendRow, gnaw, "gnaw", "u1"),
+        QM_FIELD(ExtendRow, temperature, "temperature", "=f8"),
+        QM_FIELD(ExtendRow, temperatureStatus, "temperature_status", "i1"),
+        QM_FIELD(ExtendRow, heart, "heart", "u1"), QM_FIELD(ExtendRow, damaged, "damaged", "?"),
+    });
+    PyObject* gyro = layout(sizeof(GyroRow), {
+        QM_FIELD(GyroRow, sample, "sample", "=i8"), QM_FIELD(GyroRow, time, "time", "=f8"),
+        QM_FIELD(GyroRow, x, "x", "=i2"), QM_FIELD(GyroRow, y, "y", "=i2"), QM_FIELD(GyroRow, z, "z", "=i2"),
+        QM_FIELD(GyroRow, damaged, "damaged", "?"),
+    });
+    PyObject* rr = layout(sizeof(RrRow), {
+        QM_FIELD(RrRow, sample, "sample", "=i8"), QM_FIELD(RrRow, time, "time", "=f8"),
+        QM_FIELD(RrRow, rr1, "rr1", "=u2"), QM_FIELD(RrRow, rr2, "rr2", "=u2"), QM_FIELD(RrRow, rr3, "rr3", "=u2"),
+    });
+    if (eeg == nullptr || extend == nullptr || gyro == nullptr || rr == nullptr) {
+        Py_XDECREF(eeg);
+        Py_XDECREF(extend);
+        Py_XDECREF(gyro);
+        Py_XDECREF(rr);
+        return nullptr;
+    }
+    return Py_BuildValue("{sNsNsNsN}", "eeg", eeg, "extend", extend, "gyro", gyro, "rr", rr);
+}
+
+int execModule(PyObject* module) {
+    if (PyType_Ready(&decoderType) != 0) return -1;
+    if (PyModule_AddObjectRef(module, "Decoder", reinterpret_cast<PyObject*>(&decoderType)) != 0) return -1;
+    PyObject* table = layouts();
+    if (table == nullptr || PyModule_AddObject(module, "LAYOUTS", table) != 0) {
+        Py_XDECREF(table);
+        return -1;
+    }
+    PyObject* statuses = Py_BuildValue("(sss)", "measured", "no_reading", "no_row");
+    if (statuses == nullptr || PyModule_AddObject(module, "TEMPERATURE_STATUS", statuses) != 0) {
+        Py_XDECREF(statuses);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+    {0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.", 0, nullptr, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__recording(void) { return PyModuleDef_Init(&moduleDef); }
