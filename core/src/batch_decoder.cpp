@@ -25,14 +25,7 @@ const std::uint8_t* nextRawHeader(const std::uint8_t* p, const std::uint8_t* end
     return end;
 }
 
-template <typename Row>
-void releaseRows(std::vector<Row>& from, std::vector<Row>& to, std::uint64_t missing) {
-    for (Row& row : from) {
-        row.time = static_cast<double>(static_cast<std::uint64_t>(row.sample) + missing) / kSamplesPerSecond;
-        to.push_back(row);
-    }
-    from.clear();
-}
+double secondsAt(std::uint64_t position) { return static_cast<double>(position) / kSamplesPerSecond; }
 
 }  // namespace
 
@@ -97,18 +90,24 @@ std::uint64_t BatchDecoder::released() const {
     return clock_.holding() ? heldFrom_ : rawDecoded_ + clock_.missing();
 }
 
-// A loss counted since the last look is a damage at this point of the
+// Losses counted since the last look are a damage at this point of the
 // stream; the clock then holds what follows until the next standard frame.
 void BatchDecoder::noteDamage() {
-    const std::uint64_t total = loss_.total();
-    if (total == lossSeen_) return;
-    lossSeen_ = total;
-    if (clock_.holding()) return;
-    clock_.damage();
-    if (clock_.holding()) {
+    const std::uint64_t rawFailures = loss_.rawChecksumFailures;
+    const std::uint64_t other = loss_.total() - rawFailures;
+    if (rawFailures == rawFailuresSeen_ && other == otherLossSeen_) return;
+    const bool wasHolding = clock_.holding();
+    clock_.damage(rawFailures - rawFailuresSeen_, other != otherLossSeen_);
+    rawFailuresSeen_ = rawFailures;
+    otherLossSeen_ = other;
+    if (!clock_.holding()) return;
+    if (!wasHolding) {
         heldFrom_ = rawDecoded_ + clock_.missing();
         held_.firstRawSample = rawDecoded_;
     }
+    // Samples from here on stand at the new mark.
+    if (!heldSteps_.empty() && heldSteps_.back().firstSample == rawDecoded_) heldSteps_.pop_back();
+    heldSteps_.push_back({rawDecoded_, clock_.mark()});
 }
 
 // Raw samples about to be appended to `to` from recording sample
@@ -122,28 +121,61 @@ void BatchDecoder::stepIfNeeded(Batch& to, std::uint64_t firstSample, std::uint6
     if (to.steps.empty() || to.steps.back().missingBefore != missing) to.steps.push_back({firstSample, missing});
 }
 
-void BatchDecoder::releaseHeld(std::uint64_t missing) {
+GrowableArray<std::int16_t>& BatchDecoder::rawTarget() {
+    if (clock_.holding()) return held_.raw;
+    stepIfNeeded(*out_, rawDecoded_, clock_.missing());
+    return out_->raw;
+}
+
+// Places what was held by the gap the clock closed last.
+void BatchDecoder::releaseHeld() {
     Batch& out = *out_;
-    if (held_.raw.size() != 0) {
-        stepIfNeeded(out, held_.firstRawSample, missing);
-        out.raw.append(held_.raw.data(), held_.raw.size());
+    const std::size_t held = held_.raw.size();
+    for (std::size_t k = 0; k < heldSteps_.size(); ++k) {
+        const std::uint64_t from = heldSteps_[k].firstSample;
+        const std::uint64_t to = k + 1 < heldSteps_.size() ? heldSteps_[k + 1].firstSample : held_.firstRawSample + held;
+        if (to <= from) continue;
+        stepIfNeeded(out, from, clock_.offsetOf(heldSteps_[k].mark));
+        out.raw.append(held_.raw.data() + (from - held_.firstRawSample), static_cast<std::size_t>(to - from));
     }
-    releaseRows(held_.eeg, out.eeg, missing);
-    releaseRows(held_.extend, out.extend, missing);
-    releaseRows(held_.gyro, out.gyro, missing);
-    releaseRows(held_.rr, out.rr, missing);
+    heldSteps_.clear();
+    auto release = [&](auto& rows, auto& outRows, std::vector<GapMark>& marks) {
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            auto row = rows[k];
+            row.time = secondsAt(static_cast<std::uint64_t>(row.sample) + clock_.offsetOf(marks[k]));
+            outRows.push_back(row);
+        }
+        marks.clear();
+    };
+    release(held_.extend, out.extend, heldMarks_[1]);
+    release(held_.gyro, out.gyro, heldMarks_[2]);
+    release(held_.rr, out.rr, heldMarks_[3]);
     held_.clear();
+}
+
+template <typename Row>
+void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held, std::vector<GapMark>& marks) {
+    row.sample = static_cast<std::int64_t>(rawDecoded_);
+    if (clock_.holding()) {
+        row.time = 0.0;  // placed on release
+        held.push_back(row);
+        marks.push_back(clock_.mark());
+    } else {
+        row.time = secondsAt(rawDecoded_ + clock_.missing());
+        out.push_back(row);
+    }
 }
 
 void BatchDecoder::standardFrame(const QuillmoreData& record) {
     noteDamage();
-    clock_.standardFrame(rawDecoded_);
-    const std::uint64_t missing = clock_.missing();
-    releaseHeld(missing);
+    // The frame ends inside the segment the machine is working on; its end
+    // is near enough for counting periods of 4143 bytes.
+    clock_.standardFrame(rawDecoded_, segmentEnd_);
+    releaseHeld();
     failuresAtLastStandard_ = loss_.standardChecksumFailures;
     EegRow row{};
     row.sample = static_cast<std::int64_t>(rawDecoded_);
-    row.time = timeAt(missing);
+    row.time = secondsAt(rawDecoded_ + clock_.missing());
     row.delta = record.delta;
     row.theta = record.theta;
     row.lowAlpha = record.lowAlpha;
@@ -161,8 +193,6 @@ void BatchDecoder::standardFrame(const QuillmoreData& record) {
 void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
     noteDamage();
     ExtendRow row{};
-    row.sample = static_cast<std::int64_t>(rawDecoded_);
-    row.time = timeAt(clock_.missing());
     row.version = record.version;
     switch (record.temperatureKind) {
     case TemperatureKind::Measured:
@@ -187,31 +217,23 @@ void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) 
     // were damaged too.
     const bool afterFailedStandard = loss_.standardChecksumFailures != failuresAtLastStandard_;
     row.damaged = damaged || afterFailedStandard ? 1 : 0;
-    target().extend.push_back(row);
+    addRow(row, out_->extend, held_.extend, heldMarks_[1]);
 }
 
 void BatchDecoder::rawSample(std::int16_t sample) {
     noteDamage();
-    Batch& to = target();
-    if (&to == out_) stepIfNeeded(to, rawDecoded_, clock_.missing());
-    to.raw.push(sample);
+    rawTarget().push(sample);
     ++rawDecoded_;
 }
 
-void BatchDecoder::gyroFrame(const GyroRow& decoded) {
+void BatchDecoder::gyroFrame(const GyroRow& row) {
     noteDamage();
-    GyroRow row = decoded;
-    row.sample = static_cast<std::int64_t>(rawDecoded_);
-    row.time = timeAt(clock_.missing());
-    target().gyro.push_back(row);
+    addRow(row, out_->gyro, held_.gyro, heldMarks_[2]);
 }
 
-void BatchDecoder::rrFrame(const RrRow& decoded) {
+void BatchDecoder::rrFrame(const RrRow& row) {
     noteDamage();
-    RrRow row = decoded;
-    row.sample = static_cast<std::int64_t>(rawDecoded_);
-    row.time = timeAt(clock_.missing());
-    target().rr.push_back(row);
+    addRow(row, out_->rr, held_.rr, heldMarks_[3]);
 }
 
 void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) {
@@ -221,12 +243,11 @@ void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) 
     while (p < end) {
         if (parser_.state() == static_cast<int>(State::HuntSync) && static_cast<std::size_t>(end - p) >= kRawFrame) {
             noteDamage();
-            Batch& to = target();
-            if (&to == out_) stepIfNeeded(to, rawDecoded_, clock_.missing());
+            GrowableArray<std::int16_t>& to = rawTarget();
             const std::size_t room = static_cast<std::size_t>(end - p) / kRawFrame;
-            const std::size_t taken = decodeRawRun(p, static_cast<std::size_t>(end - p), to.raw.reserveMore(room));
+            const std::size_t taken = decodeRawRun(p, static_cast<std::size_t>(end - p), to.reserveMore(room));
             if (taken != 0) {
-                to.raw.commit(taken);
+                to.commit(taken);
                 rawDecoded_ += taken;
                 p += taken * kRawFrame;
                 continue;
@@ -236,18 +257,21 @@ void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) 
         // between, and the run decoder the frames from there on once the
         // machine is hunting again.
         const std::uint8_t* const next = nextRawHeader(p + 1, end);
+        segmentEnd_ = consumed_ + static_cast<std::uint64_t>(next - data);
         parser_.parse(p, static_cast<std::size_t>(next - p));
         p = next;
         noteDamage();
     }
+    consumed_ += size;
 }
 
 void BatchDecoder::finish(Batch& out) {
     out_ = &out;
     countEndOfInput(parser_, loss_);
-    lossSeen_ = loss_.total();
-    releaseHeld(clock_.missing());
+    rawFailuresSeen_ = loss_.rawChecksumFailures;
+    otherLossSeen_ = loss_.total() - rawFailuresSeen_;
     clock_.settle();
+    releaseHeld();
 }
 
 void fillRawTimes(const Batch& batch, double* out) {

@@ -261,7 +261,12 @@ def concatenate(parts: Iterable[Recording]) -> Recording:
     parts = list(parts)
     if not parts:
         return Recording(np.empty(0, np.int16), np.empty(0, np.float64), _empty_rows(), _NO_LOSS, 0.0)
-    rows = {kind: np.concatenate([p.rows(kind) for p in parts]) for kind in ROW_KINDS}
+    rows = {}
+    for kind in ROW_KINDS:
+        # Into an array of the kind's own dtype: NumPy would otherwise pack
+        # the fields into a layout of its own.
+        pieces = [p.rows(kind) for p in parts]
+        rows[kind] = np.concatenate(pieces, out=np.empty(sum(map(len, pieces)), DTYPES[kind]))
     loss = _NO_LOSS
     for p in parts:
         loss = loss + p.loss

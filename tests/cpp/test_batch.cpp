@@ -279,7 +279,10 @@ TEST(LossClock, StandardFramesKeepTheirTimesAcrossLosses) {
 // With damage to show where samples went missing, every decoded raw sample
 // keeps its true time.
 TEST(LossClock, RawSamplesAfterDamageKeepTheirTimes) {
-    auto lose = [](int s, int k) { return (s == 1 && k >= 10 && k < 30) || (s == 3 && k >= 400 && k < 401) ? 1 : 0; };
+    // Two stretches of failed raw frames in one gap, one in another.
+    auto lose = [](int s, int k) {
+        return (s == 1 && k >= 10 && k < 30) || (s == 1 && k >= 100 && k < 103) || (s == 3 && k == 400) ? 1 : 0;
+    };
     const Bytes stream = headsetRecording(5, lose, [](int) { return 0; });
     for (std::size_t chunk : {std::size_t{5}, std::size_t{333}, stream.size()}) {
         const Whole all = decodeInChunks(stream, chunk);
@@ -291,14 +294,46 @@ TEST(LossClock, RawSamplesAfterDamageKeepTheirTimes) {
     }
 }
 
-TEST(LossClock, GapsInferTheFewestPeriods) {
+// Samples lost without a checksum failure to show where (bytes skipped)
+// go where that damage was seen.
+TEST(LossClock, OtherDamagePlacesTheRestOfTheGap) {
+    Bytes stream = headsetRecording(3, [](int s, int k) { return s == 1 && k >= 50 && k < 60 ? 2 : 0; },
+                                    [](int) { return 0; });
+    // Noise where the ten frames were.
+    const std::size_t at = (512 + 50) * 8 + 36 + 11;
+    stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(at), {0x01, 0x02, 0x03});
+    const Whole all = decodeInChunks(stream, 100);
+    std::vector<double> expected;
+    for (int s = 0; s < 3; ++s)
+        for (int k = 0; k < 512; ++k)
+            if (!(s == 1 && k >= 50 && k < 60)) expected.push_back(s + k / 512.0);
+    EXPECT_EQ(all.rawTimes, expected);
+}
+
+TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
+    const std::uint64_t period = kBytesPerPeriod;
     const struct {
-        std::uint64_t decoded, lost;
-    } gaps[] = {{512, 0}, {500, 12}, {1, 511}, {0, 512}, {513, 511}, {600, 424}, {1024, 0}, {1030, 506}};
+        std::uint64_t decoded, failed, bytes, lost;
+    } gaps[] = {
+        {512, 0, period, 0},
+        {500, 0, period, 12},
+        {1, 0, 0, 511},
+        {0, 0, 47, 512},             // no raw frames: one period per standard frame
+        {513, 0, period + 8, 511},   // more than one period's samples
+        {600, 0, 2 * period, 424},
+        {1024, 0, 2 * period, 0},
+        {1030, 0, 3 * period, 506},
+        {500, 12, period, 12},       // failed frames count as seen
+        {500, 30, period, 524},      // ... and make a second period
+        {300, 0, 3 * period, 1236},  // garbled bytes: the byte count rules
+        {300, 0, 3 * period / 2 - 10, 212},
+    };
     for (const auto& g : gaps) {
         LossClock clock;
-        clock.standardFrame(1000);
-        EXPECT_EQ(clock.standardFrame(1000 + g.decoded), g.lost) << g.decoded << " decoded";
+        clock.standardFrame(1000, 5000);
+        clock.damage(g.failed, false);
+        EXPECT_EQ(clock.standardFrame(1000 + g.decoded, 5000 + g.bytes), g.lost)
+            << g.decoded << " decoded, " << g.failed << " failed, " << g.bytes << " bytes";
         EXPECT_EQ(clock.missing(), g.lost);
     }
 }

@@ -194,22 +194,33 @@ private:
     void rawSample(std::int16_t sample);
     void gyroFrame(const GyroRow& row);
     void rrFrame(const RrRow& row);
-    void releaseHeld(std::uint64_t missing);
+    template <typename Row>
+    void addRow(Row row, std::vector<Row>& out, std::vector<Row>& held, std::vector<GapMark>& marks);
+    void releaseHeld();
     void stepIfNeeded(Batch& to, std::uint64_t firstSample, std::uint64_t missing);
-    Batch& target() { return clock_.holding() ? held_ : *out_; }
-    double timeAt(std::uint64_t missing) const {
-        return static_cast<double>(rawDecoded_ + missing) / kSamplesPerSecond;
-    }
+    // The raw array that the next sample goes to, with its step noted.
+    GrowableArray<std::int16_t>& rawTarget();
 
     std::unique_ptr<Listener> listener_;
     QuillmoreParser parser_;
     LossCounters loss_;
-    std::uint64_t lossSeen_ = 0;  // loss_.total() when last looked at
+    std::uint64_t rawFailuresSeen_ = 0;  // loss_ as last looked at
+    std::uint64_t otherLossSeen_ = 0;
     LossClock clock_;
     std::uint64_t rawDecoded_ = 0;
+    std::uint64_t consumed_ = 0;    // bytes fed before the current feed()
+    std::uint64_t segmentEnd_ = 0;  // stream position where the machine's current segment ends
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
+    // Held back until the next standard frame: the rows and samples, and
+    // where in the gap each stands.
     Batch held_;
+    struct HeldStep {
+        std::uint64_t firstSample;
+        GapMark mark;
+    };
+    std::vector<HeldStep> heldSteps_;
+    std::vector<GapMark> heldMarks_[4];  // eeg (unused: standard frames end a gap), extend, gyro, rr
     Batch* out_ = nullptr;
 };
 
