@@ -34,21 +34,25 @@ enum class TemperatureStatus : std::int8_t {
     NoRow = 2,      // the frame had no row 0x08; `temperature` is NaN
 };
 
-// One row per frame.  Field names are the records' names.
+// One row per frame.  Field names are the records' names, in the records'
+// order, so that the rows' layout reads as a NumPy dtype with increasing
+// offsets (which .npy files need).
 struct EegRow {
     std::int64_t sample;
     double time;
-    std::uint32_t delta, theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma, highGamma;
     std::uint8_t signal, attention, meditation;
+    std::uint32_t delta, theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma, highGamma;
 };
 
 struct ExtendRow {
     std::int64_t sample;
     double time;
+    std::uint8_t ap, battery;
     double version;
+    std::uint8_t gnaw;
     double temperature;  // NaN unless temperatureStatus is Measured
-    std::uint8_t ap, battery, gnaw, heart;
     std::int8_t temperatureStatus;
+    std::uint8_t heart;
     // The frame is not one the headset sends (see extendLooksDamaged).
     std::uint8_t damaged;
 };
