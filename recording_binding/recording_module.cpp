@@ -3,8 +3,9 @@
 //
 //   Decoder()               a BatchDecoder (core/include/quillmore/batch.hpp)
 //   Decoder.feed(buffer)    decodes a bytes-like object; returns the rows
-//                           that became final, as the tuple of bytearrays
-//                           (raw, raw_time, eeg, extend, gyro, rr)
+//                           that became final, as a tuple of buffers
+//                           (raw, raw_time, eeg, extend, gyro, rr): raw a
+//                           Samples object, the others bytearrays
 //   Decoder.finish()        the input has ended; the rest, the same way
 //   Decoder.loss()          the loss counters and raw_missing, as a dict
 //   Decoder.released        clock position (raw-sample periods) released
@@ -12,9 +13,10 @@
 //                           the rows' memory layout for numpy.dtype
 //   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
 //
-// raw holds native int16, raw_time native float64 seconds.  Nothing is built
-// per sample: each array is one copy of the decoder's.  The bytes are
-// decoded with the interpreter lock released.
+// raw holds native int16 (the decoder's own block, handed over), raw_time
+// native float64 seconds (computed into its bytearray).  Nothing is built
+// per sample and no sample is copied after decoding.  The bytes are decoded
+// with the interpreter lock released.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -35,19 +37,59 @@ struct DecoderObject {
     bool busy;  // a call is decoding with the lock released
 };
 
+// The raw samples' memory, handed over by the decoder's array and lent to
+// NumPy through the buffer protocol, so the samples are never copied.
+struct SamplesObject {
+    PyObject_HEAD
+    std::int16_t* data;
+    Py_ssize_t count;
+};
+
+void samplesDealloc(PyObject* object) {
+    delete[] reinterpret_cast<SamplesObject*>(object)->data;
+    Py_TYPE(object)->tp_free(object);
+}
+
+int samplesGetBuffer(PyObject* object, Py_buffer* view, int flags) {
+    auto* self = reinterpret_cast<SamplesObject*>(object);
+    return PyBuffer_FillInfo(view, object, self->data, self->count * static_cast<Py_ssize_t>(sizeof(std::int16_t)), 0,
+                             flags);
+}
+
+PyBufferProcs samplesBuffer = {samplesGetBuffer, nullptr};
+
+PyTypeObject samplesType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "quillmore._recording.Samples";
+    t.tp_basicsize = sizeof(SamplesObject);
+    t.tp_dealloc = samplesDealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "Raw samples (native int16) that a Decoder returned; a buffer for numpy.frombuffer.";
+    t.tp_as_buffer = &samplesBuffer;
+    return t;
+}();
+
+PyObject* takeSamples(quillmore::GrowableArray<std::int16_t>& raw) {
+    auto* self = PyObject_New(SamplesObject, &samplesType);
+    if (self == nullptr) return nullptr;
+    self->count = static_cast<Py_ssize_t>(raw.size());
+    self->data = raw.release().release();
+    return reinterpret_cast<PyObject*>(self);
+}
+
 template <typename T>
 PyObject* bytesOf(const T* data, std::size_t count) {
     return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data),
                                          static_cast<Py_ssize_t>(count * sizeof(T)));
 }
 
-// The batch as the six bytearrays, then empties it.
+// The batch as the six buffers, then empties it.
 PyObject* takeBatch(Batch& batch) {
-    PyObject* raw = bytesOf(batch.raw.data(), batch.raw.size());
     PyObject* times = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(batch.raw.size() * sizeof(double)));
+    if (times != nullptr) quillmore::fillRawTimes(batch, reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
+    PyObject* raw = times != nullptr ? takeSamples(batch.raw) : nullptr;
     PyObject* result = nullptr;
     if (raw != nullptr && times != nullptr) {
-        quillmore::fillRawTimes(batch, reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
         PyObject* eeg = bytesOf(batch.eeg.data(), batch.eeg.size());
         PyObject* extend = bytesOf(batch.extend.data(), batch.extend.size());
         PyObject* gyro = bytesOf(batch.gyro.data(), batch.gyro.size());
@@ -109,6 +151,9 @@ PyObject* decoderFeed(PyObject* object, PyObject* data) {
     bool failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
+        // Room for every raw frame the input can hold, so that a whole
+        // recording lands in one block without regrowing.
+        self->batch->raw.reserveMore(static_cast<std::size_t>(view.len) / 8);
         self->decoder->feed(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len),
                             *self->batch);
     } catch (const std::bad_alloc&) {
@@ -247,7 +292,7 @@ PyObject* layouts() {
 }
 
 int execModule(PyObject* module) {
-    if (PyType_Ready(&decoderType) != 0) return -1;
+    if (PyType_Ready(&decoderType) != 0 || PyType_Ready(&samplesType) != 0) return -1;
     if (PyModule_AddObjectRef(module, "Decoder", reinterpret_cast<PyObject*>(&decoderType)) != 0) return -1;
     PyObject* table = layouts();
     if (table == nullptr || PyModule_AddObject(module, "LAYOUTS", table) != 0) {

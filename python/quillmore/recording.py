@@ -313,7 +313,7 @@ class Decoder:
     def _feed_unhashed(self, data: Any) -> Recording:
         return self._part(self._decoder.feed(data))
 
-    def _part(self, arrays: tuple[bytearray, ...]) -> Recording:
+    def _part(self, arrays: tuple[Any, ...]) -> Recording:
         raw, raw_time, eeg, extend, gyro, rr = arrays
         rows = {"eeg": np.frombuffer(eeg, DTYPES["eeg"]), "extend": np.frombuffer(extend, DTYPES["extend"]),
                 "gyro": np.frombuffer(gyro, DTYPES["gyro"]), "rr": np.frombuffer(rr, DTYPES["rr"])}

@@ -114,6 +114,13 @@ public:
         *reserveMore(1) = value;
         ++size_;
     }
+    // Hands the values over to the caller (size() of them, in a block of at
+    // least that many) and leaves the array empty.
+    std::unique_ptr<T[]> release() {
+        size_ = 0;
+        capacity_ = 0;
+        return std::move(data_);
+    }
     void append(const T* values, std::size_t n) {
         if (n == 0) return;
         std::memcpy(reserveMore(n), values, n * sizeof(T));
