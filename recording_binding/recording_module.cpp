@@ -4,8 +4,9 @@
 //   Decoder()               a BatchDecoder (core/include/quillmore/batch.hpp)
 //   Decoder.feed(buffer)    decodes a bytes-like object; returns the rows
 //                           that became final, as a tuple of buffers
-//                           (raw, raw_time, eeg, extend, gyro, rr): raw a
-//                           Samples object, the others bytearrays
+//                           (raw, clock, eeg, extend, gyro, rr): raw a
+//                           Samples object, clock bytes, the rest bytearrays
+//   raw_times(clock, n)     the raw samples' seconds from a clock
 //   Decoder.finish()        the input has ended; the rest, the same way
 //   Decoder.loss()          the loss counters and raw_missing, as a dict
 //   Decoder.released        clock position (raw-sample periods) released
@@ -13,15 +14,17 @@
 //                           the rows' memory layout for numpy.dtype
 //   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
 //
-// raw holds native int16 (the decoder's own block, handed over), raw_time
-// native float64 seconds (computed into its bytearray).  Nothing is built
-// per sample and no sample is copied after decoding.  The bytes are decoded
+// raw holds native int16 (the decoder's own block, handed over); the clock
+// is the few steps that place them (core: ClockStep), from which raw_times()
+// computes their seconds when they are asked for.  Nothing is built per
+// sample and no sample is copied after decoding.  The bytes are decoded
 // with the interpreter lock released.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 #include "quillmore/batch.hpp"
 
@@ -83,10 +86,24 @@ PyObject* bytesOf(const T* data, std::size_t count) {
                                          static_cast<Py_ssize_t>(count * sizeof(T)));
 }
 
+// The raw samples' clock: the recording sample of the first one, then the
+// steps, as native uint64 (firstSample, missingBefore) pairs.
+PyObject* clockOf(const Batch& batch) {
+    const std::size_t words = 1 + 2 * batch.steps.size();
+    PyObject* clock = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(words * sizeof(std::uint64_t)));
+    if (clock == nullptr) return nullptr;
+    auto* out = reinterpret_cast<std::uint64_t*>(PyBytes_AS_STRING(clock));
+    out[0] = batch.firstRawSample;
+    for (std::size_t k = 0; k < batch.steps.size(); ++k) {
+        out[1 + 2 * k] = batch.steps[k].firstSample;
+        out[2 + 2 * k] = batch.steps[k].missingBefore;
+    }
+    return clock;
+}
+
 // The batch as the six buffers, then empties it.
 PyObject* takeBatch(Batch& batch) {
-    PyObject* times = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(batch.raw.size() * sizeof(double)));
-    if (times != nullptr) quillmore::fillRawTimes(batch, reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
+    PyObject* times = clockOf(batch);
     PyObject* raw = times != nullptr ? takeSamples(batch.raw) : nullptr;
     PyObject* result = nullptr;
     if (raw != nullptr && times != nullptr) {
@@ -197,6 +214,35 @@ PyObject* decoderReleased(PyObject* object, void* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
     return PyLong_FromUnsignedLongLong(self->decoder->released());
 }
+
+// raw_times(clock, count): the seconds of `count` samples from a clock
+// that feed() or finish() returned, as a bytearray of native float64.
+PyObject* rawTimes(PyObject* /*module*/, PyObject* args) {
+    Py_buffer clock;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTuple(args, "y*n:raw_times", &clock, &count)) return nullptr;
+    const auto words = static_cast<std::size_t>(clock.len) / sizeof(std::uint64_t);
+    if (count < 0 || words == 0 || words % 2 != 1 || static_cast<std::size_t>(clock.len) % sizeof(std::uint64_t) != 0) {
+        PyBuffer_Release(&clock);
+        PyErr_SetString(PyExc_ValueError, "raw_times() needs a clock from Decoder.feed() and a count of 0 or more");
+        return nullptr;
+    }
+    std::vector<quillmore::ClockStep> steps((words - 1) / 2);
+    const auto* in = static_cast<const std::uint64_t*>(clock.buf);
+    for (std::size_t k = 0; k < steps.size(); ++k) steps[k] = {in[1 + 2 * k], in[2 + 2 * k]};
+    const std::uint64_t first = in[0];
+    PyBuffer_Release(&clock);
+    PyObject* times = PyByteArray_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(double)));
+    if (times == nullptr) return nullptr;
+    quillmore::fillRawTimes(first, steps.data(), steps.size(), static_cast<std::size_t>(count),
+                            reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
+    return times;
+}
+
+PyMethodDef moduleMethods[] = {
+    {"raw_times", rawTimes, METH_VARARGS, "raw_times(clock, count) -> bytearray of float64 seconds"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef decoderMethods[] = {
     {"feed", decoderFeed, METH_O, "feed(data) -> (raw, raw_time, eeg, extend, gyro, rr): decode more bytes"},
@@ -313,7 +359,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.", 0, nullptr, slots,
+    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.", 0, moduleMethods,
+    slots,
     nullptr, nullptr, nullptr,
 };
 

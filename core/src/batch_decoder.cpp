@@ -276,19 +276,23 @@ void BatchDecoder::finish(Batch& out) {
 }
 
 void fillRawTimes(const Batch& batch, double* out) {
-    const std::size_t n = batch.raw.size();
+    fillRawTimes(batch.firstRawSample, batch.steps.data(), batch.steps.size(), batch.raw.size(), out);
+}
+
+void fillRawTimes(std::uint64_t firstSample, const ClockStep* steps, std::size_t stepCount, std::size_t n,
+                  double* out) {
     std::size_t step = 0;
     for (std::size_t k = 0; k < n;) {
-        const std::uint64_t sample = batch.firstRawSample + k;
-        while (step + 1 < batch.steps.size() && batch.steps[step + 1].firstSample <= sample) ++step;
-        const std::uint64_t missing = batch.steps.empty() ? 0 : batch.steps[step].missingBefore;
+        const std::uint64_t sample = firstSample + k;
+        while (step + 1 < stepCount && steps[step + 1].firstSample <= sample) ++step;
+        const std::uint64_t missing = stepCount == 0 ? 0 : steps[step].missingBefore;
         // Up to the next step, or the end.
         std::size_t stop = n;
-        if (step + 1 < batch.steps.size()) stop = static_cast<std::size_t>(batch.steps[step + 1].firstSample - batch.firstRawSample);
+        if (step + 1 < stepCount) stop = std::min(n, static_cast<std::size_t>(steps[step + 1].firstSample - firstSample));
         // Clock positions are whole numbers below 2^53, so base + i is exact
         // and the scaling by a power of two too.  The index runs in 32-bit
         // blocks, whose conversion to double the compiler vectorises.
-        const double base = static_cast<double>(sample + missing);  // position of out[start]
+        const double base = static_cast<double>(sample + missing);  // position of out[k]
         const std::size_t start = k;
         constexpr double kSecondsPerSample = 1.0 / kSamplesPerSecond;
         while (k < stop) {

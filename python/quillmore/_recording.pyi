@@ -9,7 +9,9 @@ class Samples:
     """Raw samples (native int16) that a Decoder returned."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
-_Arrays = tuple[Samples, bytearray, bytearray, bytearray, bytearray, bytearray]
+_Arrays = tuple[Samples, bytes, bytearray, bytearray, bytearray, bytearray]
+
+def raw_times(clock: bytes, count: int, /) -> bytearray: ...
 
 class Decoder:
     def __init__(self) -> None: ...

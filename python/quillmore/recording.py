@@ -181,10 +181,19 @@ _NO_LOSS = Loss({"eeg": 0, "raw": 0, "rr": 0})
 class Recording:
     """A decoded recording (or a part of one); see the module's docstring."""
 
-    def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any], rows: Mapping[str, np.ndarray[Any, Any]],
-                 loss: Loss, duration: float, sha256: Callable[[], str | None] | None = None) -> None:
+    def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any] | bytes,
+                 rows: Mapping[str, np.ndarray[Any, Any]], loss: Loss, duration: float,
+                 sha256: Callable[[], str | None] | None = None) -> None:
         self.raw = raw
-        self.raw_time = raw_time
+        # The times, or the decoder's clock to compute them from when they
+        # are first asked for (a float64 per sample is four times the
+        # samples' own size).
+        self._raw_time: np.ndarray[Any, Any] | None = None
+        self._clock: bytes | None = None
+        if isinstance(raw_time, bytes):
+            self._clock = raw_time
+        else:
+            self._raw_time = raw_time
         self.eeg = rows["eeg"]
         self.extend = rows["extend"]
         self.gyro = rows["gyro"]
@@ -193,6 +202,15 @@ class Recording:
         self.duration = duration
         self._sha256 = sha256
         self._digest: str | None = None
+
+    @property
+    def raw_time(self) -> np.ndarray[Any, Any]:
+        """Seconds of each raw sample on the loss-aware clock (float64)."""
+        if self._raw_time is None:
+            assert self._clock is not None
+            self._raw_time = np.frombuffer(_recording.raw_times(self._clock, len(self.raw)), np.float64)
+            self._clock = None
+        return self._raw_time
 
     @property
     def source_sha256(self) -> str | None:
@@ -314,12 +332,12 @@ class Decoder:
         return self._part(self._decoder.feed(data))
 
     def _part(self, arrays: tuple[Any, ...]) -> Recording:
-        raw, raw_time, eeg, extend, gyro, rr = arrays
+        raw, clock, eeg, extend, gyro, rr = arrays
         rows = {"eeg": np.frombuffer(eeg, DTYPES["eeg"]), "extend": np.frombuffer(extend, DTYPES["extend"]),
                 "gyro": np.frombuffer(gyro, DTYPES["gyro"]), "rr": np.frombuffer(rr, DTYPES["rr"])}
         loss = self.loss
         released = self._decoder.released
-        part = Recording(np.frombuffer(raw, np.int16), np.frombuffer(raw_time, np.float64), rows,
+        part = Recording(np.frombuffer(raw, np.int16), clock, rows,
                          loss - self._loss, (released - self._released) / SAMPLES_PER_SECOND)
         self._loss = loss
         self._released = released

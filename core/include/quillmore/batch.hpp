@@ -165,6 +165,10 @@ struct Batch {
 // Seconds on the loss-aware clock of each of `batch.raw`, into `out`
 // (batch.raw.size() values).
 void fillRawTimes(const Batch& batch, double* out);
+// The same for `count` samples from recording sample `firstSample` on,
+// placed by `steps` (the first of which covers firstSample).
+void fillRawTimes(std::uint64_t firstSample, const ClockStep* steps, std::size_t stepCount, std::size_t count,
+                  double* out);
 
 // Decodes the longest run of whole, valid raw-sample frames at the start of
 // `data` into `out` (room for size / 8 samples); returns how many frames it
