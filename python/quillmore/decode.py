@@ -3,9 +3,11 @@
 Every result the decoder delivers becomes one row of its kind (``eeg``,
 ``extend``, ``raw``, ``gyro`` or ``rr``): its number among the results of
 that kind (``index``), the stream time at which it arrived (``time``, in
-seconds, counted in raw samples at 512 a second, so it is exact for a clean
-stream and slips by the samples lost in a damaged one) and the result's
-fields under the names of the module's records.
+seconds on the loss-aware clock of quillmore.recording: raw samples at 512 a
+second, those inferred as lost included) and the result's fields under the
+names of the module's records.  Decoding runs on quillmore.Decoder (the
+batch path of the core); rows decoded after a damage are written once the
+next standard frame has placed them in time.
 
 Written rows differ from the records in one place: the temperature.  The
 record holds it as a float, the integer 0 when the sensor sent "no reading"
@@ -29,13 +31,15 @@ import time
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from importlib import resources
 from pathlib import Path
-from typing import IO, Protocol, Union
-
-from QuillmoreParser import QuillmoreParser
+from typing import IO, TYPE_CHECKING, Protocol, Union
 
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
 from .output import close_quietly, partial_path, reason
+
+if TYPE_CHECKING:
+    from .recording import Loss
+    from .recording import Recording as RecordingPart
 
 Row = list[Value]
 """index, time, then the kind's fields in the order of ``FIELDS``."""
@@ -91,61 +95,104 @@ def written(kind: str, row: Row) -> list[Cell]:
     return cells
 
 
+# Stream order of rows that follow the same count of raw samples: a heart-
+# rate-variability frame, a gyroscope frame, then a standard frame and its
+# extended frame, as the headset sends them before a raw frame.
+_TIE_ORDER = {"rr": 0, "gyro": 1, "eeg": 2, "extend": 3}
+
+
+def _record_value(kind: str, name: str, values: list[Value], statuses: list[int] | None) -> list[Value]:
+    """A column as the module's records hold it: the temperature a float,
+    the int 0 for "no reading", 0.0 without a temperature row."""
+    if kind == "extend" and name == "temperature" and statuses is not None:
+        from .recording import TEMPERATURE_NO_READING, TEMPERATURE_NO_ROW
+        return [0 if status == TEMPERATURE_NO_READING else 0.0 if status == TEMPERATURE_NO_ROW else value
+                for value, status in zip(values, statuses)]
+    return values
+
+
 class Decoder:
-    """A parser whose results become rows, handed to ``emit(kind, row)``.
+    """A recording decoder (quillmore.Decoder, the batch path) whose results
+    become rows, handed to ``emit(kind, row)`` in stream order; ``time`` is
+    on the loss-aware clock (see quillmore.recording).  ``finish()`` ends the
+    input and hands over what was held back.
 
     Counts every result, of the kinds that are not emitted too."""
 
     def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS) -> None:
+        from .recording import Decoder as RecordingDecoder
+
         self.counts = dict.fromkeys(KINDS, 0)
         self.bytes = 0
         self.sha256 = hashlib.sha256()
-        counts = self.counts
-        wanted = set(kinds)
-
-        def record_emitter(kind: str, names: tuple[str, ...]) -> Callable[[object], None]:
-            def deliver(record: object) -> None:
-                index = counts[kind]
-                counts[kind] = index + 1
-                if kind in wanted:
-                    row: Row = [index, counts["raw"] / SAMPLES_PER_SECOND]
-                    row += [getattr(record, name) for name in names]
-                    emit(kind, row)
-            return deliver
-
-        def on_raw(raw: int) -> None:
-            index = counts["raw"]
-            counts["raw"] = index + 1
-            emit("raw", [index, index / SAMPLES_PER_SECOND, raw])
-
-        def on_raw_counted(raw: int) -> None:
-            counts["raw"] += 1
-
-        def triple_emitter(kind: str) -> Callable[[int, int, int], None]:
-            def deliver(a: int, b: int, c: int) -> None:
-                index = counts[kind]
-                counts[kind] = index + 1
-                if kind in wanted:
-                    emit(kind, [index, counts["raw"] / SAMPLES_PER_SECOND, a, b, c])
-            return deliver
-
-        self._parser = QuillmoreParser(
-            eeg_callback=record_emitter("eeg", EEG_FIELDS),
-            extend_eeg_callback=record_emitter("extend", EXTEND_FIELDS),
-            gyro_callback=triple_emitter("gyro"),
-            rr_callback=triple_emitter("rr"),
-            raw_callback=on_raw if "raw" in wanted else on_raw_counted,
-        )
+        self._emit = emit
+        self._wanted = set(kinds)
+        self._decoder = RecordingDecoder()
+        self._clock = 0.0
+        self._finished = False
 
     @property
     def time(self) -> float:
-        """Stream time reached, in seconds of raw samples."""
-        return self.counts["raw"] / SAMPLES_PER_SECOND
+        """Stream time reached, in seconds on the loss-aware clock."""
+        return self._clock
+
+    @property
+    def loss(self) -> Loss:
+        return self._decoder.loss
 
     def feed(self, chunk: bytes) -> None:
         self.bytes += len(chunk)
         self.sha256.update(chunk)
-        self._parser.parse(chunk)
+        self._rows(self._decoder._feed_unhashed(chunk))
+
+    def finish(self) -> None:
+        if not self._finished:
+            self._finished = True
+            self._rows(self._decoder.finish())
+
+    def _rows(self, part: RecordingPart) -> None:
+        self._clock += part.duration
+        counts = self.counts
+        wanted = self._wanted
+        raw_first = counts["raw"]
+        raw_count = len(part.raw)
+        counts["raw"] += raw_count
+        events: list[tuple[int, int, str, int]] = []
+        columns: dict[str, list[list[Value]]] = {}
+        for kind in _TIE_ORDER:
+            rows = part.rows(kind)
+            if not len(rows):
+                continue
+            if kind in wanted:
+                statuses = rows["temperature_status"].tolist() if kind == "extend" else None
+                columns[kind] = [rows["time"].tolist()] + [
+                    _record_value(kind, name, rows[name].tolist(), statuses) for name in FIELDS[kind]]
+                order = _TIE_ORDER[kind]
+                events += [(sample, order, kind, i) for i, sample in enumerate(rows["sample"].tolist())]
+            else:
+                counts[kind] += len(rows)
+        events.sort()
+        emit = self._emit
+        emit_raw = "raw" in wanted and raw_count
+        raw_values = part.raw.tolist() if emit_raw else []
+        raw_times = part.raw_time.tolist() if emit_raw else []
+        done = 0
+
+        def raws_before(sample: int) -> int:
+            upto = min(max(sample - raw_first, done), raw_count)
+            for k in range(done, upto):
+                emit("raw", [raw_first + k, raw_times[k], raw_values[k]])
+            return upto
+
+        for sample, _, kind, i in events:
+            if emit_raw:
+                done = raws_before(sample)
+            values = columns[kind]
+            index = counts[kind]
+            counts[kind] = index + 1
+            emit(kind, [index, values[0][i], *(column[i] for column in values[1:])])
+        if emit_raw:
+            raws_before(raw_first + raw_count)
 
     @property
     def frames(self) -> int:
@@ -161,10 +208,7 @@ class Decoder:
 
     def summary(self) -> str:
         parts = ", ".join(f"{self.counts[kind]} {kind}" for kind in KINDS)
-        text = f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
-        if self.unaccounted:
-            text += f"; {self.unaccounted:,} bytes were in no decoded frame (noise or lost frames)"
-        return text
+        return f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s); {self.loss.summary()}"
 
 
 # ---------------------------------------------------------------- in memory
@@ -194,6 +238,7 @@ def decode_bytes(chunks: Iterable[bytes], kinds: Collection[str] = KINDS) -> Rec
     decoder = Decoder(keep, kinds)
     for chunk in chunks:
         decoder.feed(chunk)
+    decoder.finish()
     return Recording(rows, decoder)
 
 
@@ -383,7 +428,7 @@ def manifest(source: Source, decoder: Decoder) -> dict[str, object]:
         "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
         "source": {"name": source.name, "size": decoder.bytes, "sha256": decoder.sha256.hexdigest()},
         "counts": dict(decoder.counts),
-        "loss": {"bytes_in_no_frame": decoder.unaccounted},
+        "loss": {"bytes_in_no_frame": decoder.unaccounted, **decoder.loss.as_dict()},
     }
 
 
@@ -564,4 +609,6 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
         stopped = f"the port went away ({error})"
     finally:
         progress.clear()
+    decoder.finish()
+    flush()
     return decoder, stopped
