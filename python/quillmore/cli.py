@@ -1,4 +1,4 @@
-"""The ``quillmore`` command-line tool: ``simulate``, ``decode`` and ``plot``."""
+"""The ``quillmore`` command-line tool: ``simulate``, ``decode``, ``info`` and ``plot``."""
 
 from __future__ import annotations
 
@@ -37,7 +37,8 @@ kinds of result (one row each):
   gyro    gyroscope frame:               index,time,x,y,z
   rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
 'index' counts the results of each kind from 0; 'time' is the stream time in
-seconds, counted in raw samples (512 a second).  'temperature' holds measured
+seconds on the loss-aware clock: raw samples at 512 a second, with the
+samples inferred as lost counted in (see quillmore.recording).  'temperature' holds measured
 values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
 sent none) or 'no_row' (the frame carried no temperature), and the cell is
 empty (JSON null) for the last two.
@@ -58,9 +59,15 @@ output:
   the files, the counts and the bytes that were in no decoded frame.  A DIR
   holding the outputs of another recording is refused unless --force.
 
+  --format parquet|npz|edf writes the whole recording once decoding has
+  finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
+  DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
+  signal, lost stretches annotated BAD_lost).
+
 exit status:
   0 decoded; 1 an error, or no frame at all was found in the input (it is
-  not a recording of the headset); 2 a usage error; 130 interrupted.
+  not a recording of the headset); 2 a usage error; 3 with --strict, when
+  anything was lost; 130 interrupted.
 
 examples:
   quillmore decode --sample                         the bundled sample
@@ -202,7 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
     dec.add_argument("--baud", type=_baud, default=57600, help="baud rate of --port (default: 57600)")
     dec.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
                      help="with --port: stop after this many seconds (default: until Ctrl-C)")
-    dec.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="row format (default: csv)")
+    dec.add_argument("--format", choices=("csv", "jsonl", *decoding.FILE_FORMATS), default="csv",
+                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
     dec.add_argument("--kinds", type=_kinds, metavar="LIST",
                      help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
@@ -211,8 +219,20 @@ def build_parser() -> argparse.ArgumentParser:
                      help="show progress on stderr (default: when stderr is a terminal)")
     dec.add_argument("--force", action="store_true",
                      help="with --out-dir: replace the outputs of another recording found in DIR")
+    dec.add_argument("--strict", action="store_true",
+                     help="exit with status 3 when anything was lost (outputs are written all the same)")
     dec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     dec.set_defaults(run=cmd_decode)
+
+    inf = commands.add_parser(
+        "info", help="a recording at a glance: duration, frames, loss, battery, firmware",
+        description="Print a recording's duration on the loss-aware clock, its frame counts, what it lost,"
+                    " and the battery, firmware and temperature it reported.")
+    inf.add_argument("input", nargs="?", metavar="FILE",
+                     help="recording; '-' for standard input (default: standard input, or the bundled sample"
+                          " when it is a terminal)")
+    inf.add_argument("--sample", action="store_true", help="describe the sample recording bundled with the package")
+    inf.set_defaults(run=cmd_info)
 
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
@@ -347,6 +367,8 @@ def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    if args.format in decoding.FILE_FORMATS and not args.out_dir:
+        raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.port and (args.input or args.sample):
         raise QuillmoreError(f"give either {'--sample' if args.sample else 'a FILE'} or --port, not both", status=2)
     if args.duration is not None and not args.port:
@@ -378,20 +400,29 @@ def cmd_decode(args: argparse.Namespace) -> int:
             port.close()
 
 
-def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> None:
+def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> int:
+    """Reports the run; returns the exit status."""
     if stopped:
         _say(f"{stopped}; keeping what was decoded")
     if not args.quiet:
         _say(decoder.summary())
+    if args.strict and decoder.loss:
+        _say("the recording lost data (--strict)")
+        return 3
+    return 0
 
 
 def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
                          progress: decoding.Progress) -> int:
     out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
     nothing = f"nothing written to {args.out_dir}"
+    whole = args.format in decoding.FILE_FORMATS
     try:
-        decoder, stopped = decoding.run(source, kinds, out, progress, out.flush if source.live else _nothing)
+        decoder, stopped = decoding.run(source, () if whole else kinds, out, progress,
+                                        out.flush if source.live else _nothing, keep=whole)
         _require_frames(decoder, source)
+        if whole:
+            out.write_recording(decoder.recording())
         paths = out.commit(decoding.manifest(source, decoder))
     except BaseException as error:
         out.discard()
@@ -401,12 +432,12 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
             raise QuillmoreError(f"{error}; {nothing}", error.status) from None
         _say(f"{'interrupted' if isinstance(error, KeyboardInterrupt) else 'failed'}; {nothing}")
         raise
-    _finish(args, decoder, stopped)
+    status = _finish(args, decoder, stopped)
     if not args.quiet:
         _say("wrote " + ", ".join(str(path) for path in paths) + f" and {decoding.MANIFEST}")
         if out.removed:
             _say("removed the earlier outputs " + ", ".join(path.name for path in out.removed))
-    return 0
+    return status
 
 
 def _nothing() -> None:
@@ -430,8 +461,29 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
     except OSError as error:
         raise _stdout_failed(error) from None
     _require_frames(decoder, source)
-    _finish(args, decoder, stopped)
+    return _finish(args, decoder, stopped)
+
+
+# ---------------------------------------------------------------- info
+
+def cmd_info(args: argparse.Namespace) -> int:
+    from . import info
+
+    source, stream = _open_source(args)
+    try:
+        decoder, _ = decoding.run(source, (), _NoRows(), decoding.Progress(sys.stderr, source.name, None, False),
+                                  _nothing, keep=True)
+    finally:
+        if stream is not None:
+            stream.close()
+    _require_frames(decoder, source)
+    print(info.describe(source.name, decoder.bytes, decoder.recording()))
     return 0
+
+
+class _NoRows:
+    def write(self, kind: str, row: decoding.Row) -> None:
+        pass
 
 
 # ---------------------------------------------------------------- plot

@@ -48,6 +48,13 @@ Cell = Union[Value, str, None]
 
 COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] for kind in KINDS}
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
+# Formats that hold a whole recording, written once decoding has finished:
+# the files each writes into --out-dir.
+FILE_FORMATS: dict[str, tuple[str, ...]] = {
+    "parquet": tuple(f"{kind}.parquet" for kind in KINDS),
+    "npz": ("recording.npz",),
+    "edf": ("recording.edf",),
+}
 CHUNK_SIZE = 1 << 16
 
 # Bytes of each frame as the headset sends it; an extended frame has no
@@ -119,7 +126,8 @@ class Decoder:
 
     Counts every result, of the kinds that are not emitted too."""
 
-    def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS) -> None:
+    def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS,
+                 keep: bool = False) -> None:
         from .recording import Decoder as RecordingDecoder
 
         self.counts = dict.fromkeys(KINDS, 0)
@@ -130,6 +138,8 @@ class Decoder:
         self._decoder = RecordingDecoder()
         self._clock = 0.0
         self._finished = False
+        # With `keep`, the parts themselves, for recording().
+        self._parts: list[RecordingPart] | None = [] if keep else None
 
     @property
     def time(self) -> float:
@@ -150,7 +160,18 @@ class Decoder:
             self._finished = True
             self._rows(self._decoder.finish())
 
+    def recording(self) -> RecordingPart:
+        """Everything decoded, as one Recording (needs ``keep``)."""
+        from .recording import concatenate
+        assert self._parts is not None
+        whole = concatenate(self._parts)
+        digest = self.sha256.hexdigest()
+        whole._sha256 = lambda: digest
+        return whole
+
     def _rows(self, part: RecordingPart) -> None:
+        if self._parts is not None:
+            self._parts.append(part)
         self._clock += part.duration
         counts = self.counts
         wanted = self._wanted
@@ -468,6 +489,7 @@ class OutputDirectory:
         if not self.directory.is_dir():
             raise QuillmoreError(f"cannot write in {directory}: it is not a directory")
         known = [self.directory / f"{kind}{ext}" for kind in KINDS for ext in FORMATS.values()]
+        known += [self.directory / name for names in FILE_FORMATS.values() for name in names]
         known.append(self.directory / MANIFEST)
         for path in known:
             with contextlib.suppress(OSError):
@@ -478,9 +500,17 @@ class OutputDirectory:
         self.removed = [path for path in known if path.exists() and path.name != MANIFEST]
         if self.removed or (self.directory / MANIFEST).exists():
             self._compare_with_earlier(directory, source, force)
-        self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         self._streams: dict[str, IO[str]] = {}
         self._writers: dict[str, Writer] = {}
+        self.fmt = fmt
+        if fmt in FILE_FORMATS:
+            # Written by write_recording() once decoding is over.
+            names = FILE_FORMATS[fmt]
+            if fmt == "parquet":
+                names = tuple(f"{kind}.parquet" for kind in kinds)
+            self.paths = {name: self.directory / name for name in names}
+            return
+        self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         try:
             for kind, path in self.paths.items():
                 stream = open(partial_path(path), "w", newline="", encoding="utf-8")
@@ -509,6 +539,20 @@ class OutputDirectory:
 
     def write(self, kind: str, row: Row) -> None:
         self._writers[kind].write(kind, row)
+
+    def write_recording(self, recording: RecordingPart) -> None:
+        """A whole-recording format's files, under their temporary names."""
+        import tempfile
+
+        if self.fmt == "npz":
+            recording.save_npz(partial_path(self.paths["recording.npz"]))
+        elif self.fmt == "edf":
+            recording.to_edf(partial_path(self.paths["recording.edf"]))
+        else:
+            with tempfile.TemporaryDirectory(dir=self.directory, prefix=".parquet-") as folder:
+                recording.to_parquet(folder)
+                for name, path in self.paths.items():
+                    os.replace(os.path.join(folder, name), partial_path(path))
 
     def flush(self) -> None:
         for stream in self._streams.values():
@@ -587,14 +631,14 @@ class Progress:
 
 
 def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
-        flush: Callable[[], object]) -> tuple[Decoder, str | None]:
+        flush: Callable[[], object], keep: bool = False) -> tuple[Decoder, str | None]:
     """Decodes ``source`` into ``writer``: returns the decoder (for its
     counts) and, when a live source was stopped, why.
 
     A live source ends at KeyboardInterrupt (the user's way of stopping it)
     or when the port goes away; both end the run normally.  For other
     sources both are errors and propagate."""
-    decoder = Decoder(writer.write, kinds)
+    decoder = Decoder(writer.write, kinds, keep)
     stopped: str | None = None
     try:
         for chunk in source.chunks:
