@@ -61,6 +61,11 @@ int samplesGetBuffer(PyObject* object, Py_buffer* view, int flags) {
 
 PyBufferProcs samplesBuffer = {samplesGetBuffer, nullptr};
 
+// Static types, filled field by field after the object header: the header
+// macro leaves the other fields to zero-initialisation, which is what they
+// need, but -Wextra asks for each to be named.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject samplesType = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "quillmore._recording.Samples";
@@ -71,6 +76,7 @@ PyTypeObject samplesType = [] {
     t.tp_as_buffer = &samplesBuffer;
     return t;
 }();
+#pragma GCC diagnostic pop
 
 PyObject* takeSamples(quillmore::GrowableArray<std::int16_t>& raw) {
     auto* self = PyObject_New(SamplesObject, &samplesType);
@@ -257,6 +263,8 @@ PyGetSetDef decoderGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject decoderType = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "quillmore._recording.Decoder";
@@ -269,6 +277,7 @@ PyTypeObject decoderType = [] {
     t.tp_new = decoderNew;
     return t;
 }();
+#pragma GCC diagnostic pop
 
 // ------------------------------------------------------------------ layouts
 

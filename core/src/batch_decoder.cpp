@@ -44,8 +44,10 @@ public:
 
     Status extendFrame(QuillmoreParser& parser) override {
         QuillmoreExtendData record;
-        if (decodeExtendPayload(parser.payloadView(), record) == Status::Ok)
+        if (decodeExtendPayload(parser.payloadView(), record) == Status::Ok) {
+            decoder_.extendBytes_ += static_cast<std::uint64_t>(parser.byteOffset());
             decoder_.extendFrame(record, extendLooksDamaged(parser.payload(), parser.byteOffset()));
+        }
         return Status::Ok;
     }
 
@@ -53,6 +55,7 @@ public:
         RrValues rr;
         bool accepted = false;
         if (decodeHrvPayload(parser.payloadView(), rr, accepted) == Status::Ok && accepted) {
+            ++decoder_.hrvFrames_;
             RrRow row{};
             row.rr1 = static_cast<std::uint16_t>(rr.rr1);
             row.rr2 = static_cast<std::uint16_t>(rr.rr2);
@@ -73,6 +76,7 @@ public:
         row.y = static_cast<std::int16_t>(y);
         row.z = static_cast<std::int16_t>(z);
         row.damaged = gyroLooksDamaged(decoder_.parser_.payload()) ? 1 : 0;
+        ++decoder_.gyroFrames_;
         decoder_.gyroFrame(row);
         return true;
     }
@@ -89,6 +93,16 @@ BatchDecoder::~BatchDecoder() = default;
 
 std::uint64_t BatchDecoder::released() const {
     return clock_.holding() ? heldFrom_ : rawDecoded_ + clock_.missing();
+}
+
+// The stream's bytes so far as its frames and losses account for them: the
+// frames taken (an extended frame by the bytes it collected), the frames
+// that failed their checksum, the bytes skipped.  Unlike a position in the
+// input it does not depend on how the input was cut into feeds, so the clock
+// counts the same periods however a recording arrives.
+std::uint64_t BatchDecoder::accountedBytes() const {
+    return 8 * (rawDecoded_ + loss_.rawChecksumFailures) + 36 * (standardFrames_ + loss_.standardChecksumFailures) +
+           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + loss_.bytesSkipped;
 }
 
 // Losses counted since the last look are a damage at this point of the
@@ -169,9 +183,8 @@ void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held
 
 void BatchDecoder::standardFrame(const QuillmoreData& record) {
     noteDamage();
-    // The frame ends inside the segment the machine is working on; its end
-    // is near enough for counting periods of 4143 bytes.
-    clock_.standardFrame(rawDecoded_, segmentEnd_);
+    ++standardFrames_;
+    clock_.standardFrame(rawDecoded_, accountedBytes());
     releaseHeld();
     failuresAtLastStandard_ = loss_.standardChecksumFailures;
     EegRow row{};
@@ -258,12 +271,10 @@ void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) 
         // between, and the run decoder the frames from there on once the
         // machine is hunting again.
         const std::uint8_t* const next = nextRawHeader(p + 1, end);
-        segmentEnd_ = consumed_ + static_cast<std::uint64_t>(next - data);
         parser_.parse(p, static_cast<std::size_t>(next - p));
         p = next;
         noteDamage();
     }
-    consumed_ += size;
 }
 
 void BatchDecoder::finish(Batch& out) {

@@ -25,14 +25,19 @@ A Recording holds NumPy arrays:
 The clock.  The stream has no timestamps; its clock is the raw samples, 512
 a second.  Decoded samples alone run slow by every lost sample, so the clock
 adds the samples it infers as lost.  The headset sends one standard frame per
-512 raw samples: between two consecutive decoded standard frames with ``d``
-raw samples decoded between them, ``ceil(d / 512)`` periods passed (at least
-one, the fewest that can hold ``d``), and ``512 * periods - d`` samples were
-lost there.  So lost raw frames, lost standard frames and a stream without
-raw frames (each standard frame one second after the last) all keep the
-time right.  The lost samples are placed at the first damage seen in that
-stretch (a failed checksum, skipped bytes), where the link broke, or at its
-end when nothing there shows damage.  Nothing is inferred before the first
+512 raw samples.  Between two consecutive decoded standard frames, with ``d``
+raw samples decoded and ``f`` raw frames failing their checksum between
+them, and ``B`` bytes between them (as the frames and losses there account
+for them), the periods that passed are the most of 1, ``ceil((d + f) / 512)``
+(the fewest that hold the samples seen) and ``round(B / 4143)`` (a period is
+512 raw frames of 8 bytes, a standard frame of 36 and an extended frame of
+11: this catches what garbled bytes hide), and ``512 * periods - d`` samples
+were lost there.  So lost raw frames, lost standard frames and a stream
+without raw frames (each standard frame one second after the last) all keep
+the time right.  Each failed raw frame's sample is placed where the frame
+stood; the rest of a stretch's lost samples at the first other damage seen
+in it (skipped bytes), where the link broke, or at its end when nothing
+there shows damage.  Nothing is inferred before the first
 or after the last decoded standard frame.  A part that ``Decoder.feed``
 returns holds what is final: rows decoded after a damage wait for the next
 standard frame, which tells how much the damage cost.

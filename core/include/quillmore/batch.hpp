@@ -204,6 +204,7 @@ private:
     friend class Listener;
 
     void noteDamage();
+    std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
     void extendFrame(const QuillmoreExtendData& record, bool damaged);
     void rawSample(std::int16_t sample);
@@ -223,8 +224,8 @@ private:
     std::uint64_t otherLossSeen_ = 0;
     LossClock clock_;
     std::uint64_t rawDecoded_ = 0;
-    std::uint64_t consumed_ = 0;    // bytes fed before the current feed()
-    std::uint64_t segmentEnd_ = 0;  // stream position where the machine's current segment ends
+    // Frames taken, for the bytes the stream has shown (accountedBytes()).
+    std::uint64_t standardFrames_ = 0, hrvFrames_ = 0, gyroFrames_ = 0, extendBytes_ = 0;
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
     // Held back until the next standard frame: the rows and samples, and

@@ -9,8 +9,10 @@
 //
 //   Between two consecutive decoded standard frames (checksum held), with d
 //   raw samples decoded and f raw frames failing their checksum between
-//   them, and B bytes of stream from one to the other, the number of
-//   periods that passed is the largest of
+//   them, and B bytes of stream from one to the other (as the frames and
+//   losses between them account for them: frames taken or failed at their
+//   length, an extended frame at the bytes it collected, skipped bytes),
+//   the number of periods that passed is the largest of
 //     1,
 //     ceil((d + f) / 512)   the fewest that can hold the samples seen, and
 //     round(B / 4143)       the periods the bytes fill: one period is 512
@@ -79,7 +81,7 @@ public:
     void damage(std::uint64_t rawFailures, bool other);
 
     // A standard frame (checksum held) after `rawDecoded` raw samples in all,
-    // at about `bytePosition` in the stream.  Returns the samples inferred
+    // at `bytePosition` in the stream (counted as the clock's rule says).  Returns the samples inferred
     // lost in the gap it closes (0 for the first); missing() includes them
     // from now on, and offsetOf() places the items held in that gap.
     std::uint64_t standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition);
