@@ -168,6 +168,13 @@ void BatchDecoder::releaseHeld() {
     held_.clear();
 }
 
+// A hold that has lasted kMaxHeldSamples decoded samples ends where it is.
+void BatchDecoder::limitHold() {
+    if (!clock_.holding() || rawDecoded_ - held_.firstRawSample < kMaxHeldSamples) return;
+    clock_.giveUp();
+    releaseHeld();
+}
+
 template <typename Row>
 void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held, std::vector<GapMark>& marks) {
     row.sample = static_cast<std::int64_t>(rawDecoded_);
@@ -238,6 +245,7 @@ void BatchDecoder::rawSample(std::int16_t sample) {
     noteDamage();
     rawTarget().push(sample);
     ++rawDecoded_;
+    limitHold();
 }
 
 void BatchDecoder::gyroFrame(const GyroRow& row) {
@@ -264,6 +272,7 @@ void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) 
                 to.commit(taken);
                 rawDecoded_ += taken;
                 p += taken * kRawFrame;
+                limitHold();
                 continue;
             }
         }

@@ -7,8 +7,9 @@ namespace quillmore {
 
 void LossClock::damage(std::uint64_t rawFailures, bool other) {
     if (!ticked_ || (rawFailures == 0 && !other)) return;
+    mark_.rawFailures += rawFailures;  // seen samples, for the gap's count either way
+    if (gaveUp_) return;
     holding_ = true;
-    mark_.rawFailures += rawFailures;
     mark_.pastOtherDamage = mark_.pastOtherDamage || other;
 }
 
@@ -31,6 +32,7 @@ std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t b
     lastTick_ = rawDecoded;
     ticked_ = true;
     holding_ = false;
+    gaveUp_ = false;
     mark_ = GapMark{};
     return lost;
 }
@@ -41,6 +43,16 @@ std::uint64_t LossClock::offsetOf(GapMark mark) const {
     const std::uint64_t placed = std::min(mark.rawFailures, gapLost_);
     const std::uint64_t rest = gapLost_ - std::min(gapRawFailures_, gapLost_);
     return gapStart_ + placed + (mark.pastOtherDamage ? rest : 0);
+}
+
+void LossClock::giveUp() {
+    // Held items are placed as if a gap of no loss had closed; the gap's
+    // count of failed frames stays for its standard frame.
+    gapStart_ = missing_;
+    gapLost_ = 0;
+    gapRawFailures_ = mark_.rawFailures;
+    holding_ = false;
+    gaveUp_ = true;
 }
 
 void LossClock::settle() {

@@ -40,7 +40,9 @@ in it (skipped bytes), where the link broke, or at its end when nothing
 there shows damage.  Nothing is inferred before the first
 or after the last decoded standard frame.  A part that ``Decoder.feed``
 returns holds what is final: rows decoded after a damage wait for the next
-standard frame, which tells how much the damage cost.
+standard frame, which tells how much the damage cost, but never longer than
+2048 decoded samples (4 s); a stretch that runs longer keeps its rows on the
+clock of the standard frame before it.
 
 Temperature.  An extended frame reports a reading, "the sensor has no
 reading" (an integer part of 255), or no temperature row at all.

@@ -310,6 +310,22 @@ TEST(LossClock, OtherDamagePlacesTheRestOfTheGap) {
     EXPECT_EQ(all.rawTimes, expected);
 }
 
+// Standard frames stop after a damage: a live host gets the samples after
+// at most kMaxHeldSamples, and the times stay those of the last tick.
+TEST(LossClock, AHoldEndsAfterFourSeconds) {
+    Bytes stream = headsetRecording(2, [](int s, int k) { return s == 1 && k == 300 ? 1 : 0; }, [](int) { return 0; });
+    for (int k = 0; k < 6 * 512; ++k) stream = cat({stream, rawFrame(0x10, static_cast<std::uint8_t>(k))});
+    BatchDecoder decoder;
+    Batch batch;
+    decoder.feed(stream.data(), stream.size(), batch);
+    // Released: everything up to where the hold gave up, and what followed.
+    EXPECT_EQ(batch.raw.size(), 2 * 512 - 1 + 6 * 512);
+    std::vector<double> times(batch.raw.size());
+    fillRawTimes(batch, times.data());
+    EXPECT_EQ(times.back(), (2 * 512 - 1 + 6 * 512 - 1) / 512.0);
+    EXPECT_EQ(decoder.rawMissing(), 0u);
+}
+
 TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
     const std::uint64_t period = kBytesPerPeriod;
     const struct {

@@ -213,6 +213,7 @@ private:
     template <typename Row>
     void addRow(Row row, std::vector<Row>& out, std::vector<Row>& held, std::vector<GapMark>& marks);
     void releaseHeld();
+    void limitHold();
     void stepIfNeeded(Batch& to, std::uint64_t firstSample, std::uint64_t missing);
     // The raw array that the next sample goes to, with its step noted.
     GrowableArray<std::int16_t>& rawTarget();

@@ -41,7 +41,11 @@
 // cleanly), to its end, just before the standard frame that closes it.
 // Everything decoded after a damage is thus not final until that standard
 // frame arrives (or the input ends); holding() says so, and mark() tells
-// where in the gap a held item stands.
+// where in the gap a held item stands.  A live host should not wait for
+// ever, so a hold ends after kMaxHeldSamples decoded samples (4 s): what was
+// held then stays where it stands, on the clock of the last standard frame,
+// and so does the rest of that gap; the standard frame that closes it still
+// gets its right time.
 //
 // A position on the clock counts raw-sample periods (1/512 s): the decoded
 // samples before it plus the samples inferred lost before it.
@@ -53,6 +57,7 @@ namespace quillmore {
 
 inline constexpr std::uint64_t kSamplesPerStandardFrame = 512;
 inline constexpr std::uint64_t kBytesPerPeriod = 512 * 8 + 36 + 11;
+inline constexpr std::uint64_t kMaxHeldSamples = 4 * kSamplesPerStandardFrame;
 inline constexpr double kSamplesPerSecond = 512.0;
 
 // Where in its gap an item was decoded: after how many raw-sample checksum
@@ -94,12 +99,17 @@ public:
     // nothing is inferred after the last standard frame.
     void settle();
 
+    // The hold has lasted kMaxHeldSamples: what was held, and the rest of
+    // the gap, stand where they are (offsetOf() then places them so).
+    void giveUp();
+
 private:
     std::uint64_t missing_ = 0;
     std::uint64_t lastTick_ = 0;  // raw samples decoded before the last standard frame
     std::uint64_t lastTickByte_ = 0;
     bool ticked_ = false;
     bool holding_ = false;
+    bool gaveUp_ = false;  // no more holding until the next standard frame
     GapMark mark_;
     // The gap that the last standard frame closed.
     std::uint64_t gapStart_ = 0;     // missing() before it
