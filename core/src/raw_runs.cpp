@@ -8,8 +8,8 @@
 //
 // With SSE2, four 16-byte loads hold eight frames: one compare per load
 // checks the headers, a sum of absolute differences against zero adds each
-// frame's five checked bytes in its own 64-bit lane, and shifts, a shuffle
-// and a pack turn the eight samples into eight int16.  The first frame that
+// frame's five checked bytes in its own 64-bit lane, and shifts, shuffles
+// and one byte swap turn the eight samples into eight int16.  The first frame that
 // is not whole and valid ends the run; the frames before it in its group
 // are taken one by one, as is the run's tail.
 #include <cstring>
@@ -60,20 +60,17 @@ inline bool takeEight(const std::uint8_t* p, std::int16_t* out) {
     if ((_mm_movemask_epi8(headers) & 0x0707) != 0x0707 || (_mm_movemask_epi8(sumsOk) & 0x0101) != 0x0101)
         return false;
 
-    // Bytes 5 and 6 of each lane to the low word, swapped into a big-endian
-    // reading, then sign-extended to 32 bits so that the pack is exact.
-    auto samples = [](__m128i v) {
-        const __m128i t = _mm_srli_epi64(v, 40);
-        const __m128i swapped = _mm_or_si128(_mm_slli_epi16(t, 8), _mm_srli_epi16(t, 8));
-        return _mm_srai_epi32(_mm_slli_epi32(swapped, 16), 16);
+    // Bytes 5 and 6 of each lane to its low word, the two lanes' words to
+    // the low dword; four such dwords make the eight samples, whose bytes
+    // are then swapped into a big-endian reading.
+    auto pair = [](__m128i v) {
+        const __m128i t = _mm_shuffle_epi32(_mm_srli_epi64(v, 40), _MM_SHUFFLE(3, 1, 2, 0));
+        return _mm_shufflelo_epi16(t, _MM_SHUFFLE(3, 1, 2, 0));
     };
-    auto gather = [](__m128i a, __m128i b) {
-        return _mm_castps_si128(
-            _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
-    };
-    const __m128i low = gather(samples(v0), samples(v1));
-    const __m128i high = gather(samples(v2), samples(v3));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(low, high));
+    const __m128i words = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(v0), pair(v1)),
+                                             _mm_unpacklo_epi32(pair(v2), pair(v3)));
+    const __m128i samples = _mm_or_si128(_mm_slli_epi16(words, 8), _mm_srli_epi16(words, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), samples);
     return true;
 }
 #endif
