@@ -320,7 +320,8 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     std::int64_t offset = 0;
     std::uint8_t* buf = nullptr;
     std::size_t bufSize = 0;
-    LossCounters* loss = nullptr;
+    // Counters attached while this call runs count from the next call on.
+    LossCounters* const loss = loss_;
     // The rest of the input lies outside the buffer, so copying a run of it
     // at once stores the same bytes as storing them one by one.
     bool separate = false;
@@ -330,7 +331,6 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         offset = byteOffset_;
         buf = payload_;
         bufSize = payloadSize_;
-        loss = loss_;
         separate = disjoint(p, end, buf, bufSize);
     };
     auto save = [&] {

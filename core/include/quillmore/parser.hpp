@@ -169,7 +169,9 @@ public:
     void setListener(QuillmoreListener& listener) { listener_ = &listener; }
 
     // Counters that the machine adds its losses to (see loss.hpp), or null
-    // (the default) to count nothing.  The caller keeps them alive.
+    // (the default) to count nothing.  The caller keeps them alive.  Set
+    // from inside a listener call, they count from the next parse() call on
+    // (the running one keeps what it started with).
     void setLossCounters(LossCounters* loss) { loss_ = loss; }
     LossCounters* lossCounters() const { return loss_; }
 
