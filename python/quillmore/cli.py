@@ -52,12 +52,12 @@ output:
   (all five kinds unless --kinds says otherwise).  Without it the rows go to
   standard output in one table (all kinds but raw, unless --kinds says
   otherwise); with several kinds the first column is 'kind', and a row leaves
-  the other kinds' columns empty.  A summary of the counts goes to standard
-  error.  Files are written under temporary names and only renamed into place
-  once decoding has finished, so a failed run leaves none behind.  DIR also
-  gets manifest.json: the source's name, size and sha256, the tool's version,
-  the files, the counts and the bytes that were in no decoded frame.  A DIR
-  holding the outputs of another recording is refused unless --force.
+  the other kinds' columns empty.  A summary of the counts and of what was
+  lost goes to standard error.  Files are written under temporary names and
+  only renamed into place once decoding has finished, so a failed run leaves
+  none behind.  DIR also gets manifest.json: the source's name, size and
+  sha256, the tool's version, the files, the counts and every loss counter.
+  A DIR holding the outputs of another recording is refused unless --force.
 
   --format parquet|npz|edf writes the whole recording once decoding has
   finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
