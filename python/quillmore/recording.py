@@ -68,6 +68,7 @@ import dataclasses
 import hashlib
 import mmap
 import os
+import stat
 from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
@@ -389,8 +390,10 @@ def read(source: Source) -> Recording:
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         with open(path, "rb") as stream:
-            size = os.fstat(stream.fileno()).st_size
-            if size == 0:
+            status = os.fstat(stream.fileno())
+            if not stat.S_ISREG(status.st_mode):   # a pipe or a device: read it to its end
+                return read(stream)
+            if status.st_size == 0:
                 return _whole(decoder, b"", _file_sha256(path))
             try:
                 view = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)

@@ -138,6 +138,12 @@ def test_edf_file_opens_with_the_same_channels_and_annotations(rec, tmp_path):
     lost = [(a.onset, a.duration) for a in edf.annotations if a.text == "BAD_lost"]
     assert [x for pair in lost for x in pair] == pytest.approx([x for pair in expected for x in pair])
     assert all(t.startswith("BAD_") for t in texts)
+    # Another reader opens it too: MNE's, with the channels and the marks.
+    mne = pytest.importorskip("mne")
+    raw = mne.io.read_raw_edf(path, preload=True, verbose="error")
+    assert raw.ch_names == ["EEG", "attention", "meditation", "signal"] and raw.info["sfreq"] == 512
+    assert sum(d == "BAD_lost" for d in raw.annotations.description) == len(expected)
+    np.testing.assert_allclose(raw.get_data()[0, at], rec.raw * qr.VOLTS_PER_COUNT, rtol=0, atol=1e-9)
 
 
 def test_exports_say_which_package_is_missing(rec, monkeypatch, tmp_path):

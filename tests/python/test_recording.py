@@ -64,6 +64,23 @@ def test_every_kind_of_source_reads_the_same(sample, tmp_path):
     assert sample.source_sha256 == quillmore.read(data).source_sha256 == quillmore.read(io.BytesIO(data)).source_sha256
 
 
+def test_a_named_pipe_is_read_to_its_end(tmp_path):
+    import os
+    import threading
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    data = sample_bytes()
+
+    def write():
+        with open(fifo, "wb") as stream:
+            stream.write(data)
+    writer = threading.Thread(target=write)
+    writer.start()
+    rec = quillmore.read(fifo)
+    writer.join()
+    assert len(rec.raw) == 30720 and rec.source_sha256 == quillmore.read(data).source_sha256
+
+
 @pytest.mark.parametrize("source", [123, io.StringIO("text")])
 def test_other_sources_are_refused(source):
     with pytest.raises(TypeError):
