@@ -169,9 +169,9 @@ public:
     void setListener(QuillmoreListener& listener) { listener_ = &listener; }
 
     // Counters that the machine adds its losses to (see loss.hpp), or null
-    // (the default) to count nothing.  The caller keeps them alive.  Set
-    // from inside a listener call, they count from the next parse() call on
-    // (the running one keeps what it started with).
+    // (the default) to count nothing.  The caller keeps them alive.  Attach
+    // them between parse() calls: set from inside a listener call, they take
+    // full effect from the next call on.
     void setLossCounters(LossCounters* loss) { loss_ = loss; }
     LossCounters* lossCounters() const { return loss_; }
 
