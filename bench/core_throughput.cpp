@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "quillmore/batch.hpp"
+#include "quillmore/loss.hpp"
 #include "quillmore/parser.hpp"
 #include "streams.hpp"
 
@@ -141,12 +143,59 @@ void runStream(benchmark::State& state, const Stream& stream, std::size_t chunk)
             static_cast<double>(stream.counts.total()) * static_cast<double>(passes), benchmark::Counter::kIsRate);
 }
 
+// The per-frame path with loss counters attached: what counting costs.
+void runWithLoss(benchmark::State& state, const Stream& stream) {
+    for (auto _ : state) {
+        CountingListener listener;
+        QuillmoreParser parser(listener);
+        quillmore::LossCounters loss;
+        parser.setLossCounters(&loss);
+        benchmark::DoNotOptimize(parser.parse(stream.bytes.data(), stream.bytes.size()));
+        benchmark::DoNotOptimize(loss);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(stream.bytes.size()));
+}
+
+// The batch path: a fresh decoder into arrays that keep their capacity from
+// pass to pass, as a host that drains them after every chunk does.  Checked
+// once against the generator's counts.
+void runBatch(benchmark::State& state, const Stream& stream, std::size_t chunk) {
+    const std::uint8_t* const data = stream.bytes.data();
+    const std::size_t size = stream.bytes.size();
+    const std::size_t step = chunk == 0 ? size : chunk;
+    quillmore::Batch batch;
+    {
+        quillmore::BatchDecoder decoder;
+        for (std::size_t at = 0; at < size; at += step) decoder.feed(data + at, std::min(step, size - at), batch);
+        decoder.finish(batch);
+        if (batch.raw.size() != stream.counts.raw || batch.eeg.size() != stream.counts.standard ||
+            batch.extend.size() != stream.counts.extended || batch.gyro.size() != stream.counts.gyro ||
+            batch.rr.size() != stream.counts.hrv)
+            fail("recording", "the batch path decodes to the wrong frames");
+    }
+    for (auto _ : state) {
+        batch.clear();
+        quillmore::BatchDecoder decoder;
+        for (std::size_t at = 0; at < size; at += step) decoder.feed(data + at, std::min(step, size - at), batch);
+        decoder.finish(batch);
+        benchmark::DoNotOptimize(batch.raw.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(size));
+}
+
 void BM_Recording(benchmark::State& state) { runStream(state, recording(), 0); }
+void BM_RecordingLossCounted(benchmark::State& state) { runWithLoss(state, recording()); }
+void BM_RecordingBatch(benchmark::State& state) { runBatch(state, recording(), 0); }
+void BM_RecordingBatchChunked64K(benchmark::State& state) { runBatch(state, recording(), 1 << 16); }
 void BM_RecordingChunked64(benchmark::State& state) { runStream(state, recording(), kSerialChunk); }
 void BM_RandomBytes(benchmark::State& state) { runStream(state, randomBytes(), 0); }
 void BM_StandardFrames(benchmark::State& state) { runStream(state, standardOnly(), 0); }
 
 BENCHMARK(BM_Recording)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordingLossCounted)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordingBatch)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordingBatchChunked64K)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordingChunked64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RandomBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StandardFrames)->Unit(benchmark::kMillisecond);

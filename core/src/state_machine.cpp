@@ -201,13 +201,19 @@ Status QuillmoreParser::completeStandard(std::uint8_t checkSum) {
     // The state moves on first: an extended frame may follow a standard
     // frame whose checksum failed, and a failing decoder leaves state 5.
     state_ = s(State::AfterStandard);
-    if (!complementedSumMatches(payload_, kStandardBytes - 1, checkSum)) return Status::Ok;
+    if (!complementedSumMatches(payload_, kStandardBytes - 1, checkSum)) {
+        if (loss_) ++loss_->standardChecksumFailures;
+        return Status::Ok;
+    }
     return listener_->standardFrame(*this);
 }
 
 Status QuillmoreParser::completeRaw(std::uint8_t checkSum) {
     state_ = s(State::HuntSync);
-    if (!complementedSumMatches(payload_, kRawBytes - 1, checkSum)) return Status::Ok;
+    if (!complementedSumMatches(payload_, kRawBytes - 1, checkSum)) {
+        if (loss_) ++loss_->rawChecksumFailures;
+        return Status::Ok;
+    }
     return listener_->raw_callback(decodeRawSample(payload_)) ? Status::Ok : Status::CallbackFailed;
 }
 
@@ -220,6 +226,7 @@ Status QuillmoreParser::completeGyro() {
 Status QuillmoreParser::completeHrv() {
     // Not verified here: the HRV payload carries its own checksum.
     state_ = s(State::HuntSync);
+    if (loss_) countHrvFrame(payloadView(), *loss_);
     return listener_->hrvFrame(*this);
 }
 
@@ -240,10 +247,12 @@ Status QuillmoreParser::step(std::uint8_t b) {
     switch (state_) {
     case s(State::HuntSync):
         if (b == kSync) state_ = s(State::AfterSync);
+        else if (loss_) ++loss_->bytesSkipped;
         return Status::Ok;
 
     case s(State::AfterSync):
         state_ = b == kSync ? s(State::LengthByte) : b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
+        if (loss_ && state_ == s(State::HuntSync)) loss_->bytesSkipped += 2;  // AA and this byte
         return Status::Ok;
 
     case s(State::LengthByte):
@@ -251,7 +260,10 @@ Status QuillmoreParser::step(std::uint8_t b) {
         case kStandardLength: state_ = s(State::CollectStandard); byteOffset_ = 0; break;
         case kRawLength: state_ = s(State::CollectRaw); byteOffset_ = 0; break;
         case kGyroLength: state_ = s(State::CollectGyro); byteOffset_ = 0; break;
-        default: state_ = s(State::HuntSync); break;
+        default:
+            state_ = s(State::HuntSync);
+            if (loss_) loss_->bytesSkipped += 3;  // AA AA and this byte
+            break;
         }
         return Status::Ok;
 
@@ -273,6 +285,8 @@ Status QuillmoreParser::step(std::uint8_t b) {
             payload_[0] = kExtendStart;
         } else if (b == kSync) {
             state_ = s(State::AfterSync);
+        } else if (loss_) {
+            ++loss_->bytesSkipped;
         }
         return Status::Ok;
 
@@ -282,6 +296,10 @@ Status QuillmoreParser::step(std::uint8_t b) {
             // starting with this very byte.
             state_ = b == kSync ? s(State::AfterSync) : s(State::HuntSync);
             byteOffset_ = 0;
+            if (loss_) {
+                ++loss_->extendedDropped;
+                if (b != kSync) ++loss_->bytesSkipped;  // this byte, hunted over as in state 1
+            }
             return Status::Ok;
         }
         const Status stored = collect(b);
@@ -299,6 +317,7 @@ Status QuillmoreParser::step(std::uint8_t b) {
             state_ = s(State::LengthByte);
         } else if (b == kHrvSync) {
             state_ = s(State::HrvLength);  // abandoned without decoding
+            if (loss_) ++loss_->extendedAbandoned;
         } else {
             state_ = s(State::CollectExtend);  // the byte after an inner AA is dropped
         }
@@ -307,6 +326,7 @@ Status QuillmoreParser::step(std::uint8_t b) {
     case s(State::HrvLength):
         byteOffset_ = 0;
         if (b == kHrvLength) state_ = s(State::CollectHrv);
+        else if (loss_) ++loss_->bytesSkipped;
         return Status::Ok;
 
     default:
@@ -335,6 +355,8 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     std::int64_t offset = 0;
     std::uint8_t* buf = nullptr;
     std::size_t bufSize = 0;
+    // Counters attached while this call runs count from the next call on.
+    LossCounters* const loss = loss_;
     // The rest of the input lies outside the buffer, so copying a run of it
     // at once stores the same bytes as storing them one by one.
     bool separate = false;
@@ -384,7 +406,10 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     // members when the checksum fails.
     auto completeRawFrame = [&] {
         state = s(State::HuntSync);
-        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) return Status::Ok;
+        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) {
+            if (loss) ++loss->rawChecksumFailures;
+            return Status::Ok;
+        }
         const int sample = decodeRawSample(buf);
         return handOver([&] { return listener_->raw_callback(sample) ? Status::Ok : Status::CallbackFailed; });
     };
@@ -396,7 +421,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         // frame starts with them.
         case s(State::HuntSync):
             if (*p != kSync) {
+                const std::uint8_t* const from = p;
                 p = find(p + 1, end, kSync);
+                if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
                 if (p == end) return finish(Status::Ok);
             }
             // A whole raw-sample frame, AA AA 04 and its five bytes, is most
@@ -423,6 +450,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             const std::uint8_t b = *p++;
             if (b != kSync) {
                 state = b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
+                if (loss && b != kHrvSync) loss->bytesSkipped += 2;  // AA and this byte
                 break;
             }
             state = s(State::LengthByte);
@@ -464,6 +492,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 break;
             default:
                 state = s(State::HuntSync);
+                if (loss) loss->bytesSkipped += 3;  // AA AA and this byte
                 break;
             }
             if (completed != Status::Ok) return finish(completed);
@@ -474,7 +503,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             // Everything up to the length byte 0C is skipped; each byte in
             // this state resets the offset.
             offset = 0;
+            const std::uint8_t* const from = p;
             p = find(p, end, kHrvLength);
+            if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
             if (p == end) return finish(Status::Ok);
             ++p;
             state = s(State::CollectHrv);
@@ -515,7 +546,9 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
         }
 
         case s(State::AfterStandard): {
+            const std::uint8_t* const from = p;
             p = findEither(p, end, kExtendStart, kSync);
+            if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
             if (p == end) return finish(Status::Ok);
             const std::uint8_t b = *p++;
             const Status stepped = handOver([&] { return step(b); });

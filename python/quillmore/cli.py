@@ -1,4 +1,4 @@
-"""The ``quillmore`` command-line tool: ``simulate``, ``decode`` and ``plot``."""
+"""The ``quillmore`` command-line tool: ``simulate``, ``decode``, ``info`` and ``plot``."""
 
 from __future__ import annotations
 
@@ -43,7 +43,8 @@ kinds of result (one row each):
   gyro    gyroscope frame:               index,time,x,y,z
   rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
 'index' counts the results of each kind from 0; 'time' is the stream time in
-seconds, counted in raw samples (512 a second).  'temperature' holds measured
+seconds on the loss-aware clock: raw samples at 512 a second, with the
+samples inferred as lost counted in (see quillmore.recording).  'temperature' holds measured
 values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
 sent none) or 'no_row' (the frame carried no temperature), and the cell is
 empty (JSON null) for the last two.
@@ -57,16 +58,22 @@ output:
   (all five kinds unless --kinds says otherwise).  Without it the rows go to
   standard output in one table (all kinds but raw, unless --kinds says
   otherwise); with several kinds the first column is 'kind', and a row leaves
-  the other kinds' columns empty.  A summary of the counts goes to standard
-  error.  Files are written under temporary names and only renamed into place
-  once decoding has finished, so a failed run leaves none behind.  DIR also
-  gets manifest.json: the source's name, size and sha256, the tool's version,
-  the files, the counts and the bytes that were in no decoded frame.  A DIR
-  holding the outputs of another recording is refused unless --force.
+  the other kinds' columns empty.  A summary of the counts and of what was
+  lost goes to standard error.  Files are written under temporary names and
+  only renamed into place once decoding has finished, so a failed run leaves
+  none behind.  DIR also gets manifest.json: the source's name, size and
+  sha256, the tool's version, the files, the counts and every loss counter.
+  A DIR holding the outputs of another recording is refused unless --force.
+
+  --format parquet|npz|edf writes the whole recording once decoding has
+  finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
+  DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
+  signal, lost stretches annotated BAD_lost).
 
 exit status:
   0 decoded; 1 an error, or no frame at all was found in the input (it is
-  not a recording of the headset); 2 a usage error; 130 interrupted.
+  not a recording of the headset); 2 a usage error; 3 with --strict, when
+  anything was lost; 130 interrupted.
 
 examples:
   quillmore decode --sample                         the bundled sample
@@ -231,7 +238,8 @@ def build_parser() -> argparse.ArgumentParser:
                           " or the bundled sample when it is a terminal)")
     dec.add_argument("--sample", action="store_true", help="decode the sample recording bundled with the package")
     _port_options(dec)
-    dec.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="row format (default: csv)")
+    dec.add_argument("--format", choices=("csv", "jsonl", *decoding.FILE_FORMATS), default="csv",
+                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
     dec.add_argument("--kinds", type=_kinds, metavar="LIST",
                      help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
@@ -240,6 +248,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="show progress on stderr (default: when stderr is a terminal)")
     dec.add_argument("--force", action="store_true",
                      help="with --out-dir: replace the outputs of another recording found in DIR")
+    dec.add_argument("--strict", action="store_true",
+                     help="exit with status 3 when anything was lost (outputs are written all the same)")
     dec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     dec.set_defaults(run=cmd_decode)
 
@@ -269,6 +279,16 @@ def build_parser() -> argparse.ArgumentParser:
                               description="List the serial ports, marking with * those that look like the"
                                           " headset's: a USB serial adapter or a Bluetooth serial link.")
     prt.set_defaults(run=cmd_ports)
+
+    inf = commands.add_parser(
+        "info", help="a recording at a glance: duration, frames, loss, battery, firmware",
+        description="Print a recording's duration on the loss-aware clock, its frame counts, what it lost,"
+                    " and the battery, firmware and temperature it reported.")
+    inf.add_argument("input", nargs="?", metavar="FILE",
+                     help="recording; '-' for standard input (default: standard input, or the bundled sample"
+                          " when it is a terminal)")
+    inf.add_argument("--sample", action="store_true", help="describe the sample recording bundled with the package")
+    inf.set_defaults(run=cmd_info)
 
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
@@ -425,6 +445,8 @@ def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    if args.format in decoding.FILE_FORMATS and not args.out_dir:
+        raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.force and not args.out_dir:
         raise QuillmoreError("--force applies to --out-dir only", status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
@@ -493,20 +515,29 @@ def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: C
         _say(f"saved {capture.bytes:,} bytes to {capture.name}")
 
 
-def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> None:
+def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> int:
+    """Reports the run; returns the exit status."""
     if stopped:
         _say(f"{stopped}; keeping what was decoded")
     if not args.quiet:
         _say(decoder.summary())
+    if args.strict and decoder.loss:
+        _say("the recording lost data (--strict)")
+        return 3
+    return 0
 
 
 def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
                          progress: decoding.Progress) -> int:
     out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
     nothing = f"nothing written to {args.out_dir}"
+    whole = args.format in decoding.FILE_FORMATS
     try:
-        decoder, stopped = decoding.run(source, kinds, out, progress, out.flush if source.live else _nothing)
+        decoder, stopped = decoding.run(source, () if whole else kinds, out, progress,
+                                        out.flush if source.live else _nothing, keep=whole)
         _require_frames(decoder, source)
+        if whole:
+            out.write_recording(decoder.recording())
         paths = out.commit(decoding.manifest(source, decoder))
     except BaseException as error:
         out.discard()
@@ -516,12 +547,12 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
             raise QuillmoreError(f"{error}; {nothing}", error.status) from None
         _say(f"{'interrupted' if isinstance(error, KeyboardInterrupt) else 'failed'}; {nothing}")
         raise
-    _finish(args, decoder, stopped)
+    status = _finish(args, decoder, stopped)
     if not args.quiet:
         _say("wrote " + ", ".join(str(path) for path in paths) + f" and {decoding.MANIFEST}")
         if out.removed:
             _say("removed the earlier outputs " + ", ".join(path.name for path in out.removed))
-    return 0
+    return status
 
 
 def _nothing() -> None:
@@ -545,7 +576,23 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
     except OSError as error:
         raise _stdout_failed(error) from None
     _require_frames(decoder, source)
-    _finish(args, decoder, stopped)
+    return _finish(args, decoder, stopped)
+
+
+# ---------------------------------------------------------------- info
+
+def cmd_info(args: argparse.Namespace) -> int:
+    from . import info
+
+    source, stream = _open_source(args)
+    try:
+        decoder, _ = decoding.run(source, (), _NoRows(), decoding.Progress(sys.stderr, source.name, None, False),
+                                  _nothing, keep=True)
+    finally:
+        if stream is not None:
+            stream.close()
+    _require_frames(decoder, source)
+    print(info.describe(source.name, decoder.bytes, decoder.recording()))
     return 0
 
 
@@ -611,17 +658,20 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Out
     started_clock, started = clock(), time.monotonic()
     chunks = _pieces(source.chunks, PACED_PIECE) if paced else source.chunks
     stopped = None
+
+    def push() -> None:
+        # A recording sent fast keeps its own clock; otherwise a chunk is
+        # stamped when it arrived.
+        new_raw = sum(kind == "raw" for kind, _ in pending)
+        last = stamps.stamp(new_raw, started_clock + decoder.time if args.fast else None)
+        outlets.push(pending, decoding.host_times(pending, last))
+        pending.clear()
+
     try:
         for chunk in chunks:
-            before = decoder.counts["raw"]
             decoder.feed(chunk)
-            new_raw = decoder.counts["raw"] - before
-            # A recording sent fast keeps its own clock; otherwise a chunk
-            # is stamped when it arrived.
-            last = stamps.stamp(new_raw, started_clock + decoder.time if args.fast else None)
             if pending:
-                outlets.push(pending, decoding.host_times(pending, decoder.counts["raw"], last))
-                pending.clear()
+                push()
             if paced and (delay := started + decoder.time - time.monotonic()) > 0:
                 time.sleep(delay)
     except KeyboardInterrupt:
@@ -630,6 +680,9 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Out
         stopped = "stopped"
     except decoding.PortClosed as error:
         stopped = f"the port went away ({error})"
+    decoder.finish()
+    if pending:
+        push()
     # Give subscribers a moment to fetch the last samples before the
     # outlets close.
     time.sleep(1.0)
@@ -658,6 +711,11 @@ def cmd_ports(args: argparse.Namespace) -> int:
     if any(port.likely for port in found):
         print("* looks like the headset's link (a USB serial adapter or Bluetooth serial port)")
     return 0
+
+
+class _NoRows:
+    def write(self, kind: str, row: decoding.Row, host_time: float | None = None) -> None:
+        pass
 
 
 # ---------------------------------------------------------------- plot

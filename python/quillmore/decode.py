@@ -3,9 +3,11 @@
 Every result the decoder delivers becomes one row of its kind (``eeg``,
 ``extend``, ``raw``, ``gyro`` or ``rr``): its number among the results of
 that kind (``index``), the stream time at which it arrived (``time``, in
-seconds, counted in raw samples at 512 a second, so it is exact for a clean
-stream and slips by the samples lost in a damaged one) and the result's
-fields under the names of the module's records.
+seconds on the loss-aware clock of quillmore.recording: raw samples at 512 a
+second, those inferred as lost included) and the result's fields under the
+names of the module's records.  Decoding runs on quillmore.Decoder (the
+batch path of the core); rows decoded after a damage are written once the
+next standard frame has placed them in time.
 
 Written rows differ from the records in one place: the temperature.  The
 record holds it as a float, the integer 0 when the sensor sent "no reading"
@@ -30,14 +32,16 @@ import time
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from importlib import resources
 from pathlib import Path
-from typing import IO, Protocol, Union
-
-from QuillmoreParser import QuillmoreParser
+from typing import IO, TYPE_CHECKING, Protocol, Union
 
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
 from .output import close_quietly, partial_path, reason
 from .ports import PortClosed
+
+if TYPE_CHECKING:
+    from .recording import Loss
+    from .recording import Recording as RecordingPart
 
 Row = list[Value]
 """index, time, then the kind's fields in the order of ``FIELDS``."""
@@ -46,6 +50,13 @@ Cell = Union[Value, str, None]
 
 COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] for kind in KINDS}
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
+# Formats that hold a whole recording, written once decoding has finished:
+# the files each writes into --out-dir.
+FILE_FORMATS: dict[str, tuple[str, ...]] = {
+    "parquet": tuple(f"{kind}.parquet" for kind in KINDS),
+    "npz": ("recording.npz",),
+    "edf": ("recording.edf",),
+}
 CHUNK_SIZE = 1 << 16
 
 # Bytes of each frame as the headset sends it; an extended frame has no
@@ -93,61 +104,118 @@ def written(kind: str, row: Row) -> list[Cell]:
     return cells
 
 
+# Stream order of rows that follow the same count of raw samples: a heart-
+# rate-variability frame, a gyroscope frame, then a standard frame and its
+# extended frame, as the headset sends them before a raw frame.
+_TIE_ORDER = {"rr": 0, "gyro": 1, "eeg": 2, "extend": 3}
+
+
+def _record_value(kind: str, name: str, values: list[Value], statuses: list[int] | None) -> list[Value]:
+    """A column as the module's records hold it: the temperature a float,
+    the int 0 for "no reading", 0.0 without a temperature row."""
+    if kind == "extend" and name == "temperature" and statuses is not None:
+        from .recording import TEMPERATURE_NO_READING, TEMPERATURE_NO_ROW
+        return [0 if status == TEMPERATURE_NO_READING else 0.0 if status == TEMPERATURE_NO_ROW else value
+                for value, status in zip(values, statuses)]
+    return values
+
+
 class Decoder:
-    """A parser whose results become rows, handed to ``emit(kind, row)``.
+    """A recording decoder (quillmore.Decoder, the batch path) whose results
+    become rows, handed to ``emit(kind, row)`` in stream order; ``time`` is
+    on the loss-aware clock (see quillmore.recording).  ``finish()`` ends the
+    input and hands over what was held back.
 
     Counts every result, of the kinds that are not emitted too."""
 
-    def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS) -> None:
+    def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS,
+                 keep: bool = False) -> None:
+        from .recording import Decoder as RecordingDecoder
+
         self.counts = dict.fromkeys(KINDS, 0)
         self.bytes = 0
         self.sha256 = hashlib.sha256()
-        counts = self.counts
-        wanted = set(kinds)
-
-        def record_emitter(kind: str, names: tuple[str, ...]) -> Callable[[object], None]:
-            def deliver(record: object) -> None:
-                index = counts[kind]
-                counts[kind] = index + 1
-                if kind in wanted:
-                    row: Row = [index, counts["raw"] / SAMPLES_PER_SECOND]
-                    row += [getattr(record, name) for name in names]
-                    emit(kind, row)
-            return deliver
-
-        def on_raw(raw: int) -> None:
-            index = counts["raw"]
-            counts["raw"] = index + 1
-            emit("raw", [index, index / SAMPLES_PER_SECOND, raw])
-
-        def on_raw_counted(raw: int) -> None:
-            counts["raw"] += 1
-
-        def triple_emitter(kind: str) -> Callable[[int, int, int], None]:
-            def deliver(a: int, b: int, c: int) -> None:
-                index = counts[kind]
-                counts[kind] = index + 1
-                if kind in wanted:
-                    emit(kind, [index, counts["raw"] / SAMPLES_PER_SECOND, a, b, c])
-            return deliver
-
-        self._parser = QuillmoreParser(
-            eeg_callback=record_emitter("eeg", EEG_FIELDS),
-            extend_eeg_callback=record_emitter("extend", EXTEND_FIELDS),
-            gyro_callback=triple_emitter("gyro"),
-            rr_callback=triple_emitter("rr"),
-            raw_callback=on_raw if "raw" in wanted else on_raw_counted,
-        )
+        self._emit = emit
+        self._wanted = set(kinds)
+        self._decoder = RecordingDecoder()
+        self._clock = 0.0
+        self._finished = False
+        # With `keep`, the parts themselves, for recording().
+        self._parts: list[RecordingPart] | None = [] if keep else None
 
     @property
     def time(self) -> float:
-        """Stream time reached, in seconds of raw samples."""
-        return self.counts["raw"] / SAMPLES_PER_SECOND
+        """Stream time reached, in seconds on the loss-aware clock."""
+        return self._clock
+
+    @property
+    def loss(self) -> Loss:
+        return self._decoder.loss
 
     def feed(self, chunk: bytes) -> None:
         self.bytes += len(chunk)
         self.sha256.update(chunk)
-        self._parser.parse(chunk)
+        self._rows(self._decoder._feed_unhashed(chunk))
+
+    def finish(self) -> None:
+        if not self._finished:
+            self._finished = True
+            self._rows(self._decoder.finish())
+
+    def recording(self) -> RecordingPart:
+        """Everything decoded, as one Recording (needs ``keep``)."""
+        from .recording import concatenate
+        assert self._parts is not None
+        whole = concatenate(self._parts)
+        digest = self.sha256.hexdigest()
+        whole._sha256 = lambda: digest
+        return whole
+
+    def _rows(self, part: RecordingPart) -> None:
+        if self._parts is not None:
+            self._parts.append(part)
+        self._clock += part.duration
+        counts = self.counts
+        wanted = self._wanted
+        raw_first = counts["raw"]
+        raw_count = len(part.raw)
+        counts["raw"] += raw_count
+        events: list[tuple[int, int, str, int]] = []
+        columns: dict[str, list[list[Value]]] = {}
+        for kind in _TIE_ORDER:
+            rows = part.rows(kind)
+            if not len(rows):
+                continue
+            if kind in wanted:
+                statuses = rows["temperature_status"].tolist() if kind == "extend" else None
+                columns[kind] = [rows["time"].tolist()] + [
+                    _record_value(kind, name, rows[name].tolist(), statuses) for name in FIELDS[kind]]
+                order = _TIE_ORDER[kind]
+                events += [(sample, order, kind, i) for i, sample in enumerate(rows["sample"].tolist())]
+            else:
+                counts[kind] += len(rows)
+        events.sort()
+        emit = self._emit
+        emit_raw = "raw" in wanted and raw_count
+        raw_values = part.raw.tolist() if emit_raw else []
+        raw_times = part.raw_time.tolist() if emit_raw else []
+        done = 0
+
+        def raws_before(sample: int) -> int:
+            upto = min(max(sample - raw_first, done), raw_count)
+            for k in range(done, upto):
+                emit("raw", [raw_first + k, raw_times[k], raw_values[k]])
+            return upto
+
+        for sample, _, kind, i in events:
+            if emit_raw:
+                done = raws_before(sample)
+            values = columns[kind]
+            index = counts[kind]
+            counts[kind] = index + 1
+            emit(kind, [index, values[0][i], *(column[i] for column in values[1:])])
+        if emit_raw:
+            raws_before(raw_first + raw_count)
 
     @property
     def frames(self) -> int:
@@ -163,10 +231,7 @@ class Decoder:
 
     def summary(self) -> str:
         parts = ", ".join(f"{self.counts[kind]} {kind}" for kind in KINDS)
-        text = f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s of samples)"
-        if self.unaccounted:
-            text += f"; {self.unaccounted:,} bytes were in no decoded frame (noise or lost frames)"
-        return text
+        return f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s); {self.loss.summary()}"
 
 
 # ---------------------------------------------------------------- in memory
@@ -196,6 +261,7 @@ def decode_bytes(chunks: Iterable[bytes], kinds: Collection[str] = KINDS) -> Rec
     decoder = Decoder(keep, kinds)
     for chunk in chunks:
         decoder.feed(chunk)
+    decoder.finish()
     return Recording(rows, decoder)
 
 
@@ -360,7 +426,7 @@ def manifest(source: Source, decoder: Decoder) -> dict[str, object]:
         "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
         "source": {"name": source.name, "size": decoder.bytes, "sha256": decoder.sha256.hexdigest()},
         "counts": dict(decoder.counts),
-        "loss": {"bytes_in_no_frame": decoder.unaccounted},
+        "loss": {"bytes_in_no_frame": decoder.unaccounted, **decoder.loss.as_dict()},
     }
 
 
@@ -400,6 +466,7 @@ class OutputDirectory:
         if not self.directory.is_dir():
             raise QuillmoreError(f"cannot write in {directory}: it is not a directory")
         known = [self.directory / f"{kind}{ext}" for kind in KINDS for ext in FORMATS.values()]
+        known += [self.directory / name for names in FILE_FORMATS.values() for name in names]
         known.append(self.directory / MANIFEST)
         for path in known:
             with contextlib.suppress(OSError):
@@ -410,9 +477,17 @@ class OutputDirectory:
         self.removed = [path for path in known if path.exists() and path.name != MANIFEST]
         if self.removed or (self.directory / MANIFEST).exists():
             self._compare_with_earlier(directory, source, force)
-        self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         self._streams: dict[str, IO[str]] = {}
         self._writers: dict[str, Writer] = {}
+        self.fmt = fmt
+        if fmt in FILE_FORMATS:
+            # Written by write_recording() once decoding is over.
+            names = FILE_FORMATS[fmt]
+            if fmt == "parquet":
+                names = tuple(f"{kind}.parquet" for kind in kinds)
+            self.paths = {name: self.directory / name for name in names}
+            return
+        self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         try:
             for kind, path in self.paths.items():
                 stream = open(partial_path(path), "w", newline="", encoding="utf-8")
@@ -441,6 +516,20 @@ class OutputDirectory:
 
     def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
         self._writers[kind].write(kind, row, host_time)
+
+    def write_recording(self, recording: RecordingPart) -> None:
+        """A whole-recording format's files, under their temporary names."""
+        import tempfile
+
+        if self.fmt == "npz":
+            recording.save_npz(partial_path(self.paths["recording.npz"]))
+        elif self.fmt == "edf":
+            recording.to_edf(partial_path(self.paths["recording.edf"]))
+        else:
+            with tempfile.TemporaryDirectory(dir=self.directory, prefix=".parquet-") as folder:
+                recording.to_parquet(folder)
+                for name, path in self.paths.items():
+                    os.replace(os.path.join(folder, name), partial_path(path))
 
     def flush(self) -> None:
         for stream in self._streams.values():
@@ -533,21 +622,23 @@ class StampClock:
         return self._last
 
 
-def host_times(rows: Sequence[tuple[str, Row]], raw_count: int, arrival: float) -> list[float]:
-    """The computer's clock for the rows one chunk completed: the chunk
-    arrived at ``arrival`` (Unix seconds) with its last raw sample, and
-    each row is dated back by the raw samples that came after it, at 512 a
-    second, so samples of one chunk are spread, not bunched.  ``raw_count``
-    is the number of raw samples decoded after the chunk."""
+def host_times(rows: Sequence[tuple[str, Row]], arrival: float) -> list[float]:
+    """The computer's clock for the rows one chunk completed, in stream
+    order: the chunk arrived at ``arrival`` with its last raw sample, and
+    each row is dated back by the raw samples that follow it among
+    ``rows``, at 512 a second, so samples of one chunk are spread, not
+    bunched."""
+    after = sum(kind == "raw" for kind, _ in rows)
     times = []
-    for kind, row in rows:
-        before = int(row[0]) + 1 if kind == "raw" else round(float(row[1]) * SAMPLES_PER_SECOND)
-        times.append(arrival - (raw_count - before) / SAMPLES_PER_SECOND)
+    for kind, _ in rows:
+        if kind == "raw":
+            after -= 1
+        times.append(arrival - after / SAMPLES_PER_SECOND)
     return times
 
 
 def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
-        flush: Callable[[], object]) -> tuple[Decoder, str | None]:
+        flush: Callable[[], object], keep: bool = False) -> tuple[Decoder, str | None]:
     """Decodes ``source`` into ``writer``: returns the decoder (for its
     counts) and, when a live source was stopped, why.
 
@@ -556,18 +647,21 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
     or when the port goes away; both end the run normally.  For other
     sources both are errors and propagate."""
     pending: list[tuple[str, Row]] = []
-    decoder = Decoder((lambda kind, row: pending.append((kind, row))) if source.live else writer.write, kinds)
     stamps = StampClock(time.time)
+
+    def write_pending() -> None:
+        arrival = stamps.stamp(sum(kind == "raw" for kind, _ in pending))
+        for (kind, row), when in zip(pending, host_times(pending, arrival)):
+            writer.write(kind, row, when)
+        pending.clear()
+
+    decoder = Decoder((lambda kind, row: pending.append((kind, row))) if source.live else writer.write, kinds, keep)
     stopped: str | None = None
     try:
         for chunk in source.chunks:
-            before = decoder.counts["raw"]
             decoder.feed(chunk)
-            arrival = stamps.stamp(decoder.counts["raw"] - before) if source.live else 0.0
             if pending:
-                for (kind, row), when in zip(pending, host_times(pending, decoder.counts["raw"], arrival)):
-                    writer.write(kind, row, when)
-                pending.clear()
+                write_pending()
             flush()
             progress.update(decoder)
     except KeyboardInterrupt:
@@ -578,4 +672,8 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
         stopped = f"the port went away ({error})"
     finally:
         progress.clear()
+    decoder.finish()
+    if pending:
+        write_pending()
+    flush()
     return decoder, stopped

@@ -82,6 +82,16 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
     if raw:
         t = np.asarray(raw_times)[raw[0]:raw[-1] + 1]
         v = np.asarray(raw_values, dtype=float)[raw[0]:raw[-1] + 1]
+        # Samples the clock counts as lost leave a gap between their
+        # neighbours: shade it, and break the trace there instead of joining
+        # across it.
+        gaps = np.flatnonzero(np.diff(t) > 1.5 / 512)
+        for index, at in enumerate(gaps):
+            raw_axes.axvspan(t[at] + 1 / 512, t[at + 1], color="0.6", alpha=0.35, linewidth=0,
+                             label="lost samples" if index == 0 else None)
+        if len(gaps) and len(v) <= _MAX_RAW_POINTS:
+            t = np.insert(t, gaps + 1, t[gaps] + 1 / 512)
+            v = np.insert(v, gaps + 1, np.nan)
         if len(v) > _MAX_RAW_POINTS:
             bins = len(v) // (_MAX_RAW_POINTS // 2)
             usable = len(v) // bins * bins
@@ -93,7 +103,7 @@ def draw(recording: Recording, output: str, title: str, start: float | None = No
         # A damaged stream lets through the odd garbage sample (a checksum
         # matches by chance one time in 256); keep those from flattening
         # the trace.
-        low, high = np.percentile(v, (0.05, 99.95))
+        low, high = np.nanpercentile(v, (0.05, 99.95))
         margin = 0.15 * max(high - low, 1.0)
         low, high = low - margin, high + margin
         outside = int(np.count_nonzero((v < low) | (v > high)))

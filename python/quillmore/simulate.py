@@ -315,27 +315,64 @@ class Corruptor:
 class Simulation:
     """A simulated recording: its bytes and the frames they were made from,
     in stream order.  Without corruption a correct decoder delivers exactly
-    these frames' ``fields()``."""
+    these frames' ``fields()``; ``damaged`` lists the positions in ``frames``
+    of the frames sent with a broken checksum (see ``simulate``)."""
 
     data: bytes
     frames: list[Frame]
+    damaged: list[int] = dataclasses.field(default_factory=list)
 
     def truth(self, kind: str) -> list[dict[str, Value]]:
         return [frame.fields() for frame in self.frames if frame.kind == kind]
+
+
+# Where each checked frame keeps its checksum byte, counted from its first
+# header byte: standard and raw frames end with it, the heart-rate-
+# variability frame has it 9 bytes after its length byte.
+_CHECKSUM_AT = {"eeg": -1, "raw": -1, "rr": 3 + 9}
+
+
+def _damaged_stream(frames: list[Frame], rate: float, seed: int | None) -> tuple[bytes, list[int]]:
+    """The frames' bytes with the checksum of each checked frame broken with
+    probability ``rate``; the frames stay whole, so the decoder loses exactly
+    those frames and no others."""
+    rng = random.Random(None if seed is None else f"damage {seed}")
+    out = bytearray()
+    damaged = []
+    for position, frame in enumerate(frames):
+        data = frame.encode()
+        at = _CHECKSUM_AT.get(frame.kind)
+        if at is not None and rng.random() < rate:
+            broken = bytearray(data)
+            broken[at] ^= 0x01
+            data = bytes(broken)
+            damaged.append(position)
+        out += data
+    return bytes(out), damaged
 
 
 def _sample_count(seconds: float) -> int:
     return round(seconds * SAMPLES_PER_SECOND)
 
 
-def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: float = 0.0) -> Simulation:
-    """``seconds`` of stream (a multiple of 1/512 s) made in one go."""
+def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
+             damage: float = 0.0) -> Simulation:
+    """``seconds`` of stream (a multiple of 1/512 s) made in one go.
+    ``damage`` breaks the checksum of each standard, raw and heart-rate-
+    variability frame with that probability (listed in ``damaged``); noise
+    and drops come on top."""
     frames: list[Frame] = []
     groups = Headset(seed).groups()
     for _ in range(_sample_count(seconds)):
         frames += next(groups)
-    data = Corruptor(noise, drop, seed)(encode(frames)) if noise or drop else encode(frames)
-    return Simulation(data, frames)
+    damaged: list[int] = []
+    if damage:
+        data, damaged = _damaged_stream(frames, damage, seed)
+    else:
+        data = encode(frames)
+    if noise or drop:
+        data = Corruptor(noise, drop, seed)(data)
+    return Simulation(data, frames, damaged)
 
 
 def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,

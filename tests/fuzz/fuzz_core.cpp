@@ -13,7 +13,9 @@
 //   - parseByte(), one byte at a time: the machine's definition;
 //   - a small model of the machine written out here from its rules, including
 //     what a failed delivery leaves behind (only for sessions whose listener
-//     does not meddle, since the model knows nothing of hosts).
+//     does not meddle, since the model knows nothing of hosts);
+//   - the batch path (batch_checks.cpp), in the input's chunks and whole,
+//     against the machine's plain deliveries and loss counters.
 //
 // Compared are the log of deliveries, stops and pauses (with the stream
 // position of each stop and pause), the final state and offset and every
@@ -62,6 +64,7 @@
 #include <memory>
 #include <vector>
 
+#include "batch_checks.hpp"
 #include "quillmore/parser.hpp"
 
 namespace {
@@ -869,5 +872,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (session.chunkCount > 0 && !session.stream.empty()) {
         expectSame(bytewise, Host(session, false, session.stream.size()).play(), "parse in one call");
     }
+    // The batch path on the same stream, cut by the same chunk sizes.
+    quillmore::fuzzing::checkBatchPath(session.stream, session.chunks, session.chunkCount);
     return 0;
 }

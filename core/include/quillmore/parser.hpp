@@ -39,6 +39,7 @@
 #include <cstdint>
 
 #include "quillmore/decoders.hpp"
+#include "quillmore/loss.hpp"
 #include "quillmore/records.hpp"
 
 namespace quillmore {
@@ -167,6 +168,13 @@ public:
     QuillmoreListener& listener() const { return *listener_; }
     void setListener(QuillmoreListener& listener) { listener_ = &listener; }
 
+    // Counters that the machine adds its losses to (see loss.hpp), or null
+    // (the default) to count nothing.  The caller keeps them alive.  Attach
+    // them between parse() calls: set from inside a listener call, they take
+    // full effect from the next call on.
+    void setLossCounters(LossCounters* loss) { loss_ = loss; }
+    LossCounters* lossCounters() const { return loss_; }
+
 private:
     Status step(std::uint8_t byte);
     Status collect(std::uint8_t byte);
@@ -177,6 +185,7 @@ private:
     Status completeFrame(std::uint8_t lastByte);
 
     QuillmoreListener* listener_;
+    LossCounters* loss_ = nullptr;
     int state_ = static_cast<int>(State::HuntSync);
     std::int64_t byteOffset_ = 0;
     bool pauseRequested_ = false;

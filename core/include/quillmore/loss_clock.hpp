@@ -1,0 +1,120 @@
+// The loss-aware clock of a recording.
+//
+// The stream carries no timestamps.  Its clock is the raw samples, 512 a
+// second, but counting decoded samples alone runs slow by every sample that
+// was lost, and does not move at all in a stream without raw frames.  The
+// headset sends one standard frame per 512 raw samples, so the standard
+// frames are the clock's ticks, and what lies between two of them tells how
+// many samples were lost:
+//
+//   Between two consecutive decoded standard frames (checksum held), with d
+//   raw samples decoded and f raw frames failing their checksum between
+//   them, and B bytes of stream from one to the other (as the frames and
+//   losses between them account for them: frames taken or failed at their
+//   length, an extended frame at the bytes it collected, skipped bytes),
+//   the number of periods that passed is the largest of
+//     1,
+//     ceil((d + f) / 512)   the fewest that can hold the samples seen, and
+//     round(B / 4143)       the periods the bytes fill: one period is 512
+//                           raw frames of 8 bytes, a standard frame (36)
+//                           and an extended frame (11);
+//   512 x periods - d samples were lost there.
+//
+// Lost standard frames thus show as gaps of more than one period.  The byte
+// count matters when the link garbles bytes (a frame with a lost byte takes
+// the next frame with it, and no count of samples shows that); stray and
+// lost bytes leave it about right, as they come at similar rates.  When the
+// link drops whole buffers, bytes and samples vanish together and the count
+// of samples rules.  A stream without raw frames has one period per
+// standard frame.
+//
+// Nothing is inferred before the first decoded standard frame or after the
+// last one: there is no tick to measure from.  A headset that sent more than
+// 512 samples between two standard frames would make the clock count an
+// extra period there; the headset does not.
+//
+// Where in a gap the lost samples go.  A raw-sample frame whose checksum
+// failed is one sample lost exactly where it stood, so each takes its place
+// (as far as the gap's count reaches).  The rest of the gap's lost samples
+// go to the first other damage seen in the gap (skipped bytes, a dropped
+// frame: where the link broke) or, when the gap shows none (frames vanished
+// cleanly), to its end, just before the standard frame that closes it.
+// Everything decoded after a damage is thus not final until that standard
+// frame arrives (or the input ends); holding() says so, and mark() tells
+// where in the gap a held item stands.  A live host should not wait for
+// ever, so a hold ends after kMaxHeldSamples decoded samples (4 s): what was
+// held then stays where it stands, on the clock of the last standard frame,
+// and so does the rest of that gap; the standard frame that closes it still
+// gets its right time.
+//
+// A position on the clock counts raw-sample periods (1/512 s): the decoded
+// samples before it plus the samples inferred lost before it.
+#pragma once
+
+#include <cstdint>
+
+namespace quillmore {
+
+inline constexpr std::uint64_t kSamplesPerStandardFrame = 512;
+inline constexpr std::uint64_t kBytesPerPeriod = 512 * 8 + 36 + 11;
+inline constexpr std::uint64_t kMaxHeldSamples = 4 * kSamplesPerStandardFrame;
+inline constexpr double kSamplesPerSecond = 512.0;
+
+// Where in its gap an item was decoded: after how many raw-sample checksum
+// failures of the gap, and whether after another damage.
+struct GapMark {
+    std::uint64_t rawFailures = 0;
+    bool pastOtherDamage = false;
+};
+
+class LossClock {
+public:
+    // Samples inferred lost up to the last standard frame: what is added to
+    // the count of decoded samples for everything decoded since then that
+    // is not held.
+    std::uint64_t missing() const { return missing_; }
+
+    // Whether what is decoded now must wait for the next standard frame to
+    // learn its place: a damage was seen since the last one.
+    bool holding() const { return holding_; }
+    GapMark mark() const { return mark_; }
+
+    // Damage seen: `rawFailures` raw-sample frames that failed their
+    // checksum, and whether anything else was lost.  Before the first
+    // standard frame there is nothing to measure a gap from, so it changes
+    // nothing then.
+    void damage(std::uint64_t rawFailures, bool other);
+
+    // A standard frame (checksum held) after `rawDecoded` raw samples in all,
+    // at `bytePosition` in the stream (counted as the clock's rule says).  Returns the samples inferred
+    // lost in the gap it closes (0 for the first); missing() includes them
+    // from now on, and offsetOf() places the items held in that gap.
+    std::uint64_t standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition);
+
+    // Samples lost before an item held with `mark` in the gap that the last
+    // standardFrame() closed.
+    std::uint64_t offsetOf(GapMark mark) const;
+
+    // The input has ended: what was held is final where it stands, as
+    // nothing is inferred after the last standard frame.
+    void settle();
+
+    // The hold has lasted kMaxHeldSamples: what was held, and the rest of
+    // the gap, stand where they are (offsetOf() then places them so).
+    void giveUp();
+
+private:
+    std::uint64_t missing_ = 0;
+    std::uint64_t lastTick_ = 0;  // raw samples decoded before the last standard frame
+    std::uint64_t lastTickByte_ = 0;
+    bool ticked_ = false;
+    bool holding_ = false;
+    bool gaveUp_ = false;  // no more holding until the next standard frame
+    GapMark mark_;
+    // The gap that the last standard frame closed.
+    std::uint64_t gapStart_ = 0;     // missing() before it
+    std::uint64_t gapLost_ = 0;
+    std::uint64_t gapRawFailures_ = 0;
+};
+
+}  // namespace quillmore

@@ -1,0 +1,427 @@
+"""Recordings as arrays: ``quillmore.read(source)`` and ``quillmore.Decoder``.
+
+``read`` decodes a whole recording (a path, a bytes-like object or a binary
+file object) into a :class:`Recording`; ``Decoder().feed(chunk)`` decodes a
+live stream chunk by chunk and returns, for each chunk, a Recording of what
+became final in it, so that the parts of any chunking, put together
+(:func:`concatenate`), equal ``read`` of the whole.  Both run in the
+extension module ``quillmore._recording`` over the decoding core: runs of
+raw-sample frames are taken in bulk and nothing is built per sample.
+
+A Recording holds NumPy arrays:
+
+``raw``, ``raw_time``
+    every raw sample (int16) in stream order, and its time (float64 seconds).
+``eeg``, ``extend``, ``gyro``, ``rr``
+    structured arrays, one row per frame: ``sample`` (raw samples decoded
+    before it), ``time`` (seconds), then the record's fields under the
+    records' names (``signal``, ``attention``, ``meditation``, ``delta`` ...
+    ``highGamma``; ``ap``, ``battery``, ``version``, ``gnaw``,
+    ``temperature``, ``temperature_status``, ``heart``, ``damaged``; ``x``,
+    ``y``, ``z``, ``damaged``; ``rr1``, ``rr2``, ``rr3``).
+``loss``
+    what the stream lost (:class:`Loss`); ``duration``: seconds on the clock.
+
+The clock.  The stream has no timestamps; its clock is the raw samples, 512
+a second.  Decoded samples alone run slow by every lost sample, so the clock
+adds the samples it infers as lost.  The headset sends one standard frame per
+512 raw samples.  Between two consecutive decoded standard frames, with ``d``
+raw samples decoded and ``f`` raw frames failing their checksum between
+them, and ``B`` bytes between them (as the frames and losses there account
+for them), the periods that passed are the most of 1, ``ceil((d + f) / 512)``
+(the fewest that hold the samples seen) and ``round(B / 4143)`` (a period is
+512 raw frames of 8 bytes, a standard frame of 36 and an extended frame of
+11: this catches what garbled bytes hide), and ``512 * periods - d`` samples
+were lost there.  So lost raw frames, lost standard frames and a stream
+without raw frames (each standard frame one second after the last) all keep
+the time right.  Each failed raw frame's sample is placed where the frame
+stood; the rest of a stretch's lost samples at the first other damage seen
+in it (skipped bytes), where the link broke, or at its end when nothing
+there shows damage.  Nothing is inferred before the first
+or after the last decoded standard frame.  A part that ``Decoder.feed``
+returns holds what is final: rows decoded after a damage wait for the next
+standard frame, which tells how much the damage cost, but never longer than
+2048 decoded samples (4 s); a stretch that runs longer keeps its rows on the
+clock of the standard frame before it.
+
+Temperature.  An extended frame reports a reading, "the sensor has no
+reading" (an integer part of 255), or no temperature row at all.
+``temperature`` is float64 and holds the reading or NaN; ``temperature_status``
+(int8) says which case: :data:`TEMPERATURE_MEASURED` (0),
+:data:`TEMPERATURE_NO_READING` (1), :data:`TEMPERATURE_NO_ROW` (2); pandas
+shows the status as a category of ``"measured"``, ``"no_reading"``,
+``"no_row"``, and a missing temperature is never 0.
+
+The ``damaged`` flag.  Extended and gyroscope frames carry no checksum.  A
+row is flagged (never dropped) when its frame is not one the headset sends:
+an extended frame that is not exactly ``06 ap 07 battery 08`` and six bytes
+(other length, other row order, version bytes that are not two decimal
+digits, tenths of a degree above 9), or that follows a standard frame whose
+checksum failed; a gyroscope frame whose bytes hold ``AA AA``, the next
+frame's sync pair, because bytes of it were lost.  A value changed into
+another plausible value (battery 90 read as 91) cannot be seen.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import mmap
+import os
+import stat
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, BinaryIO, Union
+
+import numpy as np
+
+from . import _recording
+
+if TYPE_CHECKING:
+    import pandas
+
+SAMPLES_PER_SECOND = 512
+ROW_KINDS = ("eeg", "extend", "gyro", "rr")
+
+TEMPERATURE_MEASURED = 0
+TEMPERATURE_NO_READING = 1
+TEMPERATURE_NO_ROW = 2
+TEMPERATURE_STATUS: tuple[str, ...] = tuple(_recording.TEMPERATURE_STATUS)
+"""The names of the temperature_status codes, in code order."""
+
+# A 12-bit converter over 1.8 V behind an amplifier gain of 2000: the default
+# factor from raw counts to volts.  A headset with its own calibration
+# passes its factor to to_mne() and to_edf().
+VOLTS_PER_COUNT = 1.8 / 4096 / 2000
+
+
+def _dtype(kind: str) -> np.dtype[Any]:
+    itemsize, fields = _recording.LAYOUTS[kind]
+    return np.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
+                     "offsets": [f[2] for f in fields], "itemsize": itemsize})
+
+
+DTYPES: dict[str, np.dtype[Any]] = {kind: _dtype(kind) for kind in ROW_KINDS}
+"""The structured dtype of each kind's rows."""
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+
+_COUNTERS = ("standard_checksum_failures", "raw_checksum_failures", "hrv_checksum_failures", "bytes_skipped",
+             "extended_dropped", "extended_abandoned", "frames_cut_short", "raw_missing")
+
+
+@dataclasses.dataclass(frozen=True)
+class Loss:
+    """What a stream lost.  Every count is 0 for a clean recording.
+
+    ``checksum_failures``: frames dropped for a failed checksum, by kind
+    (``"eeg"`` standard, ``"raw"`` raw-sample, ``"rr"`` heart-rate-
+    variability); ``bytes_skipped``: bytes thrown away while hunting for a
+    frame; ``extended_dropped``: extended frames that ran past the decoder's
+    1024-byte buffer; ``extended_abandoned``: extended frames cut off by a
+    heart-rate-variability header; ``frames_cut_short``: a frame left
+    unfinished at the end of the input; ``raw_missing``: raw samples the
+    clock inferred as lost."""
+
+    checksum_failures: Mapping[str, int]
+    bytes_skipped: int = 0
+    extended_dropped: int = 0
+    extended_abandoned: int = 0
+    frames_cut_short: int = 0
+    raw_missing: int = 0
+
+    @classmethod
+    def _from_counters(cls, c: Mapping[str, int]) -> Loss:
+        return cls({"eeg": c["standard_checksum_failures"], "raw": c["raw_checksum_failures"],
+                    "rr": c["hrv_checksum_failures"]},
+                   c["bytes_skipped"], c["extended_dropped"], c["extended_abandoned"], c["frames_cut_short"],
+                   c["raw_missing"])
+
+    def as_dict(self) -> dict[str, Any]:
+        """Plain values, for JSON and file metadata."""
+        return {"checksum_failures": dict(self.checksum_failures), "bytes_skipped": self.bytes_skipped,
+                "extended_dropped": self.extended_dropped, "extended_abandoned": self.extended_abandoned,
+                "frames_cut_short": self.frames_cut_short, "raw_missing": self.raw_missing}
+
+    def __sub__(self, other: Loss) -> Loss:
+        return Loss({k: v - other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
+                    self.bytes_skipped - other.bytes_skipped, self.extended_dropped - other.extended_dropped,
+                    self.extended_abandoned - other.extended_abandoned,
+                    self.frames_cut_short - other.frames_cut_short, self.raw_missing - other.raw_missing)
+
+    def __add__(self, other: Loss) -> Loss:
+        return Loss({k: v + other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
+                    self.bytes_skipped + other.bytes_skipped, self.extended_dropped + other.extended_dropped,
+                    self.extended_abandoned + other.extended_abandoned,
+                    self.frames_cut_short + other.frames_cut_short, self.raw_missing + other.raw_missing)
+
+    def __bool__(self) -> bool:
+        """Whether anything at all was lost."""
+        return bool(sum(self.checksum_failures.values()) or self.bytes_skipped or self.extended_dropped
+                    or self.extended_abandoned or self.frames_cut_short or self.raw_missing)
+
+    def summary(self) -> str:
+        """One line for people."""
+        if not self:
+            return "nothing lost"
+        parts = []
+        failed = ", ".join(f"{n} {kind}" for kind, n in self.checksum_failures.items() if n)
+        if failed:
+            parts.append(f"checksum failures: {failed}")
+        if self.raw_missing:
+            parts.append(f"{self.raw_missing} raw samples missing ({self.raw_missing / SAMPLES_PER_SECOND:.2f} s)")
+        if self.bytes_skipped:
+            parts.append(f"{self.bytes_skipped} bytes skipped")
+        if self.extended_dropped:
+            parts.append(f"{self.extended_dropped} extended frames dropped (too long)")
+        if self.extended_abandoned:
+            parts.append(f"{self.extended_abandoned} extended frames cut off")
+        if self.frames_cut_short:
+            parts.append("the last frame was cut short")
+        return "lost: " + "; ".join(parts)
+
+    def __str__(self) -> str:
+        return self.summary()
+
+
+_NO_LOSS = Loss({"eeg": 0, "raw": 0, "rr": 0})
+
+
+class Recording:
+    """A decoded recording (or a part of one); see the module's docstring."""
+
+    def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any] | bytes,
+                 rows: Mapping[str, np.ndarray[Any, Any]], loss: Loss, duration: float,
+                 sha256: Callable[[], str | None] | None = None) -> None:
+        self.raw = raw
+        # The times, or the decoder's clock to compute them from when they
+        # are first asked for (a float64 per sample is four times the
+        # samples' own size).
+        self._raw_time: np.ndarray[Any, Any] | None = None
+        self._clock: bytes | None = None
+        if isinstance(raw_time, bytes):
+            self._clock = raw_time
+        else:
+            self._raw_time = raw_time
+        self.eeg = rows["eeg"]
+        self.extend = rows["extend"]
+        self.gyro = rows["gyro"]
+        self.rr = rows["rr"]
+        self.loss = loss
+        self.duration = duration
+        self._sha256 = sha256
+        self._digest: str | None = None
+
+    @property
+    def raw_time(self) -> np.ndarray[Any, Any]:
+        """Seconds of each raw sample on the loss-aware clock (float64)."""
+        if self._raw_time is None:
+            assert self._clock is not None
+            self._raw_time = np.frombuffer(_recording.raw_times(self._clock, len(self.raw)), np.float64)
+            self._clock = None
+        return self._raw_time
+
+    @property
+    def source_sha256(self) -> str | None:
+        """The sha256 of the bytes decoded (None when they are not known,
+        as for a part of a live stream)."""
+        if self._digest is None and self._sha256 is not None:
+            self._digest = self._sha256()
+        return self._digest
+
+    def rows(self, kind: str) -> np.ndarray[Any, Any]:
+        """The structured array of ``kind`` (eeg, extend, gyro or rr)."""
+        if kind not in ROW_KINDS:
+            raise ValueError(f"unknown kind {kind!r}; choose from {', '.join(ROW_KINDS)}")
+        array: np.ndarray[Any, Any] = getattr(self, kind)
+        return array
+
+    def counts(self) -> dict[str, int]:
+        """Rows of each kind, in the order eeg, extend, raw, gyro, rr."""
+        return {"eeg": len(self.eeg), "extend": len(self.extend), "raw": len(self.raw), "gyro": len(self.gyro),
+                "rr": len(self.rr)}
+
+    def __repr__(self) -> str:
+        counts = ", ".join(f"{n} {kind}" for kind, n in self.counts().items())
+        return f"<Recording {self.duration:.1f} s: {counts}; {self.loss.summary()}>"
+
+    # ------------------------------------------------------------ exports
+
+    def to_pandas(self, kind: str | None = None) -> pandas.DataFrame | dict[str, pandas.DataFrame]:
+        """A DataFrame of ``kind`` (``"raw"`` or a row kind) with ``time`` as
+        its index, or a dict of all five.  Needs pandas."""
+        from .tables import to_pandas
+        return to_pandas(self, kind)
+
+    def save_npz(self, path: str | os.PathLike[str]) -> None:
+        """The arrays, and the loss as JSON, into one ``.npz`` file."""
+        from .tables import save_npz
+        save_npz(self, path)
+
+    def to_parquet(self, folder: str | os.PathLike[str]) -> list[str]:
+        """One Parquet file per kind in ``folder``, with the loss counts and
+        the source's sha256 in each file's metadata.  Needs pyarrow."""
+        from .tables import to_parquet
+        return to_parquet(self, folder)
+
+    def to_mne(self, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
+        """An ``mne.io.RawArray`` at 512 Hz: the raw EEG as channel ``EEG``
+        in volts, attention, meditation and signal as ``misc`` channels,
+        lost stretches as ``BAD_lost`` annotations.  Needs mne."""
+        from .signals import to_mne
+        return to_mne(self, volts_per_count)
+
+    def to_edf(self, path: str | os.PathLike[str], volts_per_count: float = VOLTS_PER_COUNT) -> None:
+        """An EDF+ file with the channels and annotations of to_mne().
+        Needs edfio."""
+        from .signals import to_edf
+        to_edf(self, path, volts_per_count)
+
+
+def _empty_rows() -> dict[str, np.ndarray[Any, Any]]:
+    return {kind: np.empty(0, DTYPES[kind]) for kind in ROW_KINDS}
+
+
+def concatenate(parts: Iterable[Recording]) -> Recording:
+    """The parts of one stream, in order, as one Recording (losses and
+    durations added up)."""
+    parts = list(parts)
+    if not parts:
+        return Recording(np.empty(0, np.int16), np.empty(0, np.float64), _empty_rows(), _NO_LOSS, 0.0)
+    rows = {}
+    for kind in ROW_KINDS:
+        # Into an array of the kind's own dtype: NumPy would otherwise pack
+        # the fields into a layout of its own.
+        pieces = [p.rows(kind) for p in parts]
+        rows[kind] = np.concatenate(pieces, out=np.empty(sum(map(len, pieces)), DTYPES[kind]))
+    loss = _NO_LOSS
+    for p in parts:
+        loss = loss + p.loss
+    return Recording(np.concatenate([p.raw for p in parts]), np.concatenate([p.raw_time for p in parts]), rows,
+                     loss, sum(p.duration for p in parts))
+
+
+class Decoder:
+    """Decodes a stream chunk by chunk.  ``feed(chunk)`` returns a Recording
+    of what became final in the chunk (its ``loss`` and ``duration``: what
+    the chunk added); ``finish()`` ends the stream and returns the rest.
+    ``loss`` is the loss so far."""
+
+    def __init__(self) -> None:
+        self._decoder = _recording.Decoder()
+        self._loss = _NO_LOSS
+        self._released = 0
+        self._sha256 = hashlib.sha256()
+        self._finished = False
+
+    @property
+    def loss(self) -> Loss:
+        return Loss._from_counters(self._decoder.loss())
+
+    @property
+    def sha256(self) -> str:
+        """The sha256 of every byte fed so far."""
+        return self._sha256.hexdigest()
+
+    def feed(self, chunk: bytes | bytearray | memoryview) -> Recording:
+        if self._finished:
+            raise ValueError("this Decoder has finished; make a new one for another stream")
+        self._sha256.update(chunk)
+        return self._part(self._decoder.feed(chunk))
+
+    def finish(self) -> Recording:
+        """The input has ended: counts a frame left unfinished and returns
+        what was held back.  Further feeding is an error."""
+        if self._finished:
+            raise ValueError("this Decoder has finished already")
+        self._finished = True
+        return self._part(self._decoder.finish())
+
+    def _feed_unhashed(self, data: Any) -> Recording:
+        return self._part(self._decoder.feed(data))
+
+    def _part(self, arrays: tuple[Any, ...]) -> Recording:
+        raw, clock, eeg, extend, gyro, rr = arrays
+        rows = {"eeg": np.frombuffer(eeg, DTYPES["eeg"]), "extend": np.frombuffer(extend, DTYPES["extend"]),
+                "gyro": np.frombuffer(gyro, DTYPES["gyro"]), "rr": np.frombuffer(rr, DTYPES["rr"])}
+        loss = self.loss
+        released = self._decoder.released
+        part = Recording(np.frombuffer(raw, np.int16), clock, rows,
+                         loss - self._loss, (released - self._released) / SAMPLES_PER_SECOND)
+        self._loss = loss
+        self._released = released
+        return part
+
+
+# ---------------------------------------------------------------- read
+
+_READ_CHUNK = 1 << 22
+
+
+def _file_sha256(path: str) -> Callable[[], str | None]:
+    def digest() -> str | None:
+        h = hashlib.sha256()
+        try:
+            with open(path, "rb") as stream:
+                while block := stream.read(1 << 20):
+                    h.update(block)
+        except OSError:
+            return None
+        return h.hexdigest()
+    return digest
+
+
+def _whole(decoder: Decoder, data: Any, sha256: Callable[[], str | None]) -> Recording:
+    first = decoder._feed_unhashed(data)
+    rest = decoder.finish()
+    if len(rest.raw) or any(len(rest.rows(kind)) for kind in ROW_KINDS):
+        whole = concatenate([first, rest])
+    else:   # the usual case: nothing was held back; no copy
+        whole = first
+        whole.loss = first.loss + rest.loss
+        whole.duration = first.duration + rest.duration
+    whole._sha256 = sha256
+    return whole
+
+
+def read(source: Source) -> Recording:
+    """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
+    object, or a binary file object (read to its end)."""
+    decoder = Decoder()
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        with open(path, "rb") as stream:
+            status = os.fstat(stream.fileno())
+            if not stat.S_ISREG(status.st_mode):   # a pipe or a device: read it to its end
+                return read(stream)
+            if status.st_size == 0:
+                return _whole(decoder, b"", _file_sha256(path))
+            try:
+                view = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError):   # not a mappable file (a pipe, a device)
+                return read(stream)
+            try:
+                return _whole(decoder, view, _file_sha256(path))
+            finally:
+                view.close()
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        data = source
+        return _whole(decoder, data, lambda: hashlib.sha256(data).hexdigest())
+    read_method = getattr(source, "read", None)
+    if read_method is None:
+        raise TypeError(f"read() takes a path, a bytes-like object or a binary file object, "
+                        f"not {type(source).__name__}")
+    parts = []
+    digest = hashlib.sha256()
+    while True:
+        chunk = read_method(_READ_CHUNK)
+        if not chunk:
+            break
+        if not isinstance(chunk, (bytes, bytearray, memoryview)):
+            raise TypeError(f"read() needs a binary file object; this one returned {type(chunk).__name__}")
+        digest.update(chunk)
+        parts.append(decoder._feed_unhashed(chunk))
+    parts.append(decoder.finish())
+    whole = concatenate(parts)
+    hexdigest = digest.hexdigest()
+    whole._sha256 = lambda: hexdigest
+    return whole

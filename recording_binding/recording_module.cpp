@@ -1,0 +1,378 @@
+// quillmore._recording: a recording's bytes into arrays, for
+// quillmore/recording.py.
+//
+//   Decoder()               a BatchDecoder (core/include/quillmore/batch.hpp)
+//   Decoder.feed(buffer)    decodes a bytes-like object; returns the rows
+//                           that became final, as a tuple of buffers
+//                           (raw, clock, eeg, extend, gyro, rr): raw a
+//                           Samples object, clock bytes, the rest bytearrays
+//   raw_times(clock, n)     the raw samples' seconds from a clock
+//   Decoder.finish()        the input has ended; the rest, the same way
+//   Decoder.loss()          the loss counters and raw_missing, as a dict
+//   Decoder.released        clock position (raw-sample periods) released
+//   LAYOUTS                 kind -> (itemsize, ((field, format, offset), ...)),
+//                           the rows' memory layout for numpy.dtype
+//   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
+//
+// raw holds native int16 (the decoder's own block, handed over); the clock
+// is the few steps that place them (core: ClockStep), from which raw_times()
+// computes their seconds when they are asked for.  Nothing is built per
+// sample and no sample is copied after decoding.  The bytes are decoded
+// with the interpreter lock released.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#include "quillmore/batch.hpp"
+
+namespace {
+
+using quillmore::Batch;
+using quillmore::BatchDecoder;
+
+struct DecoderObject {
+    PyObject_HEAD
+    BatchDecoder* decoder;
+    Batch* batch;
+    bool busy;  // a call is decoding with the lock released
+};
+
+// The raw samples' memory, handed over by the decoder's array and lent to
+// NumPy through the buffer protocol, so the samples are never copied.
+struct SamplesObject {
+    PyObject_HEAD
+    std::int16_t* data;
+    Py_ssize_t count;
+};
+
+void samplesDealloc(PyObject* object) {
+    delete[] reinterpret_cast<SamplesObject*>(object)->data;
+    Py_TYPE(object)->tp_free(object);
+}
+
+int samplesGetBuffer(PyObject* object, Py_buffer* view, int flags) {
+    auto* self = reinterpret_cast<SamplesObject*>(object);
+    return PyBuffer_FillInfo(view, object, self->data, self->count * static_cast<Py_ssize_t>(sizeof(std::int16_t)), 0,
+                             flags);
+}
+
+PyBufferProcs samplesBuffer = {samplesGetBuffer, nullptr};
+
+// Static types, filled field by field after the object header: the header
+// macro leaves the other fields to zero-initialisation, which is what they
+// need, but -Wextra asks for each to be named.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject samplesType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "quillmore._recording.Samples";
+    t.tp_basicsize = sizeof(SamplesObject);
+    t.tp_dealloc = samplesDealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "Raw samples (native int16) that a Decoder returned; a buffer for numpy.frombuffer.";
+    t.tp_as_buffer = &samplesBuffer;
+    return t;
+}();
+#pragma GCC diagnostic pop
+
+PyObject* takeSamples(quillmore::GrowableArray<std::int16_t>& raw) {
+    auto* self = PyObject_New(SamplesObject, &samplesType);
+    if (self == nullptr) return nullptr;
+    self->count = static_cast<Py_ssize_t>(raw.size());
+    self->data = raw.release().release();
+    return reinterpret_cast<PyObject*>(self);
+}
+
+template <typename T>
+PyObject* bytesOf(const T* data, std::size_t count) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                         static_cast<Py_ssize_t>(count * sizeof(T)));
+}
+
+// The raw samples' clock: the recording sample of the first one, then the
+// steps, as native uint64 (firstSample, missingBefore) pairs.
+PyObject* clockOf(const Batch& batch) {
+    const std::size_t words = 1 + 2 * batch.steps.size();
+    PyObject* clock = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(words * sizeof(std::uint64_t)));
+    if (clock == nullptr) return nullptr;
+    auto* out = reinterpret_cast<std::uint64_t*>(PyBytes_AS_STRING(clock));
+    out[0] = batch.firstRawSample;
+    for (std::size_t k = 0; k < batch.steps.size(); ++k) {
+        out[1 + 2 * k] = batch.steps[k].firstSample;
+        out[2 + 2 * k] = batch.steps[k].missingBefore;
+    }
+    return clock;
+}
+
+// The batch as the six buffers, then empties it.
+PyObject* takeBatch(Batch& batch) {
+    PyObject* times = clockOf(batch);
+    PyObject* raw = times != nullptr ? takeSamples(batch.raw) : nullptr;
+    PyObject* result = nullptr;
+    if (raw != nullptr && times != nullptr) {
+        PyObject* eeg = bytesOf(batch.eeg.data(), batch.eeg.size());
+        PyObject* extend = bytesOf(batch.extend.data(), batch.extend.size());
+        PyObject* gyro = bytesOf(batch.gyro.data(), batch.gyro.size());
+        PyObject* rr = bytesOf(batch.rr.data(), batch.rr.size());
+        if (eeg != nullptr && extend != nullptr && gyro != nullptr && rr != nullptr)
+            result = PyTuple_Pack(6, raw, times, eeg, extend, gyro, rr);
+        Py_XDECREF(eeg);
+        Py_XDECREF(extend);
+        Py_XDECREF(gyro);
+        Py_XDECREF(rr);
+    }
+    Py_XDECREF(raw);
+    Py_XDECREF(times);
+    batch.clear();
+    return result;
+}
+
+bool enter(DecoderObject* self) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
+        return false;
+    }
+    self->busy = true;
+    return true;
+}
+
+PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!PyArg_ParseTuple(args, ":Decoder") || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Decoder() takes no arguments");
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->decoder = new (std::nothrow) BatchDecoder();
+    self->batch = new (std::nothrow) Batch();
+    self->busy = false;
+    if (self->decoder == nullptr || self->batch == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void decoderDealloc(PyObject* object) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    delete self->decoder;
+    delete self->batch;
+    Py_TYPE(object)->tp_free(object);
+}
+
+PyObject* decoderFeed(PyObject* object, PyObject* data) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    if (!enter(self)) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        // Room for every raw frame the input can hold, so that a whole
+        // recording lands in one block without regrowing.
+        self->batch->raw.reserveMore(static_cast<std::size_t>(view.len) / 8);
+        self->decoder->feed(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len),
+                            *self->batch);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    PyBuffer_Release(&view);
+    if (failed) return PyErr_NoMemory();
+    return takeBatch(*self->batch);
+}
+
+PyObject* decoderFinish(PyObject* object, PyObject* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    if (!enter(self)) return nullptr;
+    try {
+        self->decoder->finish(*self->batch);
+    } catch (const std::bad_alloc&) {
+        self->busy = false;
+        return PyErr_NoMemory();
+    }
+    self->busy = false;
+    return takeBatch(*self->batch);
+}
+
+PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    const quillmore::LossCounters& c = self->decoder->loss();
+    return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "standard_checksum_failures",
+                         static_cast<unsigned long long>(c.standardChecksumFailures), "raw_checksum_failures",
+                         static_cast<unsigned long long>(c.rawChecksumFailures), "hrv_checksum_failures",
+                         static_cast<unsigned long long>(c.hrvChecksumFailures), "bytes_skipped",
+                         static_cast<unsigned long long>(c.bytesSkipped), "extended_dropped",
+                         static_cast<unsigned long long>(c.extendedDropped), "extended_abandoned",
+                         static_cast<unsigned long long>(c.extendedAbandoned), "frames_cut_short",
+                         static_cast<unsigned long long>(c.framesCutShort), "raw_missing",
+                         static_cast<unsigned long long>(self->decoder->rawMissing()));
+}
+
+PyObject* decoderReleased(PyObject* object, void* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    return PyLong_FromUnsignedLongLong(self->decoder->released());
+}
+
+// raw_times(clock, count): the seconds of `count` samples from a clock
+// that feed() or finish() returned, as a bytearray of native float64.
+PyObject* rawTimes(PyObject* /*module*/, PyObject* args) {
+    Py_buffer clock;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTuple(args, "y*n:raw_times", &clock, &count)) return nullptr;
+    const auto words = static_cast<std::size_t>(clock.len) / sizeof(std::uint64_t);
+    if (count < 0 || words == 0 || words % 2 != 1 || static_cast<std::size_t>(clock.len) % sizeof(std::uint64_t) != 0) {
+        PyBuffer_Release(&clock);
+        PyErr_SetString(PyExc_ValueError, "raw_times() needs a clock from Decoder.feed() and a count of 0 or more");
+        return nullptr;
+    }
+    std::vector<quillmore::ClockStep> steps((words - 1) / 2);
+    const auto* in = static_cast<const std::uint64_t*>(clock.buf);
+    for (std::size_t k = 0; k < steps.size(); ++k) steps[k] = {in[1 + 2 * k], in[2 + 2 * k]};
+    const std::uint64_t first = in[0];
+    PyBuffer_Release(&clock);
+    PyObject* times = PyByteArray_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(double)));
+    if (times == nullptr) return nullptr;
+    quillmore::fillRawTimes(first, steps.data(), steps.size(), static_cast<std::size_t>(count),
+                            reinterpret_cast<double*>(PyByteArray_AS_STRING(times)));
+    return times;
+}
+
+PyMethodDef moduleMethods[] = {
+    {"raw_times", rawTimes, METH_VARARGS, "raw_times(clock, count) -> bytearray of float64 seconds"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef decoderMethods[] = {
+    {"feed", decoderFeed, METH_O, "feed(data) -> (raw, raw_time, eeg, extend, gyro, rr): decode more bytes"},
+    {"finish", decoderFinish, METH_NOARGS, "finish() -> the same tuple: the input has ended"},
+    {"loss", decoderLoss, METH_NOARGS, "loss() -> dict of the loss counters and raw_missing"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef decoderGetSet[] = {
+    {"released", decoderReleased, nullptr, "clock position, in raw-sample periods, up to which rows were returned",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject decoderType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "quillmore._recording.Decoder";
+    t.tp_basicsize = sizeof(DecoderObject);
+    t.tp_dealloc = decoderDealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "Decoder(): a recording's bytes into arrays, chunk by chunk.";
+    t.tp_methods = decoderMethods;
+    t.tp_getset = decoderGetSet;
+    t.tp_new = decoderNew;
+    return t;
+}();
+#pragma GCC diagnostic pop
+
+// ------------------------------------------------------------------ layouts
+
+struct Field {
+    const char* name;
+    const char* format;
+    std::size_t offset;
+};
+
+PyObject* layout(std::size_t itemsize, std::initializer_list<Field> fields) {
+    PyObject* list = PyTuple_New(static_cast<Py_ssize_t>(fields.size()));
+    if (list == nullptr) return nullptr;
+    Py_ssize_t k = 0;
+    for (const Field& f : fields) {
+        PyObject* item = Py_BuildValue("(ssn)", f.name, f.format, static_cast<Py_ssize_t>(f.offset));
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(list, k++, item);
+    }
+    PyObject* result = Py_BuildValue("(nN)", static_cast<Py_ssize_t>(itemsize), list);
+    return result;
+}
+
+#define QM_FIELD(Type, member, name, format) Field{name, format, offsetof(Type, member)}
+
+PyObject* layouts() {
+    using quillmore::EegRow;
+    using quillmore::ExtendRow;
+    using quillmore::GyroRow;
+    using quillmore::RrRow;
+    PyObject* eeg = layout(sizeof(EegRow), {
+        QM_FIELD(EegRow, sample, "sample", "=i8"), QM_FIELD(EegRow, time, "time", "=f8"),
+        QM_FIELD(EegRow, signal, "signal", "u1"), QM_FIELD(EegRow, attention, "attention", "u1"),
+        QM_FIELD(EegRow, meditation, "meditation", "u1"), QM_FIELD(EegRow, delta, "delta", "=u4"),
+        QM_FIELD(EegRow, theta, "theta", "=u4"), QM_FIELD(EegRow, lowAlpha, "lowAlpha", "=u4"),
+        QM_FIELD(EegRow, highAlpha, "highAlpha", "=u4"), QM_FIELD(EegRow, lowBeta, "lowBeta", "=u4"),
+        QM_FIELD(EegRow, highBeta, "highBeta", "=u4"), QM_FIELD(EegRow, lowGamma, "lowGamma", "=u4"),
+        QM_FIELD(EegRow, highGamma, "highGamma", "=u4"),
+    });
+    PyObject* extend = layout(sizeof(ExtendRow), {
+        QM_FIELD(ExtendRow, sample, "sample", "=i8"), QM_FIELD(ExtendRow, time, "time", "=f8"),
+        QM_FIELD(ExtendRow, ap, "ap", "u1"), QM_FIELD(ExtendRow, battery, "battery", "u1"),
+        QM_FIELD(ExtendRow, version, "version", "=f8"), QM_FIELD(ExtendRow, gnaw, "gnaw", "u1"),
+        QM_FIELD(ExtendRow, temperature, "temperature", "=f8"),
+        QM_FIELD(ExtendRow, temperatureStatus, "temperature_status", "i1"),
+        QM_FIELD(ExtendRow, heart, "heart", "u1"), QM_FIELD(ExtendRow, damaged, "damaged", "?"),
+    });
+    PyObject* gyro = layout(sizeof(GyroRow), {
+        QM_FIELD(GyroRow, sample, "sample", "=i8"), QM_FIELD(GyroRow, time, "time", "=f8"),
+        QM_FIELD(GyroRow, x, "x", "=i2"), QM_FIELD(GyroRow, y, "y", "=i2"), QM_FIELD(GyroRow, z, "z", "=i2"),
+        QM_FIELD(GyroRow, damaged, "damaged", "?"),
+    });
+    PyObject* rr = layout(sizeof(RrRow), {
+        QM_FIELD(RrRow, sample, "sample", "=i8"), QM_FIELD(RrRow, time, "time", "=f8"),
+        QM_FIELD(RrRow, rr1, "rr1", "=u2"), QM_FIELD(RrRow, rr2, "rr2", "=u2"), QM_FIELD(RrRow, rr3, "rr3", "=u2"),
+    });
+    if (eeg == nullptr || extend == nullptr || gyro == nullptr || rr == nullptr) {
+        Py_XDECREF(eeg);
+        Py_XDECREF(extend);
+        Py_XDECREF(gyro);
+        Py_XDECREF(rr);
+        return nullptr;
+    }
+    return Py_BuildValue("{sNsNsNsN}", "eeg", eeg, "extend", extend, "gyro", gyro, "rr", rr);
+}
+
+int execModule(PyObject* module) {
+    if (PyType_Ready(&decoderType) != 0 || PyType_Ready(&samplesType) != 0) return -1;
+    if (PyModule_AddObjectRef(module, "Decoder", reinterpret_cast<PyObject*>(&decoderType)) != 0) return -1;
+    PyObject* table = layouts();
+    if (table == nullptr || PyModule_AddObject(module, "LAYOUTS", table) != 0) {
+        Py_XDECREF(table);
+        return -1;
+    }
+    PyObject* statuses = Py_BuildValue("(sss)", "measured", "no_reading", "no_row");
+    if (statuses == nullptr || PyModule_AddObject(module, "TEMPERATURE_STATUS", statuses) != 0) {
+        Py_XDECREF(statuses);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+    {0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.", 0, moduleMethods,
+    slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__recording(void) { return PyModuleDef_Init(&moduleDef); }

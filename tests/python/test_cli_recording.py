@@ -1,0 +1,86 @@
+"""The command-line tool on the batch path: loss-aware times, --strict, the
+whole-recording formats, ``quillmore info`` and gaps in plots."""
+import csv
+import json
+
+import numpy as np
+import pytest
+
+import quillmore
+from quillmore import cli
+from quillmore.simulate import simulate
+
+
+@pytest.fixture(scope="module")
+def damaged(tmp_path_factory):
+    """Ten seconds with broken checksums: the simulator knows the truth."""
+    sim = simulate(10, seed=21, damage=0.02)
+    path = tmp_path_factory.mktemp("rec") / "damaged.bin"
+    path.write_bytes(sim.data)
+    return path
+
+
+def test_times_in_files_are_on_the_loss_aware_clock(damaged, tmp_path):
+    out = tmp_path / "out"
+    assert cli.main(["decode", str(damaged), "--out-dir", str(out), "-q"]) == 0
+    rec = quillmore.read(damaged)
+    with open(out / "raw.csv", newline="") as stream:
+        raw = list(csv.DictReader(stream))
+    assert [float(row["time"]) for row in raw] == rec.raw_time.tolist()
+    with open(out / "eeg.csv", newline="") as stream:
+        assert [float(row["time"]) for row in csv.DictReader(stream)] == rec.eeg["time"].tolist()
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["loss"]["raw_missing"] == rec.loss.raw_missing > 0
+
+
+def test_strict_fails_a_recording_that_lost_data(damaged, capsys):
+    assert cli.main(["decode", str(damaged), "--kinds", "eeg"]) == 0
+    assert "lost: checksum failures" in capsys.readouterr().err
+    assert cli.main(["decode", str(damaged), "--kinds", "eeg", "--strict"]) == 3
+    assert "lost data (--strict)" in capsys.readouterr().err
+    assert cli.main(["decode", "--sample", "--kinds", "eeg", "--strict"]) == 0
+
+
+@pytest.mark.parametrize("fmt, files", [("npz", ["recording.npz"]), ("edf", ["recording.edf"]),
+                                        ("parquet", ["eeg.parquet", "raw.parquet"])])
+def test_whole_recording_formats(damaged, tmp_path, fmt, files):
+    out = tmp_path / "out"
+    assert cli.main(["decode", str(damaged), "--format", fmt, "--kinds", "eeg,raw", "--out-dir", str(out),
+                     "-q"]) == 0
+    assert sorted(p.name for p in out.iterdir()) == sorted(files + ["manifest.json"])
+    assert json.loads((out / "manifest.json").read_text())["files"] == sorted(files)
+    rec = quillmore.read(damaged)
+    if fmt == "npz":
+        with np.load(out / "recording.npz") as data:
+            np.testing.assert_array_equal(data["raw"], rec.raw)
+    elif fmt == "parquet":
+        import pyarrow.parquet as pq
+        np.testing.assert_array_equal(pq.read_table(out / "raw.parquet")["time"].to_numpy(), rec.raw_time)
+    else:
+        import edfio
+        assert edfio.read_edf(out / "recording.edf").signals[0].label == "EEG"
+
+
+def test_whole_recording_formats_need_a_directory(capsys):
+    assert cli.main(["decode", "--sample", "--format", "npz"]) == 2
+    assert "--format npz writes files: give --out-dir" in capsys.readouterr().err
+
+
+def test_info_at_a_glance(damaged, capsys):
+    assert cli.main(["info", "--sample"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].endswith("249,326 bytes, 60.0 s on the loss-aware clock")
+    assert lines[1] == "frames: 60 eeg, 60 extend, 30720 raw, 30 gyro, 26 rr"
+    assert lines[2] == "loss: nothing lost"
+    assert "battery: 94 at the start, 94 at the end" in lines and "firmware: 1.302" in lines
+    assert cli.main(["info", str(damaged)]) == 0
+    out = capsys.readouterr().out
+    rec = quillmore.read(damaged)
+    assert f"{rec.loss.checksum_failures['raw']} raw" in out and f"{rec.loss.raw_missing} inferred lost" in out
+
+
+def test_plot_of_a_recording_with_losses(damaged, tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "damaged.png"
+    assert cli.main(["plot", str(damaged), "-o", str(out), "--start", "2", "--end", "4"]) == 0
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
