@@ -111,11 +111,24 @@ bool statusOk(Session& session, Status status, int* line) {
 // written after every byte, as a Python loop over the chunk would.
 bool parseElement(Session& session, PyObject* element, int* line) {
     *line = lines::kParseByte;
-    if (!session.plain() && !session.pull()) return false;
+    if (!session.plain() && !session.revalidate()) return false;
     std::uint8_t byte = 0;
     if (!session.elementByte(element, &byte)) return false;
     if (!statusOk(session, session.feedByte(byte), line)) return false;
     return session.plain() || session.push();
+}
+
+// Drops the reference to a parsed element, which may be the last one (the
+// host may have dropped its own meanwhile) and run a finaliser.
+bool dropElement(Session& session, PyObject* element, bool ok, int* line) {
+    if (!ok) {
+        Py_DECREF(element);
+        session.revalidateAfterError();
+        return false;
+    }
+    if (session.drop(element)) return true;
+    *line = lines::kParseByte;
+    return false;
 }
 
 // Lists and tuples are walked by index, re-reading the length at each step as
@@ -125,8 +138,7 @@ bool parseSequence(Session& session, PyObject* sequence, int* line) {
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
         PyObject* element = Py_NewRef(list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
         const bool ok = parseElement(session, element, line);
-        Py_DECREF(element);
-        if (!ok) return false;
+        if (!dropElement(session, element, ok, line)) return false;
     }
     return true;
 }
@@ -152,15 +164,15 @@ bool parseIterable(Session& session, PyObject* iterable, int* line) {
                 *line = lines::kParseIterate;
                 ok = false;
             } else {
-                ok = session.pull();
+                ok = session.revalidate();
                 if (!ok) *line = lines::kParseIterate;
             }
             break;
         }
-        ok = session.pull();
+        ok = session.revalidate();
         if (!ok) *line = lines::kParseIterate;
         ok = ok && parseElement(session, element, line);
-        Py_DECREF(element);
+        ok = dropElement(session, element, ok, line);
     }
     Py_DECREF(iterator);
     return ok;
@@ -173,10 +185,13 @@ bool runCore(Session& session, const std::uint8_t* data, std::size_t size, std::
     ParseResult result;
     while (result.consumed < size && session.tracksAssignments() && result.status == Status::Ok) {
         result.status = session.feedByte(data[result.consumed++]);
+        // Handing over the assignment may run host code that moves the
+        // chunk: then the caller takes its storage again.
         if (result.status == Status::Ok && !session.push()) {
             *line = lines::kParseByte;
             return false;
         }
+        if (result.status == Status::Ok && session.takeInputMoved()) result.status = Status::Paused;
     }
     if (result.status == Status::Ok) {
         const ParseResult rest = session.parser().parse(data + result.consumed, size - result.consumed);
@@ -263,7 +278,7 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
         return nullptr;
     }
     Session session(self, Session::Scope::Machine);
-    if (!session.pull()) return fail(session, line, lines::kParseByte);
+    if (!session.revalidate()) return fail(session, line, lines::kParseByte);
 
     // The chunk is held for the call: a callback may drop the host's references.
     const Holder chunk(data);
@@ -288,7 +303,7 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
 
 PyObject* decoderBody(PyObject* self, Session::Decoder which, int* line) {
     Session session(self, Session::Scope::Payload);
-    if (!session.pull()) return fail(session, line, *line + 1);
+    if (!session.revalidate()) return fail(session, line, *line + 1);
     if (!session.runDecoder(which, false)) return fail(session, line, session.failLine());
     Py_RETURN_NONE;
 }

@@ -13,6 +13,9 @@
 namespace quillmore::py {
 namespace {
 
+constexpr int kFirstMachineState = static_cast<int>(State::HuntSync);
+constexpr int kLastMachineState = static_cast<int>(State::CollectHrv);
+
 PyObject* const* callbackNames[] = {&g.nameEegCallback, &g.nameExtendCallback, &g.nameGyroCallback,
                                     &g.nameRrCallback, &g.nameRawCallback};
 
@@ -21,11 +24,9 @@ PyObject* const* callbackNames[] = {&g.nameEegCallback, &g.nameExtendCallback, &
 // parser reads is a descriptor on the class.  Cached by the type's version
 // tag, which changes whenever the class or a base is modified.
 bool attributeAccessIsPlain(PyTypeObject* type) {
-    static PyTypeObject* cachedType = nullptr;
-    static unsigned int cachedTag = 0;
-    static bool cachedPlain = false;
+    PlainAccessVerdict& cached = g.plainAccess;
     const unsigned int tag = typeStamp(type);
-    if (tag != 0 && type == cachedType && tag == cachedTag) return cachedPlain;
+    if (tag != 0 && type == cached.type && tag == cached.tag) return cached.plain;
 
     bool plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
     PyObject* names[] = {g.nameState, g.nameByteOffset, g.namePayload, g.nameEegCallback, g.nameExtendCallback,
@@ -36,11 +37,7 @@ bool attributeAccessIsPlain(PyTypeObject* type) {
         plain = attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
     }
     const unsigned int tagAfter = typeStamp(type);
-    if (tagAfter != 0) {
-        cachedType = type;
-        cachedTag = tagAfter;
-        cachedPlain = plain;
-    }
+    if (tagAfter != 0) cached = {type, tagAfter, plain};
     return plain;
 }
 
@@ -51,10 +48,10 @@ bool toState(PyObject* value, int* state) {
         int overflow = 0;
         const long v = PyLong_AsLongAndOverflow(value, &overflow);
         if (v == -1 && PyErr_Occurred()) return false;
-        *state = (!overflow && v >= 1 && v <= 11) ? static_cast<int>(v) : 0;
+        *state = (!overflow && v >= kFirstMachineState && v <= kLastMachineState) ? static_cast<int>(v) : 0;
         return true;
     }
-    for (int k = 1; k <= 11; ++k) {
+    for (int k = kFirstMachineState; k <= kLastMachineState; ++k) {
         PyObject* candidate = PyLong_FromLong(k);
         if (candidate == nullptr) return false;
         const int equal = PyObject_RichCompareBool(value, candidate, Py_EQ);
@@ -207,8 +204,8 @@ PyObject* Session::readAttribute(PyObject* name, bool* own) {
     return PyObject_GetAttr(self_, name);
 }
 
-// Whether nothing that pull() reads can have changed since the last pull:
-// same instance dictionary, unmodified, and an unmodified class.
+// Whether nothing that revalidate() reads can have changed since it last
+// read it all: same instance dictionary, unmodified, and an unmodified class.
 bool Session::stillInStep() const {
     if (!plain_ || !synced_) return false;
     PyObject* dict = instanceDict();
@@ -217,6 +214,9 @@ bool Session::stillInStep() const {
            typeStamp(type) == syncedTypeVersion_;
 }
 
+// Stamps of what a full read is about to see.  Taken before the read: host
+// code that runs during it (a comparison, a lookup, a finaliser) and changes
+// the instance makes the next revalidate() read everything again.
 void Session::noteInStep() {
     PyObject* dict = instanceDict();
     PyTypeObject* type = Py_TYPE(self_);
@@ -228,28 +228,43 @@ void Session::noteInStep() {
     synced_ = syncedDictVersion_ != 0 && syncedTypeVersion_ != 0;
 }
 
-bool Session::pull() {
+// THE place where the binding catches up with host code.
+//
+// Host code can run wherever the binding drops a reference (a finaliser),
+// looks a key up in a dict (the __eq__ of a key whose hash collides),
+// compares, converts or calls.  It may resize or replace the payload buffer
+// or the chunk being parsed, change or delete state, offset, callbacks and
+// the record classes.  So after every such point, and before the core
+// touches memory again, this runs: it re-reads state, offset and payload
+// from the instance (holding a strong reference to each object it keeps),
+// and then, last, takes the buffer's storage and checks the chunk's, so
+// that nothing can run between taking a pointer and the core's use of it.
+//
+// When nothing that it reads can have changed (the stamps above), only the
+// storage is taken again.  When state or offset is not the instance's own
+// int afterwards, a bulk run of the core is paused so that bytes go one at a
+// time until the machine's first assignment makes it so.
+bool Session::revalidate() {
     if (stillInStep()) {
-        refreshPayload();
-        checkInput();
+        takeStorage();
         return true;
     }
-    forgetCallbacks();
-    synced_ = false;
+    forgetCallbacks();  // may run finalisers: before anything is read
+    plain_ = attributeAccessIsPlain(Py_TYPE(self_));
+    noteInStep();
     stateAssigned_ = false;
     offsetAssigned_ = false;
-    plain_ = attributeAccessIsPlain(Py_TYPE(self_));
     bool own = false;
     if (scope_ == Scope::Machine) {
         PyObject* state = readAttribute(g.nameState, &stateOwned_);
-        if (state == nullptr) return false;
+        if (state == nullptr) return abandonStep();
         int machineState = 0;
         const bool stateOk = toState(state, &machineState);
         Py_DECREF(state);
-        if (!stateOk) return false;
+        if (!stateOk) return abandonStep();
 
         PyObject* offset = readAttribute(g.nameByteOffset, &offsetOwned_);
-        if (offset == nullptr) return false;
+        if (offset == nullptr) return abandonStep();
         Py_CLEAR(foreignOffset_);
         std::int64_t machineOffset = kForeignOffset;
         bool foreign = true;
@@ -258,7 +273,7 @@ bool Session::pull() {
             const long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
             if (v == -1 && PyErr_Occurred()) {
                 Py_DECREF(offset);
-                return false;
+                return abandonStep();
             }
             if (overflow > 0) {
                 machineOffset = kForeignPastEnd;
@@ -279,11 +294,23 @@ bool Session::pull() {
         pulledOffset_ = machineOffset;
     }
     PyObject* payload = readAttribute(g.namePayload, &own);
-    if (payload == nullptr) return false;
+    if (payload == nullptr) return abandonStep();
     adoptPayload(payload);
-    checkInput();
-    noteInStep();
+    takeStorage();
+    if (tracksAssignments()) parser_.pause();
     return true;
+}
+
+// A read that failed: the next revalidate() starts afresh.
+bool Session::abandonStep() {
+    synced_ = false;
+    return false;
+}
+
+// The buffer's and the chunk's storage as they are now.  Runs no host code.
+void Session::takeStorage() {
+    refreshPayload();
+    checkInput();
 }
 
 namespace {
@@ -303,22 +330,29 @@ bool assignInt(PyObject* self, PyObject* name, long long value) {
 // have set a real one since (a length byte does), before push() noted it.
 bool Session::offsetForeign() const { return foreignOffset_ != nullptr && parser_.byteOffset() == pulledOffset_; }
 
+// Hands the instance the machine's state and offset where they changed (or
+// where the machine assigned them while they were not the instance's own).
+// An assignment drops the old value and looks the name up, both of which may
+// run host code, so whatever was assigned is followed by revalidate().
 bool Session::push() {
     if (scope_ == Scope::Payload) return true;
+    bool assigned = false;
     if (parser_.state() != pulledState_ || (stateAssigned_ && !stateOwned_)) {
         synced_ = false;
-        if (!assignInt(self_, g.nameState, parser_.state())) return false;
+        assigned = true;
         pulledState_ = parser_.state();
         stateOwned_ = true;
+        if (!assignInt(self_, g.nameState, parser_.state())) return abandonStep();
     }
     if (parser_.byteOffset() != pulledOffset_ || (offsetAssigned_ && !offsetOwned_)) {
         synced_ = false;
-        if (!assignInt(self_, g.nameByteOffset, parser_.byteOffset())) return false;
+        assigned = true;
         pulledOffset_ = parser_.byteOffset();
         offsetOwned_ = true;
         Py_CLEAR(foreignOffset_);
+        if (!assignInt(self_, g.nameByteOffset, parser_.byteOffset())) return abandonStep();
     }
-    return true;
+    return !assigned || revalidate();
 }
 
 Status Session::feedByte(std::uint8_t byte) {
@@ -342,10 +376,10 @@ Status Session::feedByte(std::uint8_t byte) {
 
 // After host code failed: take back what the host left, keeping its
 // exception (a failing pull would only hide it).
-void Session::pullAfterError() {
+void Session::revalidateAfterError() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!pull()) PyErr_Clear();
+    if (!revalidate()) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
 
@@ -389,9 +423,23 @@ bool lowByteOf(PyObject* element, std::uint8_t* byte) {
 
 }  // namespace
 
+// Each row examines, stores and compares the element in its own order, and
+// only the row of the current state runs: a state outside the machine looks
+// at no element; state 10 sets the offset to 0 before it examines one;
+// the collecting states store it first (converting the index, then the
+// value, as a bytearray item assignment does), and states 7 and the byte
+// that completes a standard or raw-sample frame examine it after that.
 bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
+    *byte = 0;
     const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
     if (hostCode && !push()) return false;
+    const int state = parser_.state();
+    if (state < kFirstMachineState || state > kLastMachineState) return true;  // no row: a no-op whatever the byte
+    if (state == static_cast<int>(State::HrvLength)) {
+        parser_.setByteOffset(0);
+        offsetAssigned_ = true;
+        if (hostCode && !push()) return false;
+    }
     bool ok;
     if (!parser_.storesNextByte()) {
         ok = lowByteOf(element, byte);
@@ -400,13 +448,32 @@ bool Session::elementByte(PyObject* element, std::uint8_t* byte) {
         ok = false;
     } else {
         ok = storedByteOf(element, byte);
+        std::uint8_t low = 0;
+        if (ok && hostCode && parser_.examinesAfterStore() && !lowByteOf(element, &low)) {
+            // Stored, but it cannot be compared: the row got as far as the
+            // store (and, completing a frame, the change of state).
+            ok = false;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            const int stateBefore = parser_.state();
+            if (parser_.storeBeforeExamining(*byte) == Status::Ok) {
+                offsetAssigned_ = true;
+                stateAssigned_ = stateAssigned_ || parser_.state() != stateBefore;
+                PyErr_Restore(type, value, traceback);
+            } else {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                raiseStoreError();
+            }
+        }
     }
     if (!hostCode) return ok;
     if (!ok) {
-        pullAfterError();
+        revalidateAfterError();
         return false;
     }
-    return pull();
+    return revalidate();
 }
 
 // ------------------------------------------------------------------ errors
@@ -454,27 +521,55 @@ void Session::raiseStoreError() {
 // without host code when attribute access is plain.
 PyObject* Session::callbackValue(Slot slot) {
     if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
-    if (!plain_ && !push()) return nullptr;
+    // The read may run host code (a descriptor, a colliding key's __eq__).
+    if (!push()) return nullptr;
     bool own = false;
     PyObject* value = readAttribute(*callbackNames[slot], &own);
-    if (!plain_) {
-        if (value == nullptr) return nullptr;
-        if (!pull()) {
-            Py_DECREF(value);
-            return nullptr;
-        }
-        return value;
+    if (value == nullptr) {
+        revalidateAfterError();
+        return nullptr;
     }
-    if (value != nullptr) callbacks_[slot] = Py_NewRef(value);
+    if (!revalidate()) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    if (plain_ && synced_ && callbacks_[slot] == nullptr) callbacks_[slot] = Py_NewRef(value);
     return value;
 }
 
-// Calls the callback when it is true, with the host seeing the parser as it
-// is now, and takes back whatever the host left.
-bool Session::callHost(PyObject* callback, PyObject* const* args, std::size_t count, int line) {
-    if (callback == Py_None) return true;
+// Drops a reference.  When it was the last one a finaliser may run, so the
+// instance is brought up to date before and the core's view after.
+bool Session::drop(PyObject* object) {
+    if (Py_REFCNT(object) > 1) {
+        Py_DECREF(object);
+        return true;
+    }
     if (!push()) {
-        failLine_ = line;
+        Py_DECREF(object);
+        return false;
+    }
+    Py_DECREF(object);
+    return revalidate();
+}
+
+// Calls the callback when it is true, with the host seeing the parser as it
+// is now, and takes back whatever the host left.  Takes over the references
+// to the callback and the arguments: all of them are dropped (which may run
+// finalisers) before revalidate(), so that the core goes on from what the
+// host left once every one of them has run.
+bool Session::callHost(PyObject* callback, PyObject** args, std::size_t count, int line) {
+    auto dropAll = [&] {
+        Py_DECREF(callback);
+        for (std::size_t k = 0; k < count; ++k) Py_CLEAR(args[k]);
+    };
+    failLine_ = line;
+    if (callback == Py_None) {
+        dropAll();
+        return revalidate();
+    }
+    if (!push()) {
+        dropAll();
+        revalidateAfterError();
         return false;
     }
     const int truth = PyObject_IsTrue(callback);
@@ -484,66 +579,69 @@ bool Session::callHost(PyObject* callback, PyObject* const* args, std::size_t co
         ok = result != nullptr;
         Py_XDECREF(result);
     }
+    dropAll();
     if (!ok) {
-        failLine_ = line;
-        pullAfterError();
+        revalidateAfterError();
         return false;
     }
-    if (!pull()) {
-        failLine_ = line;
-        return false;
-    }
-    return true;
+    return revalidate();
 }
 
 bool Session::deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line) {
+    failLine_ = line;
     PyObject* callback = callbackValue(slot);
-    if (callback == nullptr) {
-        failLine_ = line;
-        return false;
-    }
-    if (callback == Py_None) {
-        Py_DECREF(callback);
-        return true;
-    }
+    if (callback == nullptr) return false;
+    if (callback == Py_None) return drop(callback);
     PyObject* args[3] = {PyLong_FromLong(a), count > 1 ? PyLong_FromLong(b) : nullptr,
                          count > 1 ? PyLong_FromLong(c) : nullptr};
-    bool ok = args[0] != nullptr && (count == 1 || (args[1] != nullptr && args[2] != nullptr));
-    if (!ok) failLine_ = line;
-    ok = ok && callHost(callback, args, count, line);
-    for (PyObject* arg : args) Py_XDECREF(arg);
-    Py_DECREF(callback);
-    return ok;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (args[k] == nullptr) {
+            Py_DECREF(callback);
+            for (PyObject* arg : args) Py_XDECREF(arg);  // exact ints: no host code
+            return false;
+        }
+    }
+    return callHost(callback, args, count, line);
 }
 
 template <class Record>
 bool Session::deliverRecord(Slot slot, const Record& record, int line) {
     constexpr RecordKind kind = std::is_same_v<Record, QuillmoreData> ? RecordKind::Data : RecordKind::ExtendData;
     failLine_ = line;
-    PyObject* cls = recordClass(kind);
-    if (cls == nullptr) return false;
-    if (recordIsInert(kind, cls)) {
-        // The module's own record class: building a record that nobody
-        // receives has no effect, so skip it when no callback is set.
+    if (recordIsInert(kind)) {
+        // The name still resolves to the module's own record class: building
+        // a record that nobody receives has no effect, so skip it when no
+        // callback is set.
         PyObject* callback = callbackValue(slot);
         if (callback == nullptr) return false;
         const bool none = callback == Py_None;
-        Py_DECREF(callback);
+        if (!drop(callback)) return false;
         if (none) return true;
     }
-    // A host's replacement class may run code while it is built.
+    // The machine's assignments reach the instance before the record class
+    // is looked up (a finaliser they run may rebind or delete it); the class
+    // is held for the call, and building a record of a host's class may run
+    // any code.
     if (!push()) return false;
-    PyObject* object = buildRecord(cls, record);
+    PyObject* cls = recordClass(kind);
+    PyObject* object = cls != nullptr ? buildRecord(cls, record) : nullptr;
+    Py_XDECREF(cls);
     if (object == nullptr) {
-        pullAfterError();
+        revalidateAfterError();
         return false;
     }
-    bool ok = pull();
-    PyObject* callback = ok ? callbackValue(slot) : nullptr;
-    ok = callback != nullptr && callHost(callback, &object, 1, line);
-    Py_XDECREF(callback);
-    Py_DECREF(object);
-    return ok;
+    if (!revalidate()) {
+        Py_DECREF(object);
+        revalidateAfterError();
+        return false;
+    }
+    PyObject* callback = callbackValue(slot);
+    if (callback == nullptr) {
+        Py_DECREF(object);
+        revalidateAfterError();
+        return false;
+    }
+    return callHost(callback, &object, 1, line);
 }
 
 bool Session::raw_callback(int raw) { return deliverValues(kRaw, raw, 0, 0, 1, lines::kParseRaw); }
@@ -594,14 +692,24 @@ Status Session::dispatchDecoder(Decoder which) {
     PyObject* own = which == Decoder::Standard ? g.methodStandard
                     : which == Decoder::Extend ? g.methodExtend
                                                : g.methodHrv;
+    failLine_ = lines::kParseDecoder;
     if (plain_ && _PyType_Lookup(Py_TYPE(self_), name) == own) {
-        PyObject** dict = _PyObject_GetDictPtr(self_);
-        PyObject* shadow = (dict != nullptr && *dict != nullptr) ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (shadow == nullptr) {
-            if (PyErr_Occurred()) {
-                failLine_ = lines::kParseDecoder;
-                return Status::CallbackFailed;
-            }
+        // The instance may shadow the method.  Looking that up may run a
+        // colliding key's __eq__, so it is done with the instance up to date
+        // and followed by revalidate(); while the instance is unchanged since
+        // a lookup found nothing, it is not repeated.
+        const int k = static_cast<int>(which);
+        bool shadowed = !(stillInStep() && noShadowAt_[k] == syncedDictVersion_);
+        if (shadowed) {
+            if (!push()) return Status::CallbackFailed;
+            PyObject** dict = _PyObject_GetDictPtr(self_);
+            PyObject* shadow = (dict != nullptr && *dict != nullptr) ? PyDict_GetItemWithError(*dict, name) : nullptr;
+            if (shadow == nullptr && PyErr_Occurred()) return Status::CallbackFailed;
+            shadowed = shadow != nullptr;
+            if (!revalidate()) return Status::CallbackFailed;
+            if (!shadowed && stillInStep()) noShadowAt_[k] = syncedDictVersion_;
+        }
+        if (!shadowed) {
             if (runDecoder(which, true)) return Status::Ok;
             failLine_ = lines::kParseDecoder;
             return Status::CallbackFailed;
@@ -613,11 +721,11 @@ Status Session::dispatchDecoder(Decoder which) {
     PyObject* result = method != nullptr ? PyObject_CallNoArgs(method) : nullptr;
     Py_XDECREF(method);
     if (result == nullptr) {
-        pullAfterError();
+        revalidateAfterError();
         return Status::CallbackFailed;
     }
     Py_DECREF(result);
-    return pull() ? Status::Ok : Status::CallbackFailed;
+    return revalidate() ? Status::Ok : Status::CallbackFailed;
 }
 
 Status Session::standardFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Standard); }

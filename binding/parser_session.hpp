@@ -6,10 +6,10 @@
 // callback's __bool__, in a generator that feeds parse, ...).  A session runs
 // the core over one method call and keeps the two views in step:
 //
-//   pull()  reads state, offset and payload from the instance into the core
+//   revalidate()  reads state, offset and payload from the instance into the core
 //   push()  writes the core's state and offset back where they changed
 //
-// Every place that may run host code is wrapped in push() ... pull(), so the
+// Every place that may run host code is wrapped in push() ... revalidate(), so the
 // host sees exactly what a byte-by-byte Python implementation would show, and
 // the core goes on from whatever the host left.  Between those places no host
 // code runs, so the core may take any number of bytes in bulk.
@@ -38,9 +38,16 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    bool pull();
+    bool revalidate();
     bool push();
-    void pullAfterError();
+    void revalidateAfterError();
+    // Whether host code moved or resized the bytearray being parsed since
+    // the last call (and forgets it).
+    bool takeInputMoved() {
+        const bool moved = inputMoved_;
+        inputMoved_ = false;
+        return moved;
+    }
 
     // Runs the machine over one byte, noting what it assigns while state or
     // offset are not yet the instance's own.
@@ -86,7 +93,10 @@ private:
     enum Slot { kEeg, kExtend, kGyro, kRr, kRaw, kSlots };
 
     PyObject* callbackValue(Slot slot);
-    bool callHost(PyObject* callback, PyObject* const* args, std::size_t count, int line);
+public:
+    bool drop(PyObject* object);
+private:
+    bool callHost(PyObject* callback, PyObject** args, std::size_t count, int line);
     bool deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line);
     template <class Record>
     bool deliverRecord(Slot slot, const Record& record, int line);
@@ -100,6 +110,8 @@ private:
     PyObject* instanceDict() const;
     PyObject* readAttribute(PyObject* name, bool* own);
     bool stillInStep() const;
+    bool abandonStep();
+    void takeStorage();
     bool offsetForeign() const;
     void noteInStep();
 
@@ -132,6 +144,9 @@ private:
     bool payloadUsable_ = false;
     bool payloadReadOnly_ = false;
     PyObject* callbacks_[kSlots] = {};  // values read since host code last ran
+    // The instance dict's stamp at which each decoder was last found not
+    // shadowed on the instance.
+    std::uint64_t noShadowAt_[3] = {};
     int failLine_ = 0;
 };
 

@@ -173,3 +173,20 @@ def streams(max_frames=8, min_frames=0):
         st.builds(hrv_frame, st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 65535)),
         st.binary(max_size=6))
     return st.lists(frame, min_size=min_frames, max_size=max_frames).map(b"".join)
+
+
+# ---------------------------------------------------------------- isolation
+
+def run_isolated(source, timeout=120):
+    """Runs `source` in a fresh interpreter (the one running the tests, with
+    this directory importable); returns (returncode, stdout + stderr).  For
+    hosts that, before a fault was mended, brought the whole process down."""
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(__file__).resolve().parent),
+                                         *filter(None, [env.get("PYTHONPATH")])])
+    done = subprocess.run([sys.executable, "-c", source], env=env, capture_output=True, text=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout + done.stderr

@@ -34,7 +34,7 @@
 // host software reads the stream and we keep it.
 #pragma once
 
-#include <array>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 
@@ -140,6 +140,18 @@ public:
     // needs to know when a value must fit a byte cell).
     bool storesNextByte() const;
 
+    // Whether the current row, once it has stored the next byte, examines its
+    // value: state 7 compares it with AA, and the byte that completes a
+    // standard or raw-sample frame is its checksum.
+    bool examinesAfterStore() const;
+
+    // What the current row does with the next byte before it examines it:
+    // stores it, advances the offset and, on the byte that completes a
+    // standard or raw-sample frame, moves the state on.  For a host whose
+    // value could be stored but then not examined (the row stops there with
+    // the host's error); the frame is not completed.
+    Status storeBeforeExamining(std::uint8_t byte);
+
     // The payload decoders, on whatever the buffer holds now.  Each builds
     // its result and delivers it to the listener; none touches state or
     // offset.
@@ -182,7 +194,10 @@ private:
     bool pauseRequested_ = false;
     std::uint8_t* payload_;
     std::size_t payloadSize_;
-    std::array<std::uint8_t, kPayloadSize> ownPayload_{};
+    // Only a parser made without a buffer of its own has one: a parser that
+    // collects into its host's buffer stays small (the Python module makes
+    // one per parse call, and callbacks may nest those calls deeply).
+    std::unique_ptr<std::uint8_t[]> ownPayload_;
 };
 
 }  // namespace quillmore
