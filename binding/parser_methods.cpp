@@ -106,6 +106,98 @@ bool statusOk(Session& session, Status status, int* line) {
     return false;
 }
 
+// ------------------------------------------------------------------ elements
+
+constexpr int kFirstMachineState = static_cast<int>(State::HuntSync);
+constexpr int kLastMachineState = static_cast<int>(State::CollectHrv);
+
+// The element as an item assignment into a bytearray stores it.
+bool storedByteOf(PyObject* element, std::uint8_t* byte) {
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(element, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < 0 || v > 255) {
+        PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+        return false;
+    }
+    *byte = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+// element & 0xFF, for any integer (negative and long ones too) or any
+// object that supports the operation.
+bool lowByteOf(PyObject* element, std::uint8_t* byte) {
+    if (PyLong_Check(element)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(element, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred())) {
+            *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    PyObject* low = PyNumber_And(element, g.byte0xFF);
+    if (low == nullptr) return false;
+    const long v = PyLong_AsLong(low);
+    Py_DECREF(low);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+    return true;
+}
+
+// Each row examines, stores and compares the element in its own order, and
+// only the row of the current state runs: a state outside the machine looks
+// at no element; state 10 sets the offset to 0 before it examines one;
+// the collecting states store it first (converting the index, then the
+// value, as a bytearray item assignment does), and states 7 and the byte
+// that completes a standard or raw-sample frame examine it after that.
+bool elementByte(Session& session, PyObject* element, std::uint8_t* byte) {
+    QuillmoreParser& parser = session.parser();
+    *byte = 0;
+    const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
+    if (hostCode && !session.push()) return false;
+    const int state = parser.state();
+    if (state < kFirstMachineState || state > kLastMachineState) return true;  // no row: a no-op whatever the byte
+    if (state == static_cast<int>(State::HrvLength)) {
+        parser.setByteOffset(0);
+        session.noteAssigned(false, true);
+        if (hostCode && !session.push()) return false;
+    }
+    bool ok;
+    if (!parser.storesNextByte()) {
+        ok = lowByteOf(element, byte);
+    } else if (session.offsetForeign()) {
+        session.raiseStoreError();  // the index is converted before the value, as bytearray does
+        ok = false;
+    } else {
+        ok = storedByteOf(element, byte);
+        std::uint8_t low = 0;
+        if (ok && hostCode && parser.examinesAfterStore() && !lowByteOf(element, &low)) {
+            // Stored, but it cannot be compared: the row got as far as the
+            // store (and, completing a frame, the change of state).
+            ok = false;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            const int stateBefore = parser.state();
+            if (parser.storeBeforeExamining(*byte) == Status::Ok) {
+                session.noteAssigned(parser.state() != stateBefore, true);
+                PyErr_Restore(type, value, traceback);
+            } else {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                session.raiseStoreError();
+            }
+        }
+    }
+    if (!hostCode) return ok;
+    if (!ok) {
+        session.revalidateAfterError();
+        return false;
+    }
+    return session.revalidate();
+}
+
 // One element of a chunk that is not a byte buffer.  When attribute access
 // on the instance can run host code, the attributes are read before and
 // written after every byte, as a Python loop over the chunk would.
@@ -113,7 +205,7 @@ bool parseElement(Session& session, PyObject* element, int* line) {
     *line = lines::kParseByte;
     if (!session.plain() && !session.revalidate()) return false;
     std::uint8_t byte = 0;
-    if (!session.elementByte(element, &byte)) return false;
+    if (!elementByte(session, element, &byte)) return false;
     if (!statusOk(session, session.feedByte(byte), line)) return false;
     return session.plain() || session.push();
 }

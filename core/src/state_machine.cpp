@@ -98,6 +98,16 @@ bool disjoint(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t
 
 }  // namespace
 
+const char* statusName(Status status) {
+    switch (status) {
+    case Status::Ok: return "Ok";
+    case Status::CallbackFailed: return "CallbackFailed";
+    case Status::IndexOutOfRange: return "IndexOutOfRange";
+    case Status::Paused: return "Paused";
+    }
+    return "unknown status";
+}
+
 // ---------------------------------------------------------------- listener
 
 Status QuillmoreListener::standardFrame(QuillmoreParser& parser) { return parser.parsePackagePayload(); }

@@ -45,6 +45,19 @@ namespace quillmore {
 
 class QuillmoreParser;
 
+// Outcome of one step of work.  Anything but Ok stops a parse call at the
+// byte where it happened.
+enum class Status : std::uint8_t {
+    Ok,
+    CallbackFailed,   // a listener callback returned false
+    IndexOutOfRange,  // a store or read fell outside the payload buffer
+    Paused,           // a listener asked parse() to return (QuillmoreParser::pause)
+};
+
+// The enumerator's name ("Ok", "CallbackFailed", ...), for messages and test
+// output.
+const char* statusName(Status status);
+
 // Machine states.  A parser holds its state as a plain int so that a host
 // may set any value; a value outside 1..11 makes every byte a no-op.
 enum class State : int {
