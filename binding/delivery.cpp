@@ -55,10 +55,16 @@ void Session::forgetCallbacks() {
 // without host code when attribute access is plain.
 PyObject* Session::callbackValue(Slot slot) {
     if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
-    // The read may run host code (a descriptor, a colliding key's __eq__).
-    if (!push()) return nullptr;
+    // The read may run host code (a descriptor, a colliding key's __eq__),
+    // unless it is a plain lookup among string keys.
+    const bool quiet = plain_ && dictKeysAreStrings();
+    if (!quiet && !push()) return nullptr;
     bool own = false;
     PyObject* value = readAttribute(callbackName(slot), &own);
+    if (quiet) {
+        if (value != nullptr && synced_) callbacks_[slot] = Py_NewRef(value);
+        return value;
+    }
     if (value == nullptr) {
         revalidateAfterError();
         return nullptr;
@@ -107,14 +113,17 @@ bool Session::callHost(PyObject* callback, PyObject** args, std::size_t count, i
 }
 
 bool Session::deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line) {
-    failLine_ = line;
     PyObject* callback = callbackValue(slot);
-    if (callback == nullptr) return false;
+    if (callback == nullptr) {
+        failLine_ = line;
+        return false;
+    }
     if (callback == Py_None) return drop(callback);
     PyObject* args[3] = {PyLong_FromLong(a), count > 1 ? PyLong_FromLong(b) : nullptr,
                          count > 1 ? PyLong_FromLong(c) : nullptr};
     for (std::size_t k = 0; k < count; ++k) {
         if (args[k] == nullptr) {
+            failLine_ = line;
             Py_DECREF(callback);
             for (PyObject* arg : args) Py_XDECREF(arg);  // exact ints: no host code
             return false;
@@ -221,28 +230,22 @@ Status Session::dispatchDecoder(Decoder which) {
                                                : g.methodHrv;
     failLine_ = lines::kParseDecoder;
     if (plain_ && _PyType_Lookup(Py_TYPE(self_), name) == own) {
-        // The instance may shadow the method.  Looking that up may run a
-        // colliding key's __eq__, so it is done with the instance up to date
-        // and followed by revalidate(); while the instance is unchanged since
-        // a lookup found nothing, it is not repeated.
-        const int k = static_cast<int>(which);
-        bool shadowed = !(stillInStep() && noShadowAt_[k] == syncedDictVersion_);
-        if (shadowed) {
-            if (!push()) return Status::CallbackFailed;
-            PyObject** dict = _PyObject_GetDictPtr(self_);
-            PyObject* shadow = (dict != nullptr && *dict != nullptr) ? PyDict_GetItemWithError(*dict, name) : nullptr;
-            if (shadow == nullptr && PyErr_Occurred()) return Status::CallbackFailed;
-            shadowed = shadow != nullptr;
-            if (!revalidate()) return Status::CallbackFailed;
-            if (!shadowed && stillInStep()) noShadowAt_[k] = syncedDictVersion_;
-        }
-        if (!shadowed) {
+        // The instance may shadow the method.  A lookup in a dict whose keys
+        // are all exact strings runs no host code; any other one may (a
+        // colliding key's __eq__), so it is done with the instance up to
+        // date and followed by revalidate().
+        const bool quiet = dictKeysAreStrings();
+        if (!quiet && !push()) return Status::CallbackFailed;
+        PyObject** dict = _PyObject_GetDictPtr(self_);
+        PyObject* shadow = (dict != nullptr && *dict != nullptr) ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (shadow == nullptr && PyErr_Occurred()) return Status::CallbackFailed;
+        if (!quiet && !revalidate()) return Status::CallbackFailed;
+        if (shadow == nullptr) {
             if (runDecoder(which, true)) return Status::Ok;
             failLine_ = lines::kParseDecoder;
             return Status::CallbackFailed;
         }
     }
-    failLine_ = lines::kParseDecoder;
     if (!push()) return Status::CallbackFailed;
     PyObject* method = PyObject_GetAttr(self_, name);
     PyObject* result = method != nullptr ? PyObject_CallNoArgs(method) : nullptr;

@@ -230,6 +230,23 @@ bool Session::revalidate() {
     return true;
 }
 
+// Whether every key of the instance dict is an exact str, so that a lookup
+// in it compares nothing with host code.  Known while the dict is unchanged
+// since the last full read.
+bool Session::dictKeysAreStrings() {
+    if (!stillInStep()) return false;
+    if (stringKeysAt_ == syncedDictVersion_) return true;
+    PyObject* dict = instanceDict();
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    stringKeysAt_ = syncedDictVersion_;
+    return true;
+}
+
 // A read that failed: the next revalidate() starts afresh.
 bool Session::abandonStep() {
     synced_ = false;
@@ -335,13 +352,9 @@ void Session::raiseStoreError() {
 
 // ------------------------------------------------------------------ references
 
-// Drops a reference.  When it was the last one a finaliser may run, so the
-// instance is brought up to date before and the core's view after.
-bool Session::drop(PyObject* object) {
-    if (Py_REFCNT(object) > 1) {
-        Py_DECREF(object);
-        return true;
-    }
+// Drops the last reference: a finaliser may run, so the instance is brought
+// up to date before and the core's view after.
+bool Session::dropLast(PyObject* object) {
     if (!push()) {
         Py_DECREF(object);
         return false;

@@ -68,7 +68,13 @@ public:
     // After host code failed: takes back what it left, keeping its exception.
     void revalidateAfterError();
     // Drops a reference, which may be the last one and run a finaliser.
-    bool drop(PyObject* object);
+    bool drop(PyObject* object) {
+        if (Py_REFCNT(object) > 1) {
+            Py_DECREF(object);
+            return true;
+        }
+        return dropLast(object);
+    }
 
     // Runs the machine over one byte, noting what it assigns while state or
     // offset are not yet the instance's own.
@@ -126,11 +132,13 @@ private:
     enum Slot { kEeg, kExtend, kGyro, kRr, kRaw, kSlots };
 
     // instance_mirror.cpp
+    bool dropLast(PyObject* object);
     PyObject* instanceDict() const;
     PyObject* readAttribute(PyObject* name, bool* own);
     bool stillInStep() const;
     void noteInStep();
     bool abandonStep();
+    bool dictKeysAreStrings();
     void takeStorage();
     void checkInput();
 
@@ -165,9 +173,8 @@ private:
     Py_ssize_t inputSize_ = 0;
     bool inputMoved_ = false;
     PyObject* callbacks_[kSlots] = {};  // values read since host code last ran
-    // The instance dict's stamp at which each decoder was last found not
-    // shadowed on the instance.
-    std::uint64_t noShadowAt_[3] = {};
+    // The instance dict's stamp when its keys were last found all strings.
+    std::uint64_t stringKeysAt_ = 0;
     int failLine_ = 0;
 };
 
