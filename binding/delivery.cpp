@@ -62,7 +62,7 @@ PyObject* Session::callbackValue(Slot slot) {
     bool own = false;
     PyObject* value = readAttribute(callbackName(slot), &own);
     if (quiet) {
-        if (value != nullptr && synced_) callbacks_[slot] = Py_NewRef(value);
+        if (value != nullptr) callbacks_[slot] = Py_NewRef(value);
         return value;
     }
     if (value == nullptr) {
@@ -73,7 +73,7 @@ PyObject* Session::callbackValue(Slot slot) {
         Py_DECREF(value);
         return nullptr;
     }
-    if (plain_ && synced_ && callbacks_[slot] == nullptr) callbacks_[slot] = Py_NewRef(value);
+    if (plain_ && callbacks_[slot] == nullptr) callbacks_[slot] = Py_NewRef(value);
     return value;
 }
 

@@ -75,7 +75,8 @@ Session::Session(PyObject* self, Scope scope)
       scope_(scope),
       parser_(*this, nullptr, 0),
       payload_(scope == Scope::Machine ? PayloadBuffer::Use::Stores : PayloadBuffer::Use::Reads),
-      plain_(attributeAccessIsPlain(Py_TYPE(self))) {}
+      plain_(attributeAccessIsPlain(Py_TYPE(self))),
+      valuesAttached_(plain_ && attachValuesToDict(self)) {}
 
 Session::~Session() {
     forgetCallbacks();
@@ -152,7 +153,7 @@ void Session::noteInStep() {
     synced_ = false;
     if (!plain_ || dict == nullptr) return;
     syncedDict_ = dict;
-    syncedDictVersion_ = instanceDictStamp(self_, dict);
+    syncedDictVersion_ = instanceDictStamp(self_, dict, valuesAttached_);
     syncedTypeVersion_ = typeStamp(type);
     synced_ = syncedDictVersion_ != 0 && syncedTypeVersion_ != 0;
 }
@@ -179,6 +180,7 @@ bool Session::revalidate() {
         return true;
     }
     forgetCallbacks();  // may run finalisers: before anything is read
+    keysAreStrings_ = false;
     plain_ = attributeAccessIsPlain(Py_TYPE(self_));
     noteInStep();
     state_.assigned = false;
@@ -225,31 +227,33 @@ bool Session::revalidate() {
     PyObject* payload = readAttribute(g.namePayload, &own);
     if (payload == nullptr) return abandonStep();
     payload_.adopt(payload);  // dropping the previous one may run a finaliser
+    noteKeys();
     takeStorage();
     if (tracksAssignments()) parser_.pause();
     return true;
 }
 
 // Whether every key of the instance dict is an exact str, so that a lookup
-// in it compares nothing with host code.  Known while the dict is unchanged
-// since the last full read.
-bool Session::dictKeysAreStrings() {
-    if (!stillInStep()) return false;
-    if (stringKeysAt_ == syncedDictVersion_) return true;
+// in it compares nothing with host code.  Noted at the end of each full read
+// (after everything that may run host code), and true as long as no host
+// code ran since: the next such point is followed by revalidate().
+void Session::noteKeys() {
+    keysAreStrings_ = false;
     PyObject* dict = instanceDict();
+    if (!plain_ || dict == nullptr) return;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
+        if (!PyUnicode_CheckExact(key)) return;
     }
-    stringKeysAt_ = syncedDictVersion_;
-    return true;
+    keysAreStrings_ = true;
 }
 
 // A read that failed: the next revalidate() starts afresh.
 bool Session::abandonStep() {
     synced_ = false;
+    keysAreStrings_ = false;
     return false;
 }
 
@@ -320,12 +324,13 @@ Status Session::feedByte(std::uint8_t byte) {
     return status;
 }
 
-// After host code failed: take back what the host left, keeping its
-// exception (a failing read would only hide it).
+// After host code failed: hand the instance what the machine did up to the
+// failure, take back what the host left, and keep the host's exception (a
+// failing read would only hide it).
 void Session::revalidateAfterError() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!revalidate()) PyErr_Clear();
+    if (!push() || !revalidate()) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
 

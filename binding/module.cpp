@@ -102,7 +102,8 @@ bool makeNames() {
               intern(&g.nameStandardDecoder, "_QuillmoreParser__parsePackagePayload") &&
               intern(&g.nameExtendDecoder, "_QuillmoreParser__parseExtendPackagePayload") &&
               intern(&g.nameHrvDecoder, "_QuillmoreParser__parseHRVPackagePayload") &&
-              intern(&g.nameDataClass, "QuillmoreData") && intern(&g.nameExtendDataClass, "QuillmoreExtendData");
+              intern(&g.nameDataClass, "QuillmoreData") && intern(&g.nameExtendDataClass, "QuillmoreExtendData") &&
+              intern(&g.nameDict, "__dict__");
     for (int i = 0; ok && i < kDataFieldCount; ++i) ok = intern(&g.dataFields[i], dataFields[i]);
     for (int i = 0; ok && i < kExtendFieldCount; ++i) ok = intern(&g.extendFields[i], extendFields[i]);
     for (int i = 0; ok && i < kInitParamCount; ++i) ok = intern(&g.initParams[i], initParams[i]);

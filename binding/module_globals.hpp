@@ -83,6 +83,7 @@ struct ModuleGlobals {
     PyObject* nameHrvDecoder = nullptr;       // _QuillmoreParser__parseHRVPackagePayload
     PyObject* nameDataClass = nullptr;        // QuillmoreData
     PyObject* nameExtendDataClass = nullptr;  // QuillmoreExtendData
+    PyObject* nameDict = nullptr;             // __dict__
 
     // Record field names, in declaration order.
     PyObject* dataFields[kDataFieldCount] = {};

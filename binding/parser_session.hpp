@@ -138,7 +138,8 @@ private:
     bool stillInStep() const;
     void noteInStep();
     bool abandonStep();
-    bool dictKeysAreStrings();
+    void noteKeys();
+    bool dictKeysAreStrings() const { return keysAreStrings_; }
     void takeStorage();
     void checkInput();
 
@@ -159,6 +160,9 @@ private:
     // Whether attribute access on the instance can run host code (a subclass
     // with descriptors or __getattribute__): then every read is wrapped too.
     bool plain_;
+    // Whether assignments through the instance reach its dict's stamp (see
+    // attachValuesToDict).
+    bool valuesAttached_;
     MirroredAttribute state_;
     MirroredAttribute offset_;
     PyObject* foreignOffset_ = nullptr;  // an offset the core cannot hold (float, huge int)
@@ -173,8 +177,9 @@ private:
     Py_ssize_t inputSize_ = 0;
     bool inputMoved_ = false;
     PyObject* callbacks_[kSlots] = {};  // values read since host code last ran
-    // The instance dict's stamp when its keys were last found all strings.
-    std::uint64_t stringKeysAt_ = 0;
+    // Whether the instance dict's keys were all exact strings at the last
+    // full read (see noteKeys).
+    bool keysAreStrings_ = false;
     int failLine_ = 0;
 };
 
