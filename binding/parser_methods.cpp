@@ -345,13 +345,21 @@ bool byteBuffer(PyObject* data, Py_buffer* view) {
 
 PyObject* initBody(PyObject* const* bound, int* line) {
     PyObject* self = bound[0];
-    // Stored in this order: raw_callback first, then the other four.
-    static constexpr int order[5] = {5, 1, 2, 3, 4};
-    PyObject* const names[6] = {nullptr, g.nameEegCallback, g.nameExtendCallback, g.nameGyroCallback,
-                                g.nameRrCallback, g.nameRawCallback};
-    for (int k = 0; k < 5; ++k) {
-        if (PyObject_SetAttr(self, names[order[k]], bound[order[k]]) < 0) {
-            *line = lines::kInit + 2 + k;
+    // Stored in this order, raw_callback first (lines 9 to 13 of the Python
+    // equivalent); the numbers are the parameters' positions, self at 0.
+    struct Store {
+        int parameter;
+        PyObject* name;
+        int line;
+    };
+    const Store stores[] = {
+        {5, g.nameRawCallback, lines::kInitRaw},       {1, g.nameEegCallback, lines::kInitEeg},
+        {2, g.nameExtendCallback, lines::kInitExtend}, {3, g.nameGyroCallback, lines::kInitGyro},
+        {4, g.nameRrCallback, lines::kInitRr},
+    };
+    for (const Store& store : stores) {
+        if (PyObject_SetAttr(self, store.name, bound[store.parameter]) < 0) {
+            *line = store.line;
             return nullptr;
         }
     }

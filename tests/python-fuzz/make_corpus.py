@@ -11,8 +11,11 @@ import random
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "python"))
-from support import MIXED, extended, gyro_frame, hrv_frame, raw_frame, standard  # noqa: E402
+sys.path.insert(0, str(HERE.parents[1] / "bench"))
+from headset_frames import EXTEND_BODY, extended, gyro_frame, hrv_frame, raw_frame, standard  # noqa: E402
+
+MIXED = (standard() + EXTEND_BODY + b"\xaa\xaa\x04" + raw_frame(0x80, 0x00)[3:] + gyro_frame(1, 200, 3)
+         + hrv_frame(800, 850, 900) + raw_frame(0x7F, 0xFF))
 
 STREAMS = {
     "mixed": MIXED,
