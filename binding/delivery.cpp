@@ -88,10 +88,6 @@ bool Session::callHost(PyObject* callback, PyObject** args, std::size_t count, i
         for (std::size_t k = 0; k < count; ++k) Py_CLEAR(args[k]);
     };
     failLine_ = line;
-    if (callback == Py_None) {
-        dropAll();
-        return revalidate();
-    }
     if (!push()) {
         dropAll();
         revalidateAfterError();
