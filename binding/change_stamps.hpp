@@ -40,14 +40,7 @@ inline unsigned int typeStamp(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
 namespace stamps {
 
-// The one watcher of the process (the module serves one interpreter):
-// -2 until first needed, -1 when the interpreter had none left.
-inline int watcher = -2;
-// Changes seen: [0] of the module namespace, [1] of every other watched
-// dict.  They start at 1, so that 0 can mean "no stamp".
-inline std::uint64_t changes[2] = {1, 1};
-
-inline std::uint64_t& counterOf(PyObject* dict) { return changes[dict == g.globals ? 0 : 1]; }
+inline std::uint64_t& counterOf(PyObject* dict) { return g.dictChanges[dict == g.globals ? 0 : 1]; }
 
 // Called before every change of a watched dict, and when it is freed (so a
 // new dict at the same address cannot pass for it).
@@ -64,15 +57,15 @@ inline int noteChange(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
 // reading from the dict.
 inline std::uint64_t dictStamp(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (stamps::watcher == -2) {
-        stamps::watcher = PyDict_AddWatcher(stamps::noteChange);
-        if (stamps::watcher < 0) {
+    if (g.dictWatcher == -2) {
+        g.dictWatcher = PyDict_AddWatcher(stamps::noteChange);
+        if (g.dictWatcher < 0) {
             PyErr_Clear();
-            stamps::watcher = -1;
+            g.dictWatcher = -1;
         }
     }
-    if (stamps::watcher < 0) return 0;
-    if (PyDict_Watch(stamps::watcher, dict) < 0) {
+    if (g.dictWatcher < 0) return 0;
+    if (PyDict_Watch(g.dictWatcher, dict) < 0) {
         PyErr_Clear();
         return 0;
     }

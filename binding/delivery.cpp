@@ -93,7 +93,11 @@ bool Session::callHost(PyObject* callback, PyObject** args, std::size_t count, i
         revalidateAfterError();
         return false;
     }
-    const int truth = PyObject_IsTrue(callback);
+    // Functions and methods are always true; other objects may have a
+    // __bool__ or __len__ to ask.
+    const PyTypeObject* type = Py_TYPE(callback);
+    const bool alwaysTrue = type == &PyFunction_Type || type == &PyMethod_Type || type == &PyCFunction_Type;
+    const int truth = alwaysTrue ? 1 : PyObject_IsTrue(callback);
     bool ok = truth >= 0;
     if (truth > 0) {
         PyObject* result = PyObject_Vectorcall(callback, args, count, nullptr);

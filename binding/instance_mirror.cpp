@@ -76,7 +76,8 @@ Session::Session(PyObject* self, Scope scope)
       parser_(*this, nullptr, 0),
       payload_(scope == Scope::Machine ? PayloadBuffer::Use::Stores : PayloadBuffer::Use::Reads),
       plain_(attributeAccessIsPlain(Py_TYPE(self))),
-      valuesAttached_(plain_ && attachValuesToDict(self)) {}
+      valuesAttached_(plain_ && attachValuesToDict(self)),
+      dictSlot_(_PyObject_GetDictPtr(self)) {}
 
 Session::~Session() {
     forgetCallbacks();
@@ -107,8 +108,10 @@ void Session::checkInput() {
 }
 
 // The instance's own attribute dictionary, or NULL (borrowed).
+// The slot is taken once: where the interpreter keeps it is fixed for the
+// object's life once its dict has been made (which taking it does).
 PyObject* Session::instanceDict() const {
-    PyObject** slot = _PyObject_GetDictPtr(self_);
+    PyObject** slot = dictSlot_ != nullptr ? dictSlot_ : _PyObject_GetDictPtr(self_);
     return slot != nullptr ? *slot : nullptr;
 }
 
@@ -261,7 +264,7 @@ bool Session::abandonStep() {
 void Session::takeStorage() {
     const PayloadBuffer::Storage storage = payload_.storage();
     parser_.setPayload(storage.data, storage.size);
-    checkInput();
+    if (input_ != nullptr) checkInput();
 }
 
 namespace {

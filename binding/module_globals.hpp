@@ -3,9 +3,8 @@
 // The module serves one interpreter per process and is never unloaded, so
 // everything it remembers lives here: the constants, filled once by the exec
 // step (module.cpp) and only read afterwards, and the caches, each with the
-// rule that invalidates it.  Nothing else in the binding is static (the dict
-// watcher's counters in change_stamps.hpp aside, which are the stamps
-// themselves).
+// rule that invalidates it.  Nothing else in the binding is static but the
+// constant tables that the interpreter's API takes (type and module specs).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -101,6 +100,16 @@ struct ModuleGlobals {
     PyObject* floatZero = nullptr;
     PyObject* byte0xFF = nullptr;
     PyObject* payloadSizeArgs = nullptr;  // (1024,)
+
+    // The method function type (function_type.cpp), made once.
+    PyTypeObject* functionType = nullptr;
+
+    // Dict stamps from 3.12 on (change_stamps.hpp): the one watcher of the
+    // process, -2 until first needed and -1 when the interpreter had none
+    // left; and the changes seen, [0] of the module namespace and [1] of
+    // every other watched dict, from 1 so that 0 can mean "no stamp".
+    int dictWatcher = -2;
+    std::uint64_t dictChanges[2] = {1, 1};
 
     // Caches (see their types above), indexed by RecordKind.
     RecordClassCache recordClasses[2];

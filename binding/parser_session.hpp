@@ -163,6 +163,7 @@ private:
     // Whether assignments through the instance reach its dict's stamp (see
     // attachValuesToDict).
     bool valuesAttached_;
+    PyObject** dictSlot_;  // where the instance keeps its dict, or NULL
     MirroredAttribute state_;
     MirroredAttribute offset_;
     PyObject* foreignOffset_ = nullptr;  // an offset the core cannot hold (float, huge int)

@@ -44,15 +44,6 @@ void PayloadBuffer::adopt(PyObject* object) {
     usable_ = bytes && !(readOnly_ && use_ == Use::Stores);
 }
 
-PayloadBuffer::Storage PayloadBuffer::storage() const {
-    if (!usable_) return {};
-    if (PyByteArray_Check(object_)) {
-        return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(object_)),
-                static_cast<std::size_t>(PyByteArray_GET_SIZE(object_))};
-    }
-    return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-}
-
 // Where the object itself refuses the operation (an int, bytes, read-only
 // memory) the interpreter's own error is raised by trying it; a container
 // that would accept it (a list) is refused, as the machine needs a buffer of

@@ -42,7 +42,14 @@ public:
 
     // The storage the core may use now, or none when the object is not a
     // buffer of bytes that serves this call.  Runs no host code.
-    Storage storage() const;
+    Storage storage() const {
+        if (!usable_) return {};
+        if (PyByteArray_Check(object_)) {
+            return {reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(object_)),
+                    static_cast<std::size_t>(PyByteArray_GET_SIZE(object_))};
+        }
+        return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
 
     // Whether the object serves this call; if not, every store (or read)
     // fails with raiseUnusable().
