@@ -278,6 +278,53 @@ def records():
     sink.got.clear()
 
 
+class _Acting(int):
+    """A state or offset whose finaliser resizes its parser's buffer."""
+    parser = None
+
+    def __del__(self):
+        payload = getattr(type(self).parser, PAYLOAD)
+        payload.extend(bytes(64)) if len(payload) < 4096 else payload.__delitem__(slice(1024, None))
+
+
+class _Colliding(str):
+    """A key that collides with the state's name and resizes the buffer."""
+    parser = None
+
+    def __hash__(self):
+        return hash(STATE)
+
+    def __eq__(self, other):
+        getattr(type(self).parser, PAYLOAD).extend(bytes(8))
+        return False
+
+
+class _IndexOnly:
+    def __index__(self):
+        return 0x11
+
+
+def host_code_everywhere():
+    # Finalisers of replaced values and of dropped records, a colliding key,
+    # elements that store but cannot be masked, and the rows that stop there.
+    sink = Sink()
+    parser = P(eeg_callback=sink, raw_callback=sink)
+    _Acting.parser = _Colliding.parser = parser
+    for name in (STATE, OFFSET):
+        setattr(parser, name, _Acting(1 if name == STATE else 0))
+        parser.parse(raw_frame(0, 1) + standard())
+    vars(parser)[_Colliding("k")] = 0
+    parser.parse(raw_frame(0, 2) * 3 + standard())
+    for state, offset in ((7, 3), (4, 32), (6, 4), (10, 5), (0, 0)):
+        setattr(parser, STATE, state)
+        setattr(parser, OFFSET, offset)
+        attempt(parser.parse, [_IndexOnly(), "x"])
+    del parser._QuillmoreParser__payload[1024:]
+    vars(parser).clear()
+    _Acting.parser = _Colliding.parser = None
+    sink.got.clear()
+
+
 def methods_and_reload():
     importlib.reload(module)  # the same module, left as it is
     for name in ("__init__", "parse", *DECODERS):
@@ -287,7 +334,7 @@ def methods_and_reload():
 
 
 WORK = (frames_and_inputs, failing_callbacks, bad_elements, argument_errors, payloads_and_attributes,
-        hostile_callbacks, records, methods_and_reload)
+        hostile_callbacks, host_code_everywhere, records, methods_and_reload)
 
 
 def one_round():
