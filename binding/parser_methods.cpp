@@ -38,6 +38,9 @@
 // instance's attributes and the core in step while they run.
 #include "parser_methods.hpp"
 
+#include <memory>
+#include <new>
+
 #include "module_globals.hpp"
 #include "parser_session.hpp"
 #include "source_lines.hpp"
@@ -377,7 +380,16 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
         *line = lines::kParse;
         return nullptr;
     }
-    Session session(self, Session::Scope::Machine);
+    // On the heap: callbacks may nest parse calls thousands deep, and each
+    // level's C frame must stay small for the interpreter's recursion limit
+    // to be reached before the end of the C stack.
+    const std::unique_ptr<Session> owned(new (std::nothrow) Session(self, Session::Scope::Machine));
+    if (owned == nullptr) {
+        *line = lines::kParse;
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Session& session = *owned;
     if (!session.revalidate()) return fail(session, line, lines::kParseByte);
 
     // The chunk is held for the call: a callback may drop the host's references.
