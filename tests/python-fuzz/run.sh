@@ -8,8 +8,9 @@
 #   sh tests/python-fuzz/run.sh [SECONDS] [EXTRA LIBFUZZER OPTIONS...]
 #
 # The committed corpus (tests/python-fuzz/corpus) is only read; new inputs
-# go to a scratch copy.  To fold a long run's finds back in:
-#   build/pyfuzz/run-fuzzer -merge=1 tests/python-fuzz/corpus build/pyfuzz/corpus
+# go to a scratch copy.  To fold a long run's finds back in, copy them:
+#   cp -n build/pyfuzz/corpus/* tests/python-fuzz/corpus/
+# (libFuzzer's -merge=1 does not work under atheris here: its child runs fail.)
 set -eu
 cd "$(dirname "$0")/../.."
 SECONDS_TO_RUN=${1:-120}
