@@ -33,6 +33,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import headset_frames as frames  # noqa: E402
 from pure_python_parser import PurePythonParser  # noqa: E402
 
 try:
@@ -117,9 +118,8 @@ class EegWave:
 
 
 def raw_frame(sample):
-    word = sample & 0xFFFF
-    payload = bytes((0x80, 0x02, word >> 8, word & 0xFF))
-    return b"\xaa\xaa\x04" + payload + bytes((~sum(payload) & 0xFF,))
+    # The headset sends 80 02 in the two payload bytes that are not read.
+    return frames.raw_sample(sample, lead=b"\x80\x02")
 
 
 def standard_frame(rng):
@@ -129,7 +129,7 @@ def standard_frame(rng):
     meditation = rng.between(1, 100)
     payload = bytes((0x02, signal, 0x83, 0x18)) + b"".join(
         band.to_bytes(3, "big") for band in bands) + bytes((0x04, attention, 0x05, meditation))
-    return b"\xaa\xaa\x20" + payload + bytes((~sum(payload) & 0xFF,))
+    return frames.standard(payload)
 
 
 def extended_frame(rng, battery):
@@ -142,23 +142,17 @@ def extended_frame(rng, battery):
 
 
 def gyro_frame(rng):
-    return b"\xaa\xaa\x07" + bytes(rng.byte() for _ in range(8))
+    return frames.gyro_body(bytes(rng.byte() for _ in range(8)))
 
 
 def hrv_frame(rng):
-    extra = [rng.byte() for _ in range(6)]
+    extra = bytes(rng.byte() for _ in range(6))
     base = rng.between(650, 1050)
     # The C++ generator draws the spread of rr3 before that of rr2 (its
     # compiler evaluates call arguments right to left); keep the same order.
     rr3 = (base - rng.between(0, 40)) & 0xFFFF
     rr2 = (base + rng.between(0, 40)) & 0xFFFF
-    body = bytearray()
-    for rr in (base, rr2, rr3):
-        body += rr.to_bytes(2, "big")
-    body += bytes(extra[:3])
-    body.append((12 + sum(body)) & 0xFF)
-    body += bytes(extra[3:])
-    return b"\xaa\xbb\x0c" + bytes(body)
+    return frames.hrv_frame(base, rr2, rr3, extra=extra)
 
 
 def recording_stream(seconds, seed=DEFAULT_SEED):

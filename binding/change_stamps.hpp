@@ -14,7 +14,8 @@
 // module namespace and one for all other dicts, and the counter is the stamp.
 // From 3.13 an object may keep its attributes inside itself (inline values)
 // even after its dict was made, and an assignment through the object then
-// reaches neither the dict's tag nor its watchers: such a dict has no stamp.
+// reaches neither the dict's tag nor its watchers: such a dict has a stamp
+// only once attachValuesToDict() moved the values into it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -39,14 +40,7 @@ inline unsigned int typeStamp(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
 namespace stamps {
 
-// The one watcher of the process (the module serves one interpreter):
-// -2 until first needed, -1 when the interpreter had none left.
-inline int watcher = -2;
-// Changes seen: [0] of the module namespace, [1] of every other watched
-// dict.  They start at 1, so that 0 can mean "no stamp".
-inline std::uint64_t changes[2] = {1, 1};
-
-inline std::uint64_t& counterOf(PyObject* dict) { return changes[dict == g.globals ? 0 : 1]; }
+inline std::uint64_t& counterOf(PyObject* dict) { return g.dictChanges[dict == g.globals ? 0 : 1]; }
 
 // Called before every change of a watched dict, and when it is freed (so a
 // new dict at the same address cannot pass for it).
@@ -63,15 +57,15 @@ inline int noteChange(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
 // reading from the dict.
 inline std::uint64_t dictStamp(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (stamps::watcher == -2) {
-        stamps::watcher = PyDict_AddWatcher(stamps::noteChange);
-        if (stamps::watcher < 0) {
+    if (g.dictWatcher == -2) {
+        g.dictWatcher = PyDict_AddWatcher(stamps::noteChange);
+        if (g.dictWatcher < 0) {
             PyErr_Clear();
-            stamps::watcher = -1;
+            g.dictWatcher = -1;
         }
     }
-    if (stamps::watcher < 0) return 0;
-    if (PyDict_Watch(stamps::watcher, dict) < 0) {
+    if (g.dictWatcher < 0) return 0;
+    if (PyDict_Watch(g.dictWatcher, dict) < 0) {
         PyErr_Clear();
         return 0;
     }
@@ -81,12 +75,35 @@ inline std::uint64_t dictStamp(PyObject* dict) {
 #endif
 }
 
-// The stamp of `object`'s attribute dict `dict`, as dictStamp().
-inline std::uint64_t instanceDictStamp(PyObject* object, PyObject* dict) {
+// Makes assignments through `object` reach its attribute dict, so that the
+// dict's stamp follows them: from 3.13 an object with inline values keeps
+// them inside itself until its dict is set, and setting the dict it already
+// has moves them into it for good (the same dict object, so nothing else
+// changes).  False, with no exception, when that cannot be done.
+inline bool attachValuesToDict(PyObject* object) {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_INLINE_VALUES)) return 0;
+    if (!PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_INLINE_VALUES)) return true;
+    // Through the type's __dict__ descriptor, as `obj.__dict__ = obj.__dict__`
+    // does: PyObject_GenericSetDict would only store the pointer.
+    PyObject* dict = PyObject_GenericGetDict(object, nullptr);
+    const bool set = dict != nullptr && PyObject_SetAttr(object, g.nameDict, dict) == 0;
+    Py_XDECREF(dict);
+    if (!set) PyErr_Clear();
+    return set;
 #else
     (void)object;
+    return true;
+#endif
+}
+
+// The stamp of `object`'s attribute dict `dict`, as dictStamp();
+// `attached` tells whether attachValuesToDict(object) succeeded.
+inline std::uint64_t instanceDictStamp(PyObject* object, PyObject* dict, bool attached) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!attached && PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_INLINE_VALUES)) return 0;
+#else
+    (void)object;
+    (void)attached;
 #endif
     return dictStamp(dict);
 }

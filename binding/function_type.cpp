@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "module_globals.hpp"
 #include "traceback.hpp"
 
 namespace quillmore::py {
@@ -129,9 +130,6 @@ PyType_Spec functionSpec = {
     functionSlots,
 };
 
-// Made once by the exec step and kept for the life of the process.
-PyTypeObject* functionType = nullptr;
-
 // The code object of `def`: compile its def statement in a file named after
 // the module and take the function's code, placed at the definition's line
 // and given the method's qualified name.
@@ -166,15 +164,15 @@ PyObject* makeCode(const MethodDef* def) {
 }  // namespace
 
 int readyFunctionType() {
-    if (functionType != nullptr) return 0;
-    functionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&functionSpec));
-    return functionType != nullptr ? 0 : -1;
+    if (g.functionType != nullptr) return 0;
+    g.functionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&functionSpec));
+    return g.functionType != nullptr ? 0 : -1;
 }
 
 PyObject* newFunction(const MethodDef* def, PyObject* defaults, PyObject* globals) {
     PyObject* code = makeCode(def);
     if (code == nullptr) return nullptr;
-    auto* f = PyObject_GC_New(FunctionObject, functionType);
+    auto* f = PyObject_GC_New(FunctionObject, g.functionType);
     if (f == nullptr) {
         Py_DECREF(code);
         return nullptr;

@@ -86,10 +86,10 @@ bool intern(PyObject** slot, const char* text) {
 }
 
 bool makeNames() {
-    static const char* const dataFields[11] = {"signal", "attention", "meditation", "delta", "theta", "lowAlpha",
+    constexpr const char* dataFields[kDataFieldCount] = {"signal", "attention", "meditation", "delta", "theta", "lowAlpha",
                                                "highAlpha", "lowBeta", "highBeta", "lowGamma", "highGamma"};
-    static const char* const extendFields[6] = {"ap", "battery", "version", "gnaw", "temperature", "heart"};
-    static const char* const initParams[6] = {"self", "eeg_callback", "extend_eeg_callback", "gyro_callback",
+    constexpr const char* extendFields[kExtendFieldCount] = {"ap", "battery", "version", "gnaw", "temperature", "heart"};
+    constexpr const char* initParams[kInitParamCount] = {"self", "eeg_callback", "extend_eeg_callback", "gyro_callback",
                                               "rr_callback", "raw_callback"};
     bool ok = intern(&g.moduleName, "QuillmoreParser") && intern(&g.nameState, "_QuillmoreParser__state") &&
               intern(&g.nameByteOffset, "_QuillmoreParser__byteOffset") &&
@@ -102,10 +102,11 @@ bool makeNames() {
               intern(&g.nameStandardDecoder, "_QuillmoreParser__parsePackagePayload") &&
               intern(&g.nameExtendDecoder, "_QuillmoreParser__parseExtendPackagePayload") &&
               intern(&g.nameHrvDecoder, "_QuillmoreParser__parseHRVPackagePayload") &&
-              intern(&g.nameDataClass, "QuillmoreData") && intern(&g.nameExtendDataClass, "QuillmoreExtendData");
-    for (int i = 0; ok && i < 11; ++i) ok = intern(&g.dataFields[i], dataFields[i]);
-    for (int i = 0; ok && i < 6; ++i) ok = intern(&g.extendFields[i], extendFields[i]);
-    for (int i = 0; ok && i < 6; ++i) ok = intern(&g.initParams[i], initParams[i]);
+              intern(&g.nameDataClass, "QuillmoreData") && intern(&g.nameExtendDataClass, "QuillmoreExtendData") &&
+              intern(&g.nameDict, "__dict__");
+    for (int i = 0; ok && i < kDataFieldCount; ++i) ok = intern(&g.dataFields[i], dataFields[i]);
+    for (int i = 0; ok && i < kExtendFieldCount; ++i) ok = intern(&g.extendFields[i], extendFields[i]);
+    for (int i = 0; ok && i < kInitParamCount; ++i) ok = intern(&g.initParams[i], initParams[i]);
     if (!ok) return false;
     g.parseParams[0] = g.initParams[0];
     g.decoderParams[0] = g.initParams[0];
@@ -116,7 +117,7 @@ bool makeConstants() {
     g.intZero = PyLong_FromLong(0);
     g.floatZero = PyFloat_FromDouble(0.0);
     g.byte0xFF = PyLong_FromLong(0xFF);
-    g.payloadSizeArgs = Py_BuildValue("(i)", 1024);
+    g.payloadSizeArgs = Py_BuildValue("(l)", kPayloadBytes);
     return g.intZero != nullptr && g.floatZero != nullptr && g.byte0xFF != nullptr && g.payloadSizeArgs != nullptr;
 }
 

@@ -38,6 +38,9 @@
 // instance's attributes and the core in step while they run.
 #include "parser_methods.hpp"
 
+#include <memory>
+#include <new>
+
 #include "module_globals.hpp"
 #include "parser_session.hpp"
 #include "source_lines.hpp"
@@ -106,16 +109,121 @@ bool statusOk(Session& session, Status status, int* line) {
     return false;
 }
 
+// ------------------------------------------------------------------ elements
+
+constexpr int kFirstMachineState = static_cast<int>(State::HuntSync);
+constexpr int kLastMachineState = static_cast<int>(State::CollectHrv);
+
+// The element as an item assignment into a bytearray stores it.
+bool storedByteOf(PyObject* element, std::uint8_t* byte) {
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(element, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < 0 || v > 255) {
+        PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+        return false;
+    }
+    *byte = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+// element & 0xFF, for any integer (negative and long ones too) or any
+// object that supports the operation.
+bool lowByteOf(PyObject* element, std::uint8_t* byte) {
+    if (PyLong_Check(element)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(element, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred())) {
+            *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    PyObject* low = PyNumber_And(element, g.byte0xFF);
+    if (low == nullptr) return false;
+    const long v = PyLong_AsLong(low);
+    Py_DECREF(low);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *byte = static_cast<std::uint8_t>(static_cast<unsigned long>(v) & 0xFF);
+    return true;
+}
+
+// Each row examines, stores and compares the element in its own order, and
+// only the row of the current state runs: a state outside the machine looks
+// at no element; state 10 sets the offset to 0 before it examines one;
+// the collecting states store it first (converting the index, then the
+// value, as a bytearray item assignment does), and states 7 and the byte
+// that completes a standard or raw-sample frame examine it after that.
+bool elementByte(Session& session, PyObject* element, std::uint8_t* byte) {
+    QuillmoreParser& parser = session.parser();
+    *byte = 0;
+    const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
+    if (hostCode && !session.push()) return false;
+    const int state = parser.state();
+    if (state < kFirstMachineState || state > kLastMachineState) return true;  // no row: a no-op whatever the byte
+    if (state == static_cast<int>(State::HrvLength)) {
+        parser.setByteOffset(0);
+        session.noteAssigned(false, true);
+        if (hostCode && !session.push()) return false;
+    }
+    bool ok;
+    if (!parser.storesNextByte()) {
+        ok = lowByteOf(element, byte);
+    } else if (session.offsetForeign()) {
+        session.raiseStoreError();  // the index is converted before the value, as bytearray does
+        ok = false;
+    } else {
+        ok = storedByteOf(element, byte);
+        std::uint8_t low = 0;
+        if (ok && hostCode && parser.examinesAfterStore() && !lowByteOf(element, &low)) {
+            // Stored, but it cannot be compared: the row got as far as the
+            // store (and, completing a frame, the change of state).
+            ok = false;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            const int stateBefore = parser.state();
+            if (parser.storeBeforeExamining(*byte) == Status::Ok) {
+                session.noteAssigned(parser.state() != stateBefore, true);
+                PyErr_Restore(type, value, traceback);
+            } else {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                session.raiseStoreError();
+            }
+        }
+    }
+    if (!hostCode) return ok;
+    if (!ok) {
+        session.revalidateAfterError();
+        return false;
+    }
+    return session.revalidate();
+}
+
 // One element of a chunk that is not a byte buffer.  When attribute access
 // on the instance can run host code, the attributes are read before and
 // written after every byte, as a Python loop over the chunk would.
 bool parseElement(Session& session, PyObject* element, int* line) {
     *line = lines::kParseByte;
-    if (!session.plain() && !session.pull()) return false;
+    if (!session.plain() && !session.revalidate()) return false;
     std::uint8_t byte = 0;
-    if (!session.elementByte(element, &byte)) return false;
+    if (!elementByte(session, element, &byte)) return false;
     if (!statusOk(session, session.feedByte(byte), line)) return false;
     return session.plain() || session.push();
+}
+
+// Drops the reference to a parsed element, which may be the last one (the
+// host may have dropped its own meanwhile) and run a finaliser.
+bool dropElement(Session& session, PyObject* element, bool ok, int* line) {
+    if (!ok) {
+        Py_DECREF(element);
+        session.revalidateAfterError();
+        return false;
+    }
+    if (session.drop(element)) return true;
+    *line = lines::kParseByte;
+    return false;
 }
 
 // Lists and tuples are walked by index, re-reading the length at each step as
@@ -125,8 +233,7 @@ bool parseSequence(Session& session, PyObject* sequence, int* line) {
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
         PyObject* element = Py_NewRef(list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
         const bool ok = parseElement(session, element, line);
-        Py_DECREF(element);
-        if (!ok) return false;
+        if (!dropElement(session, element, ok, line)) return false;
     }
     return true;
 }
@@ -152,15 +259,15 @@ bool parseIterable(Session& session, PyObject* iterable, int* line) {
                 *line = lines::kParseIterate;
                 ok = false;
             } else {
-                ok = session.pull();
+                ok = session.revalidate();
                 if (!ok) *line = lines::kParseIterate;
             }
             break;
         }
-        ok = session.pull();
+        ok = session.revalidate();
         if (!ok) *line = lines::kParseIterate;
         ok = ok && parseElement(session, element, line);
-        Py_DECREF(element);
+        ok = dropElement(session, element, ok, line);
     }
     Py_DECREF(iterator);
     return ok;
@@ -173,10 +280,13 @@ bool runCore(Session& session, const std::uint8_t* data, std::size_t size, std::
     ParseResult result;
     while (result.consumed < size && session.tracksAssignments() && result.status == Status::Ok) {
         result.status = session.feedByte(data[result.consumed++]);
+        // Handing over the assignment may run host code that moves the
+        // chunk: then the caller takes its storage again.
         if (result.status == Status::Ok && !session.push()) {
             *line = lines::kParseByte;
             return false;
         }
+        if (result.status == Status::Ok && session.takeInputMoved()) result.status = Status::Paused;
     }
     if (result.status == Status::Ok) {
         const ParseResult rest = session.parser().parse(data + result.consumed, size - result.consumed);
@@ -238,13 +348,21 @@ bool byteBuffer(PyObject* data, Py_buffer* view) {
 
 PyObject* initBody(PyObject* const* bound, int* line) {
     PyObject* self = bound[0];
-    // Stored in this order: raw_callback first, then the other four.
-    static constexpr int order[5] = {5, 1, 2, 3, 4};
-    PyObject* const names[6] = {nullptr, g.nameEegCallback, g.nameExtendCallback, g.nameGyroCallback,
-                                g.nameRrCallback, g.nameRawCallback};
-    for (int k = 0; k < 5; ++k) {
-        if (PyObject_SetAttr(self, names[order[k]], bound[order[k]]) < 0) {
-            *line = lines::kInit + 2 + k;
+    // Stored in this order, raw_callback first (lines 9 to 13 of the Python
+    // equivalent); the numbers are the parameters' positions, self at 0.
+    struct Store {
+        int parameter;
+        PyObject* name;
+        int line;
+    };
+    const Store stores[] = {
+        {5, g.nameRawCallback, lines::kInitRaw},       {1, g.nameEegCallback, lines::kInitEeg},
+        {2, g.nameExtendCallback, lines::kInitExtend}, {3, g.nameGyroCallback, lines::kInitGyro},
+        {4, g.nameRrCallback, lines::kInitRr},
+    };
+    for (const Store& store : stores) {
+        if (PyObject_SetAttr(self, store.name, bound[store.parameter]) < 0) {
+            *line = store.line;
             return nullptr;
         }
     }
@@ -262,8 +380,17 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
         *line = lines::kParse;
         return nullptr;
     }
-    Session session(self, Session::Scope::Machine);
-    if (!session.pull()) return fail(session, line, lines::kParseByte);
+    // On the heap: callbacks may nest parse calls thousands deep, and each
+    // level's C frame must stay small for the interpreter's recursion limit
+    // to be reached before the end of the C stack.
+    const std::unique_ptr<Session> owned(new (std::nothrow) Session(self, Session::Scope::Machine));
+    if (owned == nullptr) {
+        *line = lines::kParse;
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Session& session = *owned;
+    if (!session.revalidate()) return fail(session, line, lines::kParseByte);
 
     // The chunk is held for the call: a callback may drop the host's references.
     const Holder chunk(data);
@@ -288,7 +415,7 @@ PyObject* parseBody(PyObject* const* bound, int* line) {
 
 PyObject* decoderBody(PyObject* self, Session::Decoder which, int* line) {
     Session session(self, Session::Scope::Payload);
-    if (!session.pull()) return fail(session, line, *line + 1);
+    if (!session.revalidate()) return fail(session, line, *line + 1);
     if (!session.runDecoder(which, false)) return fail(session, line, session.failLine());
     Py_RETURN_NONE;
 }

@@ -3,16 +3,25 @@
 // A Python QuillmoreParser is an ordinary instance with a __dict__: its
 // state, byte offset, payload buffer and callbacks are attributes that a host
 // may read or assign at any moment it runs code (inside callbacks, in a
-// callback's __bool__, in a generator that feeds parse, ...).  A session runs
-// the core over one method call and keeps the two views in step:
+// callback's __bool__, in a generator that feeds parse, in the finaliser of
+// a value the parser drops, in the __eq__ of a dict key, ...).  A session
+// runs the core over one method call and keeps the two views in step:
 //
-//   pull()  reads state, offset and payload from the instance into the core
-//   push()  writes the core's state and offset back where they changed
+//   push()        writes the core's state and offset back where they changed
+//   revalidate()  reads state, offset and payload from the instance into the
+//                 core, and the storage of the buffer and of the chunk
 //
-// Every place that may run host code is wrapped in push() ... pull(), so the
-// host sees exactly what a byte-by-byte Python implementation would show, and
-// the core goes on from whatever the host left.  Between those places no host
-// code runs, so the core may take any number of bytes in bulk.
+// Every place that may run host code is wrapped in push() ... revalidate(),
+// so the host sees exactly what a byte-by-byte Python implementation would
+// show, and the core goes on from whatever the host left.  Between those
+// places no host code runs, so the core may take any number of bytes in bulk.
+//
+// The session's work is split by job:
+//   instance_mirror.cpp  state and offset between instance and core, the
+//                        re-validation point, the chunk's storage
+//   payload_buffer.cpp   the owner of the buffer object (PayloadBuffer)
+//   delivery.cpp         results to callbacks, records, the decoders
+//   parser_methods.cpp   the method bodies and the conversion of elements
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,9 +29,23 @@
 
 #include <cstdint>
 
+#include "payload_buffer.hpp"
 #include "quillmore/parser.hpp"
 
 namespace quillmore::py {
+
+// One attribute that the machine assigns (state or offset), as the core got
+// it from the instance.
+struct MirroredAttribute {
+    std::int64_t seen = 0;  // the value the core was given at the last full read
+    bool own = false;       // the instance holds it itself, as an exact int
+    bool assigned = false;  // the machine has assigned it since that read
+
+    // Whether the instance must be written: the machine changed the value,
+    // or assigned it while it was not the instance's own (the first
+    // assignment makes it so, even with the same value).
+    bool needsWrite(std::int64_t now) const { return now != seen || (assigned && !own); }
+};
 
 class Session final : public QuillmoreListener {
 public:
@@ -38,45 +61,68 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    bool pull();
+    // ---- instance_mirror.cpp
+
+    bool revalidate();
     bool push();
-    void pullAfterError();
+    // After host code failed: takes back what it left, keeping its exception.
+    void revalidateAfterError();
+    // Drops a reference, which may be the last one and run a finaliser.
+    bool drop(PyObject* object) {
+        if (Py_REFCNT(object) > 1) {
+            Py_DECREF(object);
+            return true;
+        }
+        return dropLast(object);
+    }
 
     // Runs the machine over one byte, noting what it assigns while state or
     // offset are not yet the instance's own.
     Status feedByte(std::uint8_t byte);
     // Whether bytes must go one at a time for that: the first assignment of
     // state or offset makes it the instance's own, even with the same value.
-    bool tracksAssignments() const { return !stateOwned_ || !offsetOwned_; }
+    bool tracksAssignments() const { return !state_.own || !offset_.own; }
     // Watches a bytearray being parsed, whose storage host code may move.
     void watchInput(PyObject* array);
+    // Whether host code moved or resized the bytearray being parsed since
+    // the last call (and forgets it).
+    bool takeInputMoved() {
+        const bool moved = inputMoved_;
+        inputMoved_ = false;
+        return moved;
+    }
     // Whether host code can run on attribute access (then parse goes byte
     // by byte, reading and writing the attributes around each).
     bool plain() const { return plain_; }
 
     QuillmoreParser& parser() { return parser_; }
 
-    // Line of the statement that failed, for the method's traceback entry.
-    int failLine() const { return failLine_; }
-
-    // Converts one element of a non-buffer chunk into the byte the machine
-    // sees: stored as a bytearray item assignment stores it where the next
-    // byte is collected, otherwise compared as element & 0xFF.
-    bool elementByte(PyObject* element, std::uint8_t* byte);
-
+    // Notes assignments that the session made itself on the machine's
+    // behalf (a row that stopped half way, see parser_methods.cpp).
+    void noteAssigned(bool state, bool offset) {
+        state_.assigned = state_.assigned || state;
+        offset_.assigned = offset_.assigned || offset;
+    }
+    // Whether the offset is one the core cannot hold (not an int, or beyond
+    // 64 bits): every store with it fails.
+    bool offsetForeign() const;
     // Raises the error for a store that the core could not make.
     void raiseStoreError();
+
+    // ---- delivery.cpp
+
+    // Line of the statement that failed, for the method's traceback entry.
+    int failLine() const { return failLine_; }
 
     // Runs one of the module's own decoders on the buffer; false with an
     // exception set (and the decoder's traceback entry when `fromParse`).
     enum class Decoder { Standard, Extend, Hrv };
     bool runDecoder(Decoder which, bool fromParse);
 
-    // QuillmoreListener
-    bool eeg_callback(const QuillmoreData& record) override;
-    bool extend_eeg_callback(const QuillmoreExtendData& record) override;
+    // QuillmoreListener: the machine hands over raw samples and gyroscope
+    // values, and the payloads of the other frames, which the session
+    // decodes with the core's decoders itself.
     bool gyro_callback(int x, int y, int z) override;
-    bool rr_callback(int rr1, int rr2, int rr3) override;
     bool raw_callback(int raw) override;
     Status standardFrame(QuillmoreParser& parser) override;
     Status extendFrame(QuillmoreParser& parser) override;
@@ -85,37 +131,43 @@ public:
 private:
     enum Slot { kEeg, kExtend, kGyro, kRr, kRaw, kSlots };
 
+    // instance_mirror.cpp
+    bool dropLast(PyObject* object);
+    PyObject* instanceDict() const;
+    PyObject* readAttribute(PyObject* name, bool* own);
+    bool stillInStep() const;
+    void noteInStep();
+    bool abandonStep();
+    void noteKeys();
+    bool dictKeysAreStrings() const { return keysAreStrings_; }
+    void takeStorage();
+    void checkInput();
+
+    // delivery.cpp
+    static PyObject* callbackName(Slot slot);
     PyObject* callbackValue(Slot slot);
-    bool callHost(PyObject* callback, PyObject* const* args, std::size_t count, int line);
+    void forgetCallbacks();
+    bool callHost(PyObject* callback, PyObject** args, std::size_t count, int line);
     bool deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line);
     template <class Record>
     bool deliverRecord(Slot slot, const Record& record, int line);
     Status dispatchDecoder(Decoder which);
-    void adoptPayload(PyObject* payload);
-    void refreshPayload();
-    void releasePayload();
-    void raisePayloadError(bool store);
-    void forgetCallbacks();
-    void checkInput();
-    PyObject* instanceDict() const;
-    PyObject* readAttribute(PyObject* name, bool* own);
-    bool stillInStep() const;
-    bool offsetForeign() const;
-    void noteInStep();
 
     PyObject* self_;
     Scope scope_;
     QuillmoreParser parser_;
+    PayloadBuffer payload_;
     // Whether attribute access on the instance can run host code (a subclass
     // with descriptors or __getattribute__): then every read is wrapped too.
     bool plain_;
-    int pulledState_ = 0;
-    std::int64_t pulledOffset_ = 0;
-    bool stateOwned_ = false;   // the instance holds the state itself, as an int
-    bool offsetOwned_ = false;
-    bool stateAssigned_ = false;  // since the last full pull
-    bool offsetAssigned_ = false;
-    // What the last pull saw, to skip re-reading when nothing changed.
+    // Whether assignments through the instance reach its dict's stamp (see
+    // attachValuesToDict).
+    bool valuesAttached_;
+    PyObject** dictSlot_;  // where the instance keeps its dict, or NULL
+    MirroredAttribute state_;
+    MirroredAttribute offset_;
+    PyObject* foreignOffset_ = nullptr;  // an offset the core cannot hold (float, huge int)
+    // What the last full read saw, to skip re-reading when nothing changed.
     bool synced_ = false;
     PyObject* syncedDict_ = nullptr;  // identity only
     std::uint64_t syncedDictVersion_ = 0;
@@ -125,13 +177,10 @@ private:
     const char* inputData_ = nullptr;
     Py_ssize_t inputSize_ = 0;
     bool inputMoved_ = false;
-    PyObject* foreignOffset_ = nullptr;  // an offset the core cannot hold (float, huge int)
-    PyObject* payload_ = nullptr;
-    Py_buffer payloadView_{};
-    bool payloadExported_ = false;
-    bool payloadUsable_ = false;
-    bool payloadReadOnly_ = false;
     PyObject* callbacks_[kSlots] = {};  // values read since host code last ran
+    // Whether the instance dict's keys were all exact strings at the last
+    // full read (see noteKeys).
+    bool keysAreStrings_ = false;
     int failLine_ = 0;
 };
 

@@ -7,14 +7,6 @@
 namespace quillmore::py {
 namespace {
 
-// The class found for each kind, with the namespace version it was found at.
-struct LookupCache {
-    PyObject* cls = nullptr;  // borrowed: valid while the namespace is unchanged
-    std::uint64_t version = 0;
-};
-LookupCache dataCache;
-LookupCache extendCache;
-
 // Sets the fields in order; steals nothing.  False with an exception set.
 bool assignFields(PyObject* record, PyObject* const* names, PyObject* const* values, int count) {
     for (int i = 0; i < count; ++i) {
@@ -24,10 +16,12 @@ bool assignFields(PyObject* record, PyObject* const* names, PyObject* const* val
     return true;
 }
 
+// `cls` is held by the caller.  A value that could not be made fails the
+// build with its MemoryError before the class is called.
 PyObject* fillRecord(PyObject* cls, PyObject* const* names, PyObject** values, int count) {
-    Py_INCREF(cls);  // the call may rebind the name that held it
-    PyObject* record = PyObject_CallNoArgs(cls);
-    Py_DECREF(cls);
+    bool made = true;
+    for (int i = 0; i < count; ++i) made = made && values[i] != nullptr;
+    PyObject* record = made ? PyObject_CallNoArgs(cls) : nullptr;
     bool ok = record != nullptr && assignFields(record, names, values, count);
     for (int i = 0; i < count; ++i) Py_XDECREF(values[i]);
     if (!ok) {
@@ -60,8 +54,9 @@ PyObject* makeRecordClass(RecordKind kind) {
         for (PyObject* field : g.dataFields) ok = ok && PyDict_SetItem(ns, field, g.intZero) == 0;
     } else {
         // version and temperature default to the float 0.0, the rest to the int 0
-        for (int i = 0; i < 6; ++i) {
-            PyObject* value = (i == 2 || i == 4) ? g.floatZero : g.intZero;
+        for (int i = 0; i < kExtendFieldCount; ++i) {
+            const bool isFloat = i == kExtendVersionField || i == kExtendTemperatureField;
+            PyObject* value = isFloat ? g.floatZero : g.intZero;
             ok = ok && PyDict_SetItem(ns, g.extendFields[i], value) == 0;
         }
     }
@@ -72,41 +67,39 @@ PyObject* makeRecordClass(RecordKind kind) {
 }
 
 PyObject* recordClass(RecordKind kind) {
-    LookupCache& cache = kind == RecordKind::Data ? dataCache : extendCache;
-    if (cache.cls != nullptr && dictUnchanged(g.globals, cache.version)) return cache.cls;
+    RecordClassCache& cache = g.recordClasses[static_cast<int>(kind)];
+    if (cache.cls != nullptr && dictUnchanged(g.globals, cache.version)) return Py_NewRef(cache.cls);
+    // Stamped before the lookup: a colliding key's __eq__ that changes the
+    // namespace during it leaves the stamp stale, and the next record looks
+    // the name up again.
     const std::uint64_t version = dictStamp(g.globals);
     PyObject* name = kind == RecordKind::Data ? g.nameDataClass : g.nameExtendDataClass;
     PyObject* cls = PyDict_GetItemWithError(g.globals, name);
-    if (cls == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        cls = builtins != nullptr ? PyDict_GetItemWithError(builtins, name) : nullptr;
-        if (cls == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            cache.cls = nullptr;
-            return nullptr;
-        }
-        return cls;  // builtins are not covered by the namespace version: no caching
+    if (cls != nullptr) {
+        Py_INCREF(cls);
+        Py_XSETREF(cache.cls, Py_NewRef(cls));
+        cache.version = version;
+        return cls;
     }
-    if (cls == nullptr) return nullptr;
-    cache.cls = cls;
-    cache.version = version;
-    return cls;
+    if (PyErr_Occurred()) return nullptr;
+    // Builtins are not covered by the namespace's stamp: no caching.
+    PyObject* builtins = PyEval_GetBuiltins();
+    cls = builtins != nullptr ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (cls == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Py_XNewRef(cls);
 }
 
-bool recordIsInert(RecordKind kind, PyObject* cls) {
+bool recordIsInert(RecordKind kind) {
     const bool isData = kind == RecordKind::Data;
+    const RecordClassCache& cache = g.recordClasses[static_cast<int>(kind)];
+    PyObject* cls = cache.cls;
+    if (cls == nullptr || !dictUnchanged(g.globals, cache.version)) return false;
     if (cls != (isData ? g.dataClass : g.extendDataClass) || Py_TYPE(cls) != &PyType_Type) return false;
     // A host may still have given the class an __init__, a __new__, a
     // finaliser or descriptors for the fields: then building a record runs
     // its code.  Checked again whenever the class changes (its version tag).
-    struct Verdict {
-        unsigned int tag = 0;
-        bool known = false;
-        bool inert = false;
-    };
-    static Verdict verdicts[2];
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    Verdict& verdict = verdicts[isData ? 0 : 1];
+    RecordClassVerdict& verdict = g.recordVerdicts[static_cast<int>(kind)];
     const unsigned int tag = typeStamp(type);
     if (tag != 0 && verdict.known && verdict.tag == tag) return verdict.inert;
 
@@ -114,7 +107,8 @@ bool recordIsInert(RecordKind kind, PyObject* cls) {
                  type->tp_finalize == nullptr && type->tp_del == nullptr &&
                  type->tp_setattro == PyObject_GenericSetAttr;
     PyObject* const* fields = isData ? g.dataFields : g.extendFields;
-    for (int i = 0; inert && i < (isData ? 11 : 6); ++i) {
+    const int count = isData ? kDataFieldCount : kExtendFieldCount;
+    for (int i = 0; inert && i < count; ++i) {
         PyObject* attr = _PyType_Lookup(type, fields[i]);
         inert = attr == nullptr || Py_TYPE(attr)->tp_descr_set == nullptr;
     }
@@ -124,21 +118,21 @@ bool recordIsInert(RecordKind kind, PyObject* cls) {
 }
 
 PyObject* buildRecord(PyObject* cls, const QuillmoreData& d) {
-    PyObject* values[11] = {
+    PyObject* values[kDataFieldCount] = {
         PyLong_FromUnsignedLong(d.signal),   PyLong_FromUnsignedLong(d.attention), PyLong_FromUnsignedLong(d.meditation),
         PyLong_FromUnsignedLong(d.delta),    PyLong_FromUnsignedLong(d.theta),     PyLong_FromUnsignedLong(d.lowAlpha),
         PyLong_FromUnsignedLong(d.highAlpha), PyLong_FromUnsignedLong(d.lowBeta),  PyLong_FromUnsignedLong(d.highBeta),
         PyLong_FromUnsignedLong(d.lowGamma), PyLong_FromUnsignedLong(d.highGamma),
     };
-    return fillRecord(cls, g.dataFields, values, 11);
+    return fillRecord(cls, g.dataFields, values, kDataFieldCount);
 }
 
 PyObject* buildRecord(PyObject* cls, const QuillmoreExtendData& d) {
-    PyObject* values[6] = {
+    PyObject* values[kExtendFieldCount] = {
         PyLong_FromUnsignedLong(d.ap), PyLong_FromUnsignedLong(d.battery), PyFloat_FromDouble(d.version),
         PyLong_FromUnsignedLong(d.gnaw), temperatureValue(d),              PyLong_FromUnsignedLong(d.heart),
     };
-    return fillRecord(cls, g.extendFields, values, 6);
+    return fillRecord(cls, g.extendFields, values, kExtendFieldCount);
 }
 
 }  // namespace quillmore::py

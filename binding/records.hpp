@@ -29,13 +29,14 @@ enum class RecordKind { Data, ExtendData };
 // Returns a new reference.
 PyObject* makeRecordClass(RecordKind kind);
 
-// The class that the name resolves to now, as a borrowed reference (the
-// module namespace or the builtins hold it), or NULL with NameError.
+// The class that the name resolves to now (a new reference), or NULL with
+// NameError.  A lookup can run host code (a colliding key's __eq__).
 PyObject* recordClass(RecordKind kind);
 
-// Whether building a record of this class and dropping it can be skipped:
-// the class is the module's own, whose construction runs no host code.
-bool recordIsInert(RecordKind kind, PyObject* cls);
+// Whether building a record and dropping it can be skipped: the name still
+// resolves to the class found last, which is the module's own and whose
+// construction runs no host code.  Runs no host code itself.
+bool recordIsInert(RecordKind kind);
 
 // New records, filled in declaration order.  NULL with an exception set.
 PyObject* buildRecord(PyObject* cls, const QuillmoreData& data);

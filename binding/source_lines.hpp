@@ -6,6 +6,11 @@ namespace quillmore::py::lines {
 
 inline constexpr int kParserClass = 1;
 inline constexpr int kInit = 7;
+inline constexpr int kInitRaw = 9;
+inline constexpr int kInitEeg = 10;
+inline constexpr int kInitExtend = 11;
+inline constexpr int kInitGyro = 12;
+inline constexpr int kInitRr = 13;
 inline constexpr int kInitPayload = 15;
 inline constexpr int kParse = 17;
 inline constexpr int kParseIterate = 18;

@@ -1,6 +1,8 @@
 // Payload decoders.  See decoders.hpp for the layouts.
 #include "quillmore/decoders.hpp"
 
+#include "quillmore/parser.hpp"  // Status
+
 namespace quillmore {
 namespace {
 

@@ -133,6 +133,16 @@ bool disjoint(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t
 
 }  // namespace
 
+const char* statusName(Status status) {
+    switch (status) {
+    case Status::Ok: return "Ok";
+    case Status::CallbackFailed: return "CallbackFailed";
+    case Status::IndexOutOfRange: return "IndexOutOfRange";
+    case Status::Paused: return "Paused";
+    }
+    return "unknown status";
+}
+
 // ---------------------------------------------------------------- listener
 
 Status QuillmoreListener::standardFrame(QuillmoreParser& parser) { return parser.parsePackagePayload(); }
@@ -143,7 +153,8 @@ Status QuillmoreListener::hrvFrame(QuillmoreParser& parser) { return parser.pars
 
 QuillmoreParser::QuillmoreParser(QuillmoreListener& listener)
     : QuillmoreParser(listener, nullptr, 0) {
-    setPayload(ownPayload_.data(), ownPayload_.size());
+    ownPayload_ = std::make_unique<std::uint8_t[]>(kPayloadSize);  // zeroed
+    setPayload(ownPayload_.get(), kPayloadSize);
 }
 
 QuillmoreParser::QuillmoreParser(QuillmoreListener& listener, std::uint8_t* payload, std::size_t size)
@@ -183,6 +194,23 @@ bool QuillmoreParser::storesNextByte() const {
     default:
         return false;
     }
+}
+
+bool QuillmoreParser::examinesAfterStore() const {
+    switch (state_) {
+    case s(State::CollectExtend): return storesNextByte();
+    case s(State::CollectStandard): return byteOffset_ >= kStandardBytes - 1;
+    case s(State::CollectRaw): return byteOffset_ >= kRawBytes - 1;
+    default: return false;
+    }
+}
+
+Status QuillmoreParser::storeBeforeExamining(std::uint8_t byte) {
+    const Status stored = collect(byte);
+    if (stored != Status::Ok) return stored;
+    if (state_ == s(State::CollectStandard) && byteOffset_ >= kStandardBytes) state_ = s(State::AfterStandard);
+    if (state_ == s(State::CollectRaw) && byteOffset_ >= kRawBytes) state_ = s(State::HuntSync);
+    return Status::Ok;
 }
 
 // Stores `byte` at the offset and advances it.  A negative offset counts

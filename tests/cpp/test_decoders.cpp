@@ -7,6 +7,7 @@
 
 #include "case_documents.hpp"
 #include "quillmore/decoders.hpp"
+#include "quillmore/parser.hpp"
 #include "test_support.hpp"
 
 namespace quillmore::testing {

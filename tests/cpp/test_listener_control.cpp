@@ -1,7 +1,10 @@
 // What a listener can ask of the parser beyond results: pausing a parse call,
 // and knowing in advance what a byte will assign.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
+#include "case_documents.hpp"
 #include "quillmore/parser.hpp"
 #include "test_support.hpp"
 
@@ -132,6 +135,39 @@ TEST(AssignmentsOf, ForeseesEveryChangeOfStateAndOffset) {
             ASSERT_TRUE(predicted.offset) << "state " << state << " byte " << int(b);
         }
     }
+}
+
+// Where a row examines the byte after storing it (examinesAfterStore()),
+// storeBeforeExamining() does what parseByte() does up to that point: the
+// same store, offset and, on a frame's last byte, state; and it delivers
+// nothing.  Only state 7's comparison with AA can move parseByte() further.
+TEST(StoreBeforeExamining, IsParseByteShortOfTheComparison) {
+    StreamGenerator gen(11);
+    const Bytes stream = gen.generate(50000);
+    QuillmoreListener quiet;
+    QuillmoreParser parser(quiet);
+    int checked = 0;
+    for (std::uint8_t b : stream) {
+        if (parser.examinesAfterStore()) {
+            LogListener log;
+            QuillmoreParser copy(log);
+            Bytes buffer(parser.payload(), parser.payload() + parser.payloadSize());
+            copy.setPayload(buffer.data(), buffer.size());
+            copy.setState(parser.state());
+            copy.setByteOffset(parser.byteOffset());
+            const bool extended = parser.state() == static_cast<int>(State::CollectExtend);
+            ASSERT_EQ(copy.storeBeforeExamining(b), Status::Ok);
+            ASSERT_EQ(parser.parseByte(b), Status::Ok);
+            EXPECT_EQ(copy.byteOffset(), parser.byteOffset());
+            EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), parser.payload()));
+            EXPECT_EQ(copy.state(), extended && b == 0xAA ? static_cast<int>(State::CollectExtend) : parser.state());
+            EXPECT_TRUE(log.lines.empty());
+            ++checked;
+        } else {
+            ASSERT_EQ(parser.parseByte(b), Status::Ok);
+        }
+    }
+    EXPECT_GT(checked, 1000);
 }
 
 TEST(AssignmentsOf, NamesAssignmentsThatKeepTheValue) {

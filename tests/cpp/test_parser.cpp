@@ -204,28 +204,6 @@ TEST(AfterStandard, SkipsAnyRunOfOtherBytes) {
     }
 }
 
-// ------------------------------------------------------------ storesNextByte
-
-TEST(StoresNextByte, CollectingStatesOnly) {
-    struct Case {
-        int state;
-        std::int64_t offset;
-        bool stores;
-    };
-    const Case table[] = {
-        {1, 0, false},  {2, 0, false},     {3, 0, false},     {4, 0, true},    {5, 33, false},
-        {6, 2, true},   {7, 1, true},      {7, 1023, true},   {7, 1024, false}, {8, 4, false},
-        {9, 7, true},   {10, 0, false},    {11, 12, true},    {0, 0, false},    {12, 0, false},
-    };
-    LogListener log;
-    QuillmoreParser parser(log);
-    for (const Case& c : table) {
-        parser.setState(c.state);
-        parser.setByteOffset(c.offset);
-        EXPECT_EQ(parser.storesNextByte(), c.stores) << "state " << c.state << " offset " << c.offset;
-    }
-}
-
 // ------------------------------------------------------------ host-set state and offset
 
 TEST(HostSetState, OutsideTheMachineEveryByteIsANoOp) {

@@ -5,7 +5,17 @@
 #include <cstdint>
 #include <initializer_list>
 #include <random>
+#include <ostream>
 #include <vector>
+
+#include "quillmore/parser.hpp"
+
+namespace quillmore {
+
+// GoogleTest prints a Status by its name.
+inline void PrintTo(Status status, std::ostream* os) { *os << statusName(status); }
+
+}  // namespace quillmore
 
 namespace quillmore::testing {
 

@@ -16,8 +16,11 @@ come out the same.
 import pathlib
 import random
 import re
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[1] / "bench"))
+import headset_frames as frames  # noqa: E402
 SEEDS = HERE / "seeds"
 CASES = HERE.parent / "cases"
 
@@ -37,13 +40,8 @@ def action(kind, low=0):
     return kind << 5 | low
 
 
-def complemented_sum(payload):
-    return ~sum(payload) & 0xFF
-
-
 def standard(payload):
-    payload = (list(payload) + [0] * 32)[:32]
-    return [0xAA, 0xAA, 0x20, *payload, complemented_sum(payload)]
+    return list(frames.standard(bytes(payload)))
 
 
 def full_standard(rng):
@@ -52,17 +50,15 @@ def full_standard(rng):
 
 
 def raw(sample):
-    q = [0, 0, (sample >> 8) & 0xFF, sample & 0xFF]
-    return [0xAA, 0xAA, 0x04, *q, complemented_sum(q)]
+    return list(frames.raw_sample(sample))
 
 
 def gyro(x, y, z):
-    return [0xAA, 0xAA, 0x07, 0, 0, x, 0, y, 0, z, 0]
+    return list(frames.gyro_frame(x, y, z))
 
 
 def hrv(rr1, rr2, rr3, blink=0):
-    h = [rr1 >> 8, rr1 & 0xFF, rr2 >> 8, rr2 & 0xFF, rr3 >> 8, rr3 & 0xFF, 0, 0, blink]
-    return [0xAA, 0xBB, 0x0C, *h, (12 + sum(h)) & 0xFF, 0, 0, 0]
+    return list(frames.hrv_frame(rr1, rr2, rr3, extra=bytes([0, 0, blink, 0, 0, 0])))
 
 
 def extended(rng):

@@ -1,11 +1,14 @@
 #!/bin/sh
 # The Python tests against the module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (in build/asan), with the sanitizer runtimes
-# preloaded into an ordinary interpreter.  Not part of the CI run.  Needs
-# cmake, ninja, g++ and, for $PYTHON (default python3), pytest and
+# preloaded into an ordinary interpreter.  Part of the CI run.  Installs the
+# build tools where missing and, for $PYTHON (default python3), pytest and
 # hypothesis; arguments go to pytest.
 set -eu
 cd "$(dirname "$0")/../.."
+. tests/apt_install.sh
+need_build_tools
+install_needed
 PYTHON=$(command -v "${PYTHON:-python3}")
 "$PYTHON" -c "import pytest, hypothesis" 2>/dev/null || "$PYTHON" -m pip install -q pytest hypothesis
 

@@ -15,6 +15,7 @@ import builtins
 import ctypes
 import gc
 import importlib
+import pathlib
 import sys
 from array import array
 
@@ -32,27 +33,10 @@ KEYWORDS = ("eeg_callback", "extend_eeg_callback", "gyro_callback", "rr_callback
 
 # ---------------------------------------------------------------- frames
 
-def standard(payload=bytes.fromhex("0233 8318 010203 000010 001234 010000 000000 7F0001 00FF00 FFFFFF 043C 0550"),
-             checksum=None):
-    return b"\xaa\xaa\x20" + payload + bytes([~sum(payload) & 0xFF if checksum is None else checksum])
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+from headset_frames import EXTEND_BODY as EXTEND, EXTEND_NO_SENSOR, gyro_frame, hrv_frame, raw_frame, standard  # noqa: E402,F401
 
 
-def raw_frame(high, low, checksum=None):
-    payload = bytes([0, 0, high, low])
-    return b"\xaa\xaa\x04" + payload + bytes([~sum(payload) & 0xFF if checksum is None else checksum])
-
-
-def gyro_frame(x, y, z):
-    return b"\xaa\xaa\x07" + bytes([0, 0, x, 0, y, 0, z, 0])
-
-
-def hrv_frame(rr1, rr2, rr3, good=True):
-    body = rr1.to_bytes(2, "big") + rr2.to_bytes(2, "big") + rr3.to_bytes(2, "big") + b"\0\0\0"
-    return b"\xaa\xbb\x0c" + body + bytes([(12 + sum(body) + (0 if good else 1)) & 0xFF]) + b"\0\0\0"
-
-
-EXTEND = bytes.fromhex("06 11 07 5A 08 12 03 34 24 05 48")
-EXTEND_NO_SENSOR = bytes.fromhex("06 11 07 5A 08 12 03 34 FF 05 48")
 # Every kind of frame, good and bad, noise, and an extended frame that runs
 # past the payload buffer.
 STREAM = (b"\x00\x55\xaa\x13" + standard() + EXTEND + b"\xaa\xaa\x04" + raw_frame(0x80, 0)[3:]
@@ -294,6 +278,53 @@ def records():
     sink.got.clear()
 
 
+class _Acting(int):
+    """A state or offset whose finaliser resizes its parser's buffer."""
+    parser = None
+
+    def __del__(self):
+        payload = getattr(type(self).parser, PAYLOAD)
+        payload.extend(bytes(64)) if len(payload) < 4096 else payload.__delitem__(slice(1024, None))
+
+
+class _Colliding(str):
+    """A key that collides with the state's name and resizes the buffer."""
+    parser = None
+
+    def __hash__(self):
+        return hash(STATE)
+
+    def __eq__(self, other):
+        getattr(type(self).parser, PAYLOAD).extend(bytes(8))
+        return False
+
+
+class _IndexOnly:
+    def __index__(self):
+        return 0x11
+
+
+def host_code_everywhere():
+    # Finalisers of replaced values and of dropped records, a colliding key,
+    # elements that store but cannot be masked, and the rows that stop there.
+    sink = Sink()
+    parser = P(eeg_callback=sink, raw_callback=sink)
+    _Acting.parser = _Colliding.parser = parser
+    for name in (STATE, OFFSET):
+        setattr(parser, name, _Acting(1 if name == STATE else 0))
+        parser.parse(raw_frame(0, 1) + standard())
+    vars(parser)[_Colliding("k")] = 0
+    parser.parse(raw_frame(0, 2) * 3 + standard())
+    for state, offset in ((7, 3), (4, 32), (6, 4), (10, 5), (0, 0)):
+        setattr(parser, STATE, state)
+        setattr(parser, OFFSET, offset)
+        attempt(parser.parse, [_IndexOnly(), "x"])
+    del parser._QuillmoreParser__payload[1024:]
+    vars(parser).clear()
+    _Acting.parser = _Colliding.parser = None
+    sink.got.clear()
+
+
 def methods_and_reload():
     importlib.reload(module)  # the same module, left as it is
     for name in ("__init__", "parse", *DECODERS):
@@ -303,7 +334,7 @@ def methods_and_reload():
 
 
 WORK = (frames_and_inputs, failing_callbacks, bad_elements, argument_errors, payloads_and_attributes,
-        hostile_callbacks, records, methods_and_reload)
+        hostile_callbacks, host_code_everywhere, records, methods_and_reload)
 
 
 def one_round():

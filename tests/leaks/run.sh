@@ -2,7 +2,9 @@
 # Reference-leak check of the Python module.  Builds the module for Debian's
 # debug interpreter (python3.11-dbg, which counts references and memory
 # blocks) in build/dbg and runs tests/leaks/refcount_loop.py over it, which
-# fails when either count grows with the number of rounds.  Installs what it
+# fails when either count grows with the number of rounds, then
+# tests/leaks/nomemory_sweep.py, which fails one allocation at a time in a
+# parse of every frame kind and wants MemoryError, no SystemError, no abort.  Installs what it
 # needs on a fresh Debian 12 machine; arguments go to refcount_loop.py.
 set -eu
 cd "$(dirname "$0")/../.."
@@ -23,3 +25,4 @@ cmake -S . -B build/dbg -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQUILLMORE_BUILD_PYTHON=ON -DQUILLMORE_BUILD_TESTS=OFF -DQUILLMORE_BUILD_BENCHMARKS=OFF
 cmake --build build/dbg
 PYTHONPATH=build/dbg/binding "$PYTHON_DBG" tests/leaks/refcount_loop.py "$@"
+PYTHONPATH=build/dbg/binding "$PYTHON_DBG" tests/leaks/nomemory_sweep.py

@@ -2,6 +2,7 @@
 frame builders for the headset stream."""
 import dataclasses
 import pathlib
+import sys
 
 from hypothesis import strategies as st
 
@@ -114,42 +115,13 @@ def final_log(recorder, parser):
 
 # ---------------------------------------------------------------- frames
 
-SIGNAL_PAYLOAD = bytes.fromhex(
-    "0233 8318 010203 000010 001234 010000 000000 7F0001 00FF00 FFFFFF 043C 0550")
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+from headset_frames import (EXTEND_BODY, SIGNAL_PAYLOAD, extended, gyro_frame, hrv_frame,  # noqa: E402,F401
+                            raw_frame, standard)
+
 SIGNAL_LOG = ("eeg signal=51 attention=60 meditation=80 delta=66051 theta=16 lowAlpha=4660 "
               "highAlpha=65536 lowBeta=0 highBeta=8323073 lowGamma=65280 highGamma=16777215")
-EXTEND_BODY = bytes.fromhex("06 11 07 5A 08 12 03 34 24 05 48")
 EXTEND_LOG = "extend ap=17 battery=90 version=1.234 gnaw=3 temperature=36.5 heart=72"
-
-
-def standard(payload=SIGNAL_PAYLOAD, checksum=None):
-    assert len(payload) == 32
-    if checksum is None:
-        checksum = ~sum(payload) & 0xFF
-    return b"\xaa\xaa\x20" + payload + bytes([checksum])
-
-
-def raw_frame(high, low, checksum=None):
-    payload = bytes([0, 0, high, low])
-    if checksum is None:
-        checksum = ~sum(payload) & 0xFF
-    return b"\xaa\xaa\x04" + payload + bytes([checksum])
-
-
-def gyro_frame(x, y, z):
-    return b"\xaa\xaa\x07" + bytes([0, 0, x, 0, y, 0, z, 0])
-
-
-def hrv_frame(rr1, rr2, rr3):
-    body = rr1.to_bytes(2, "big") + rr2.to_bytes(2, "big") + rr3.to_bytes(2, "big") + b"\0\0\0"
-    return b"\xaa\xbb\x0c" + body + bytes([(12 + sum(body)) & 0xFF]) + b"\0\0\0"
-
-
-def extended(body=EXTEND_BODY):
-    """A standard frame followed by an extended frame closed by AA AA.
-
-    The parser is left in state 3, waiting for a length byte."""
-    return standard() + body + b"\xaa\xaa"
 
 
 def raw_log(value):
@@ -173,3 +145,20 @@ def streams(max_frames=8, min_frames=0):
         st.builds(hrv_frame, st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 65535)),
         st.binary(max_size=6))
     return st.lists(frame, min_size=min_frames, max_size=max_frames).map(b"".join)
+
+
+# ---------------------------------------------------------------- isolation
+
+def run_isolated(source, timeout=120):
+    """Runs `source` in a fresh interpreter (the one running the tests, with
+    this directory importable); returns (returncode, stdout + stderr).  For
+    hosts that, before a fault was mended, brought the whole process down."""
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(__file__).resolve().parent),
+                                         *filter(None, [env.get("PYTHONPATH")])])
+    done = subprocess.run([sys.executable, "-c", source], env=env, capture_output=True, text=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout + done.stderr

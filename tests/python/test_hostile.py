@@ -10,7 +10,8 @@ import weakref
 import pytest
 
 from support import (MIXED, OFFSET, PAYLOAD, SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData,
-                     QuillmoreParser, Recorder, extended, final_log, gyro_frame, hrv_frame, raw_frame, standard,
+                     QuillmoreParser, Recorder, extended, final_log, gyro_frame, hrv_frame, raw_frame, run_isolated,
+                     standard,
                      state_line)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
@@ -472,3 +473,269 @@ def test_long_run_keeps_memory_flat():
     assert sum(counts) > 200_000
     assert end - start < 64 * 1024
     assert _rss_kib() - rss < 4 * 1024
+
+
+# ---------------------------------------------------------------- host code where a value is dropped or looked up
+#
+# Dropping a reference (a finaliser), a dict lookup (the __eq__ of a key whose
+# hash collides) and a comparison all run host code.  Whatever it does to the
+# buffer, the record class, state or offset, the parser must go on from what
+# it left, as a Python loop over the bytes would.  Each host runs in its own
+# interpreter: before these faults were mended they crashed the process.
+
+_PRELUDE = """
+import gc
+import QuillmoreParser as module
+from support import *
+"""
+
+
+def _isolated(body):
+    code, output = run_isolated(_PRELUDE + body)
+    assert code == 0, output
+    return output
+
+
+def test_finaliser_of_the_replaced_state_resizes_the_buffer():
+    # The machine's first assignment of the state drops the host's value,
+    # whose finaliser moves the buffer's start.
+    assert _isolated("""
+rec = Recorder()
+parser = rec.parser()
+payload = bytearray(64 << 20)
+setattr(parser, PAYLOAD, payload)
+class State(int):
+    def __del__(self):
+        del parser._QuillmoreParser__payload[:1]
+setattr(parser, STATE, State(1))
+parser.parse(raw_frame(0, 1))
+assert len(payload) == (64 << 20) - 1 and payload[:5] == bytes([0, 0, 0, 1, 0xFE]), payload[:8]
+parser.parse(raw_frame(0, 2) * 3)
+assert rec.log == ["raw 1"] + ["raw 2"] * 3, rec.log
+print("ok")
+""").strip() == "ok"
+
+
+def test_finaliser_deletes_the_host_record_class_before_the_record_is_built():
+    # The state is assigned 5 before the standard decoder looks the class
+    # up, so the name is gone by then.
+    assert _isolated("""
+got = []
+module.QuillmoreData = type("Host", (), {})
+parser = QuillmoreParser(eeg_callback=got.append)
+parser.parse(standard()[:-1])
+class State(int):
+    def __del__(self):
+        del module.QuillmoreData
+        gc.collect()
+setattr(parser, STATE, State(4))
+try:
+    parser.parse(standard()[-1:])
+except NameError as error:
+    assert str(error) == "name 'QuillmoreData' is not defined", error
+else:
+    raise AssertionError("no NameError")
+assert got == [] and state_line(parser) == "state 5 offset 33"
+print("ok")
+""").strip() == "ok"
+
+
+@pytest.mark.parametrize("drop", ["callback", "record"])
+def test_finaliser_of_a_dropped_callback_or_record_reallocates_the_buffer(drop):
+    # A callback that replaces itself, or a record class whose instances
+    # grow the buffer when they die: the bytes after that land in the new
+    # storage.
+    assert _isolated(f"""
+log = []
+def grow():
+    vars(parser)[PAYLOAD].extend(bytes(1 << 20))
+class Once:
+    def __call__(self, raw):
+        log.append(raw)
+        setattr(parser, "_QuillmoreParser__raw_callback", log.append)
+    def __del__(self):
+        grow()
+class Record:
+    def __del__(self):
+        grow()
+data = raw_frame(0, 1) + standard()[:20] + raw_frame(0, 2)
+if {drop!r} == "record":
+    data = standard() + data
+expected = QuillmoreParser()
+expected.parse(data)
+if {drop!r} == "record":
+    module.QuillmoreData = Record
+    parser = QuillmoreParser(eeg_callback=lambda record: None, raw_callback=log.append)
+else:
+    parser = QuillmoreParser(raw_callback=Once())
+parser.parse(data)
+assert log == [1], log
+payload = vars(parser)[PAYLOAD]
+assert len(payload) == 1024 + (1 << 20) and payload[:1024] == vars(expected)[PAYLOAD], payload[:40]
+print("ok")
+""").strip() == "ok"
+
+
+@pytest.mark.parametrize("name", ["_QuillmoreParser__parsePackagePayload", "_QuillmoreParser__state",
+                                  "_QuillmoreParser__payload"])
+def test_colliding_key_empties_the_buffer_during_a_lookup(name):
+    # A key whose hash equals an attribute name's, inserted before it, makes
+    # every lookup of that name call the key's __eq__, which here empties the
+    # buffer: the next store, or the decoder, must see the empty buffer.
+    output = _isolated(f"""
+class Collider(str):
+    def __hash__(self):
+        return hash({name!r})
+    def __eq__(self, other):
+        if armed:
+            buffer.clear()
+        return False
+armed = False
+got = []
+parser = QuillmoreParser(eeg_callback=got.append)
+moved = vars(parser).pop({name!r}, None)
+vars(parser)[Collider("x")] = 0
+if moved is not None:
+    vars(parser)[{name!r}] = moved
+buffer = getattr(parser, PAYLOAD)
+armed = True
+try:
+    parser.parse(standard())
+except IndexError as error:
+    print("IndexError", error)
+print(got, len(vars(parser)[PAYLOAD]))
+""")
+    assert output.splitlines()[-2:] == ["IndexError bytearray index out of range", "[] 0"], output
+
+
+# ---------------------------------------------------------------- deep re-entry
+
+# The highest recursion limit at which the interpreter's own C-recursing code
+# still ends in RecursionError: on 3.11 a function calling itself through
+# map() runs past the end of the default 8 MiB C stack from about 14000; from
+# 3.12 a separate limit guards the C stack whatever the Python limit.  A
+# callback that feeds its own parser once crashed at 8000 (3.11) and 4000
+# (3.13).
+_HIGH_LIMIT = 13000 if sys.version_info[:2] == (3, 11) else 50000
+
+
+@pytest.mark.skipif(_under_address_sanitizer(), reason="AddressSanitizer's redzones make every C frame larger")
+def test_deep_reentry_ends_in_recursion_error_at_a_high_limit():
+    assert _isolated(f"""
+import sys
+sys.setrecursionlimit({_HIGH_LIMIT})
+depth = 0
+def feed_again(raw):
+    global depth
+    depth += 1
+    parser.parse(raw_frame(0, 1))
+parser = QuillmoreParser(raw_callback=feed_again)
+try:
+    parser.parse(raw_frame(0, 1))
+except RecursionError:
+    print("RecursionError", depth > 100)
+""").strip() == "RecursionError True"
+
+
+# ---------------------------------------------------------------- state and offset made foreign by a callback
+
+class _Int(int):
+    pass
+
+
+_DELETE = object()
+
+
+@pytest.mark.parametrize("name", [STATE, OFFSET])
+@pytest.mark.parametrize("value", [_DELETE, True, 1.0, _Int(1)], ids=["deleted", "True", "1.0", "int subclass"])
+def test_chunking_does_not_matter_after_a_callback_makes_an_attribute_foreign(name, value):
+    # After the callback the attribute is the class's again or not an int of
+    # the instance's own: the machine's next assignment must make it the
+    # instance's own int, wherever the chunk ends.
+    data = raw_frame(0, 1) + raw_frame(0x12, 0x34) + raw_frame(0xFF, 0xFF) + raw_frame(0, 5)
+
+    def run(chunks):
+        rec = Recorder()
+        parser = rec.parser()
+
+        def raw(sample):
+            rec.raw(sample)
+            rec.log.append(type(vars(parser).get(name)).__name__)
+            if value is _DELETE:
+                if name in vars(parser):
+                    delattr(parser, name)
+            else:
+                setattr(parser, name, value if name == STATE else type(value)(5) if value is not True else True)
+
+        setattr(parser, RAW_CB, raw)
+        for chunk in chunks:
+            parser.parse(chunk)
+        owned = {key: type(vars(parser).get(key)) for key in (STATE, OFFSET)}
+        return rec.log, state_line(parser), owned
+
+    whole = run([data])
+    assert whole[0] == ["raw 1", "int", "raw 4660", "int", "raw -1", "int", "raw 5", "int"]
+    assert run([data[k:k + 8] for k in range(0, len(data), 8)]) == whole
+    assert run([data[k:k + 1] for k in range(len(data))]) == whole
+    assert run([list(data)]) == whole
+
+
+# ---------------------------------------------------------------- the order within a row
+
+@pytest.mark.parametrize("element", ["x", 1.5, None], ids=repr)
+def test_state_10_resets_the_offset_before_it_examines_the_element(element):
+    parser = QuillmoreParser()
+    setattr(parser, STATE, 10)
+    setattr(parser, OFFSET, 7)
+    with pytest.raises(TypeError):
+        parser.parse([element])
+    assert state_line(parser) == "state 10 offset 0"
+
+
+@pytest.mark.parametrize("state", [0, 12, -3, "s", None], ids=repr)
+def test_state_outside_the_machine_passes_elements_of_any_type(state):
+    parser = QuillmoreParser()
+    setattr(parser, STATE, state)
+    parser.parse(["x", 1.5, None, object(), -1, 10 ** 30])
+    assert getattr(parser, STATE) == state and OFFSET not in vars(parser)
+
+
+class _IndexOnly:
+    """Stores as its __index__ but cannot be masked (no __and__)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("state, offset, after", [
+    (1, 0, "state 1 offset 0"),    # compares only
+    (2, 0, "state 2 offset 0"),
+    (3, 0, "state 3 offset 0"),
+    (5, 0, "state 5 offset 0"),
+    (8, 3, "state 8 offset 3"),
+    (7, 3, "state 7 offset 4"),    # stores, then compares
+    (4, 32, "state 5 offset 33"),  # stores, completes, then takes the checksum byte
+    (6, 4, "state 1 offset 5"),
+])
+def test_element_without_a_low_byte_fails_where_its_row_examines_it(state, offset, after):
+    parser = QuillmoreParser()
+    setattr(parser, STATE, state)
+    setattr(parser, OFFSET, offset)
+    with pytest.raises(TypeError):
+        parser.parse([_IndexOnly(0x11)])
+    assert state_line(parser) == after
+    stored = vars(parser)[PAYLOAD][offset] == 0x11
+    assert stored == (state in (4, 6, 7))
+
+
+@pytest.mark.parametrize("state, offset, after", [(4, 3, "state 4 offset 4"), (9, 7, "state 1 offset 8"),
+                                                  (11, 12, "state 1 offset 13")])
+def test_element_without_a_low_byte_is_collected_where_no_row_examines_it(state, offset, after):
+    parser = QuillmoreParser()
+    setattr(parser, STATE, state)
+    setattr(parser, OFFSET, offset)
+    parser.parse([_IndexOnly(0x11)])
+    assert state_line(parser) == after and vars(parser)[PAYLOAD][offset] == 0x11

@@ -91,16 +91,6 @@ def test_subclass_shares_the_class_members():
     assert Sub.parse is QuillmoreParser.parse
 
 
-def test_record_defaults_and_per_record_fields():
-    data, extend = QuillmoreData(), QuillmoreExtendData()
-    assert vars(data) == {} and vars(extend) == {}
-    assert [repr(getattr(data, f)) for f in DATA_FIELDS] == ["0"] * 11
-    assert [repr(getattr(extend, f)) for f in EXTEND_FIELDS] == ["0", "0", "0.0", "0", "0.0", "0"]
-    data.signal = 7
-    data.extra = "anything"
-    assert (QuillmoreData.signal, QuillmoreData().signal, data.signal) == (0, 0, 7)
-
-
 @pytest.mark.parametrize("cls", [QuillmoreData, QuillmoreExtendData], ids=lambda c: c.__name__)
 def test_records_take_no_arguments(cls):
     with pytest.raises(TypeError, match=rf"^{cls.__name__}\(\) takes no arguments$"):

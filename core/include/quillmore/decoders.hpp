@@ -27,14 +27,9 @@
 
 namespace quillmore {
 
-// Outcome of one step of work.  Anything but Ok stops a parse call at the
-// byte where it happened.
-enum class Status : std::uint8_t {
-    Ok,
-    CallbackFailed,   // a listener callback returned false
-    IndexOutOfRange,  // a store or read fell outside the payload buffer
-    Paused,           // a listener asked parse() to return (QuillmoreParser::pause)
-};
+// How a step of work ended; defined with the parser (parser.hpp).  The
+// decoders answer Ok, or IndexOutOfRange for a read past a short buffer.
+enum class Status : std::uint8_t;
 
 // A payload buffer that the caller owns.
 struct PayloadView {

@@ -34,7 +34,7 @@
 // host software reads the stream and we keep it.
 #pragma once
 
-#include <array>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,6 +45,19 @@
 namespace quillmore {
 
 class QuillmoreParser;
+
+// Outcome of one step of work.  Anything but Ok stops a parse call at the
+// byte where it happened.
+enum class Status : std::uint8_t {
+    Ok,
+    CallbackFailed,   // a listener callback returned false
+    IndexOutOfRange,  // a store or read fell outside the payload buffer
+    Paused,           // a listener asked parse() to return (QuillmoreParser::pause)
+};
+
+// The enumerator's name ("Ok", "CallbackFailed", ...), for messages and test
+// output.
+const char* statusName(Status status);
 
 // Machine states.  A parser holds its state as a plain int so that a host
 // may set any value; a value outside 1..11 makes every byte a no-op.
@@ -141,6 +154,18 @@ public:
     // needs to know when a value must fit a byte cell).
     bool storesNextByte() const;
 
+    // Whether the current row, once it has stored the next byte, examines its
+    // value: state 7 compares it with AA, and the byte that completes a
+    // standard or raw-sample frame is its checksum.
+    bool examinesAfterStore() const;
+
+    // What the current row does with the next byte before it examines it:
+    // stores it, advances the offset and, on the byte that completes a
+    // standard or raw-sample frame, moves the state on.  For a host whose
+    // value could be stored but then not examined (the row stops there with
+    // the host's error); the frame is not completed.
+    Status storeBeforeExamining(std::uint8_t byte);
+
     // The payload decoders, on whatever the buffer holds now.  Each builds
     // its result and delivers it to the listener; none touches state or
     // offset.
@@ -191,7 +216,10 @@ private:
     bool pauseRequested_ = false;
     std::uint8_t* payload_;
     std::size_t payloadSize_;
-    std::array<std::uint8_t, kPayloadSize> ownPayload_{};
+    // Only a parser made without a buffer of its own has one: a parser that
+    // collects into its host's buffer stays small (the Python module makes
+    // one per parse call, and callbacks may nest those calls deeply).
+    std::unique_ptr<std::uint8_t[]> ownPayload_;
 };
 
 }  // namespace quillmore
