@@ -461,6 +461,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
         else:
             status = _decode_to_stdout(args, source, kinds, progress)
         _report_live(args, reader, capture)
+        if status == 0 and args.strict and reader is not None and reader.gaps:
+            _say("the port went away and data was lost (--strict)")
+            status = 3
         return status
     finally:
         if stream is not None:

@@ -13,7 +13,8 @@ import xml.etree.ElementTree as ElementTree
 
 import pytest
 
-from quillmore import cli, decode, ports
+import quillmore
+from quillmore import cli, ports
 from quillmore.frames import FIELDS
 from quillmore.simulate import simulate
 
@@ -81,12 +82,12 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     assert f"saved {saved.stat().st_size:,} bytes to {saved}" in err
 
     # What the outlet sent is an unaltered stretch of the saved session.
-    recording = decode.decode_bytes([saved.read_bytes()])
-    truth = recording.column("raw", "raw")
+    recording = quillmore.read(saved)
+    truth = recording.raw.tolist()
     received = [sample[0] for sample in raw]
     assert len(received) > 1000
     first = next(i for i in range(len(truth)) if truth[i:i + len(received)] == received)
-    eeg_truth = [row[2:] for row in recording.rows["eeg"]]
+    eeg_truth = [[int(row[name]) for name in FIELDS["eeg"]] for row in recording.eeg]
     assert eeg and all(row in eeg_truth for row in eeg)
 
     # Monotonic stamps at about 512 a second, with no bunching.
@@ -124,10 +125,11 @@ def test_a_recording_sent_fast_arrives_whole(tmp_path):
     finally:
         status, _, err = finish(streamer)
     assert status == 0, err
-    truth = decode.decode_bytes([recording.read_bytes()])
-    assert [sample[0] for sample in got["raw"][0]] == truth.column("raw", "raw")
+    truth = quillmore.read(recording)
+    assert [sample[0] for sample in got["raw"][0]] == truth.raw.tolist()
     assert {kind: len(samples) for kind, (samples, _) in got.items()} == \
-        {kind: len(truth.rows[kind]) for kind in KINDS}
+        {kind: len(getattr(truth, kind)) for kind in KINDS}
+    assert [[int(row[name]) for name in FIELDS["rr"]] for row in truth.rr] == got["rr"][0]
     # On the recording's own clock: the standard frames are one second apart.
     eeg_stamps = got["eeg"][1]
     assert all(abs(b - a - 1.0) < 1e-6 for a, b in zip(eeg_stamps, eeg_stamps[1:]))
