@@ -233,10 +233,7 @@ def build_parser() -> argparse.ArgumentParser:
             " and write one row per decoded result.  With no input on a terminal, or with --sample,"
             " decode the sample recording that comes with the package."),
         epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    dec.add_argument("input", nargs="?", metavar="FILE",
-                     help="recording to decode; '-' for standard input (default: standard input,"
-                          " or the bundled sample when it is a terminal)")
-    dec.add_argument("--sample", action="store_true", help="decode the sample recording bundled with the package")
+    _recording_input(dec, "decode")
     _port_options(dec)
     dec.add_argument("--format", choices=("csv", "jsonl", *decoding.FILE_FORMATS), default="csv",
                      help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
@@ -284,20 +281,14 @@ def build_parser() -> argparse.ArgumentParser:
         "info", help="a recording at a glance: duration, frames, loss, battery, firmware",
         description="Print a recording's duration on the loss-aware clock, its frame counts, what it lost,"
                     " and the battery, firmware and temperature it reported.")
-    inf.add_argument("input", nargs="?", metavar="FILE",
-                     help="recording; '-' for standard input (default: standard input, or the bundled sample"
-                          " when it is a terminal)")
-    inf.add_argument("--sample", action="store_true", help="describe the sample recording bundled with the package")
+    _recording_input(inf, "describe")
     inf.set_defaults(run=cmd_info)
 
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
         description="Draw a recording: raw EEG, the eight band powers, attention and meditation,"
                     " heart rate and gyroscope, over one time axis.  Needs matplotlib.")
-    plo.add_argument("input", nargs="?", metavar="FILE",
-                     help="recording to draw; '-' for standard input (default: standard input,"
-                          " or the bundled sample when it is a terminal)")
-    plo.add_argument("--sample", action="store_true", help="draw the sample recording bundled with the package")
+    _recording_input(plo, "draw")
     plo.add_argument("-o", "--output", metavar="PNG",
                      help="picture to write (default: the recording's name with .png, in this directory)")
     plo.add_argument("--start", type=_seconds, metavar="SECONDS", help="draw from this stream time on")
@@ -306,6 +297,13 @@ def build_parser() -> argparse.ArgumentParser:
                      help=f"resolution, {DPI_RANGE[0]} to {DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
+
+
+def _recording_input(command: argparse.ArgumentParser, verb: str) -> None:
+    command.add_argument("input", nargs="?", metavar="FILE",
+                         help=f"recording to {verb}; '-' for standard input (default: standard input,"
+                              " or the bundled sample when it is a terminal)")
+    command.add_argument("--sample", action="store_true", help=f"{verb} the sample recording bundled with the package")
 
 
 def _port_options(command: argparse.ArgumentParser) -> None:
