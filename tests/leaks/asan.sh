@@ -2,15 +2,24 @@
 # The Python tests against the module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (in build/asan), with the sanitizer runtimes
 # preloaded into an ordinary interpreter.  Part of the CI run.  Installs the
-# build tools where missing and, for $PYTHON (default python3), pytest and
-# hypothesis; arguments go to pytest.
+# build tools where missing; $PYTHON (default: the virtual environment that
+# tests/run.sh makes, made here with the package and its test extras when it
+# is missing) supplies the companion package and the test tools, while the
+# module itself comes from build/asan.  Arguments go to pytest.
 set -eu
 cd "$(dirname "$0")/../.."
 . tests/apt_install.sh
 need_build_tools
 install_needed
-PYTHON=$(command -v "${PYTHON:-python3}")
-"$PYTHON" -c "import pytest, hypothesis" 2>/dev/null || "$PYTHON" -m pip install -q pytest hypothesis
+if [ -z "${PYTHON:-}" ]; then
+    if [ ! -x build/venv/bin/python ]; then
+        python3 -m venv build/venv
+        build/venv/bin/python -m pip install -q ".[test]"
+    fi
+    PYTHON=build/venv/bin/python
+fi
+PYTHON=$(command -v "$PYTHON")
+"$PYTHON" -c "import pytest, hypothesis, quillmore" 2>/dev/null || "$PYTHON" -m pip install -q ".[test]"
 
 cmake -S . -B build/asan -G Ninja -DQUILLMORE_SANITIZE=ON -DQUILLMORE_BUILD_PYTHON=ON \
   -DQUILLMORE_BUILD_TESTS=OFF -DQUILLMORE_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$PYTHON"
