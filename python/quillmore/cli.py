@@ -12,19 +12,16 @@ import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, NoReturn
 
 from . import decode as decoding
+from . import lsl
 from . import __version__
 from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
 from .output import Capture, reason, writing
-from .lsl import DEFAULT_NAME as DEFAULT_STREAM_NAME
 from .ports import DEFAULT_BAUD, PortReader
-
-if TYPE_CHECKING:
-    from . import lsl
 
 PROG = "quillmore"
 
@@ -264,8 +261,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="send a recording as fast as possible, stamped on its own 512 Hz clock")
     stm.add_argument("--wait", type=_seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
-    stm.add_argument("--name", default=DEFAULT_STREAM_NAME,
-                     help=f"device name that starts every stream's name (default: {DEFAULT_STREAM_NAME!r})")
+    stm.add_argument("--name", default=lsl.DEFAULT_NAME,
+                     help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
     stm.add_argument("--source-id", metavar="ORIGIN",
                      help="origin part of the streams' source_id (default: the port, file: and the recording's"
                           " path, or stdin)")
@@ -620,8 +617,6 @@ def _origin(args: argparse.Namespace, source: decoding.Source) -> str:
 
 
 def cmd_stream(args: argparse.Namespace) -> int:
-    from . import lsl
-
     lsl.require_pylsl()
     if args.fast and (args.port or not args.input or args.input == "-"):
         raise QuillmoreError("--fast applies to a recording (FILE) only", status=2)
@@ -641,10 +636,8 @@ def cmd_stream(args: argparse.Namespace) -> int:
             capture.close()
 
 
-def _stream(args: argparse.Namespace, source: decoding.Source, outlets: "lsl.Outlets",
+def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outlets,
             reader: PortReader | None, capture: Capture | None) -> int:
-    from . import lsl
-
     clock = outlets.pylsl.local_clock
     paced = not source.live and not args.fast and source.path is not None
     deadline = time.monotonic() + args.wait

@@ -293,13 +293,13 @@ def _chunked(data: bytes) -> Iterator[bytes]:
         yield data[start:start + CHUNK_SIZE]
 
 
-def _read_chunks(stream: IO[bytes], name: str, size: int = CHUNK_SIZE) -> Iterator[bytes]:
+def _read_chunks(stream: IO[bytes], name: str) -> Iterator[bytes]:
     # read1 returns what a pipe has now instead of waiting for a full chunk,
     # so rows from a live pipe appear as the bytes arrive.
     read = getattr(stream, "read1", stream.read)
     while True:
         try:
-            chunk = read(size)
+            chunk = read(CHUNK_SIZE)
         except OSError as error:
             raise QuillmoreError(f"cannot read {name}: {reason(error)}") from None
         if not chunk:
@@ -307,7 +307,7 @@ def _read_chunks(stream: IO[bytes], name: str, size: int = CHUNK_SIZE) -> Iterat
         yield chunk
 
 
-def open_file(path: str, chunk_size: int = CHUNK_SIZE) -> tuple[Source, IO[bytes]]:
+def open_file(path: str) -> tuple[Source, IO[bytes]]:
     try:
         stream = open(path, "rb")
     except OSError as error:
@@ -321,7 +321,7 @@ def open_file(path: str, chunk_size: int = CHUNK_SIZE) -> tuple[Source, IO[bytes
         raise QuillmoreError(f"cannot read {path}: it is a directory")
     regular = status is not None and stat.S_ISREG(status.st_mode)
     size = status.st_size if status is not None and regular else None
-    return Source(path, size, _read_chunks(stream, path, chunk_size), path=path if regular else None), stream
+    return Source(path, size, _read_chunks(stream, path), path=path if regular else None), stream
 
 
 def sample_source() -> Source:
@@ -430,18 +430,6 @@ def manifest(source: Source, decoder: Decoder) -> dict[str, object]:
     }
 
 
-def file_sha256(path: str) -> str | None:
-    """The sha256 of a regular file's bytes, or None when it cannot be read."""
-    digest = hashlib.sha256()
-    try:
-        with open(path, "rb") as stream:
-            while block := stream.read(1 << 20):
-                digest.update(block)
-    except OSError:
-        return None
-    return digest.hexdigest()
-
-
 class OutputDirectory:
     """One file per kind in a directory (eeg.csv, raw.csv, ...) and a
     ``manifest.json`` that says which recording they came from.
@@ -498,6 +486,8 @@ class OutputDirectory:
             raise QuillmoreError(f"cannot write in {directory}: {reason(error)}") from None
 
     def _compare_with_earlier(self, directory: str, source: Source, force: bool) -> None:
+        from .recording import file_sha256
+
         earlier = "an earlier run"
         try:
             manifest = json.loads((self.directory / MANIFEST).read_text(encoding="utf-8"))

@@ -65,6 +65,7 @@ another plausible value (battery 90 read as 91) cannot be seen.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import hashlib
 import mmap
 import os
@@ -357,17 +358,16 @@ class Decoder:
 _READ_CHUNK = 1 << 22
 
 
-def _file_sha256(path: str) -> Callable[[], str | None]:
-    def digest() -> str | None:
-        h = hashlib.sha256()
-        try:
-            with open(path, "rb") as stream:
-                while block := stream.read(1 << 20):
-                    h.update(block)
-        except OSError:
-            return None
-        return h.hexdigest()
-    return digest
+def file_sha256(path: str) -> str | None:
+    """The sha256 of a regular file's bytes, or None when it cannot be read."""
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as stream:
+            while block := stream.read(1 << 20):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
 
 
 def _whole(decoder: Decoder, data: Any, sha256: Callable[[], str | None]) -> Recording:
@@ -394,13 +394,13 @@ def read(source: Source) -> Recording:
             if not stat.S_ISREG(status.st_mode):   # a pipe or a device: read it to its end
                 return read(stream)
             if status.st_size == 0:
-                return _whole(decoder, b"", _file_sha256(path))
+                return _whole(decoder, b"", functools.partial(file_sha256, path))
             try:
                 view = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
             except (OSError, ValueError):   # not a mappable file (a pipe, a device)
                 return read(stream)
             try:
-                return _whole(decoder, view, _file_sha256(path))
+                return _whole(decoder, view, functools.partial(file_sha256, path))
             finally:
                 view.close()
     if isinstance(source, (bytes, bytearray, memoryview)):
