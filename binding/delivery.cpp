@@ -259,7 +259,14 @@ Status Session::dispatchDecoder(Decoder which) {
 }
 
 Status Session::standardFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Standard); }
-Status Session::extendFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Extend); }
+// The module's extended decoder runs with the parser still in state 8, and
+// the state becomes 3 once it returns, whatever the decoder did to it.
+Status Session::extendFrame(QuillmoreParser& parser) {
+    parser.setState(State::ExtendSync);
+    const Status decoded = dispatchDecoder(Decoder::Extend);
+    if (decoded == Status::Ok) parser.setState(State::LengthByte);
+    return decoded;
+}
 Status Session::hrvFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Hrv); }
 
 }  // namespace quillmore::py

@@ -44,9 +44,7 @@ int statusCode(Status status) {
 // Forwards the core's deliveries to the C callbacks.  A callback's non-zero
 // return asks the core to pause: parse() returns once the frame is complete,
 // with the machine moved on as if nothing had happened, so the caller may
-// feed the rest whenever it likes.  (Reporting a failure instead would leave
-// the machine where the failure struck: after an extended frame, still
-// waiting for the sync byte that it has already seen.)
+// feed the rest whenever it likes.
 class CListener final : public quillmore::QuillmoreListener {
 public:
     CListener(const quillmore_settings* settings, void* user) : user_(user) {

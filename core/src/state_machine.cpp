@@ -338,11 +338,12 @@ Status QuillmoreParser::step(std::uint8_t b) {
 
     case s(State::ExtendSync):
         if (b == kSync) {
-            // AA AA: the sync bytes of the next frame end the extended one.
-            // The decoder runs in state 8; the length byte comes next.
-            const Status decoded = listener_->extendFrame(*this);
-            if (decoded != Status::Ok) return decoded;
+            // AA AA: the sync bytes of the next frame end the extended one,
+            // and its length byte comes next.  As with every other frame,
+            // the state moves on before the delivery, so a listener that
+            // feeds the parser goes on from where the frame left it.
             state_ = s(State::LengthByte);
+            return listener_->extendFrame(*this);
         } else if (b == kHrvSync) {
             state_ = s(State::HrvLength);  // abandoned without decoding
             if (loss_) ++loss_->extendedAbandoned;

@@ -63,6 +63,9 @@ typedef struct {
     const unsigned char* nested;
     size_t nested_size;
     int nested_status;
+    /* The same from an extended frame's callback, which then stops the call. */
+    const unsigned char* after_extend;
+    size_t after_extend_size;
 } recorder;
 
 static int rec_raw(void* user, int raw) {
@@ -186,6 +189,44 @@ static void test_nested_parse(void) {
     quillmore_parser_free(p);
 }
 
+/* An extended frame's callback that feeds the frames after it, then stops
+ * the outer call. */
+static int nest_on_extend(void* user, const quillmore_extend* e) {
+    recorder* r = (recorder*)user;
+    size_t consumed = 0;
+    rec_extend(user, e);
+    r->nested_status = quillmore_parse(r->parser, r->after_extend, r->after_extend_size, &consumed);
+    CHECK(consumed == r->after_extend_size);
+    return 1;
+}
+
+static void test_nested_parse_from_extended_frame(void) {
+    static const unsigned char extended[] = {0x06, 0x11, 0xAA, 0xAA};
+    unsigned char outer[40], inner[24];
+    size_t n = 0, consumed = 0;
+    recorder r;
+    quillmore_parser* p;
+    const quillmore_settings settings = {rec_eeg, nest_on_extend, rec_raw, NULL, NULL};
+    n += standard_frame(outer, 50);
+    memcpy(outer + n, extended, sizeof extended);
+    n += sizeof extended;
+    /* The AA AA that ended the extended frame opens raw 74: its length byte
+     * and body come first in what the callback feeds. */
+    raw_frame(inner, 0, 74);
+    raw_frame(inner + 8, 0, 3);
+    raw_frame(inner + 16, 0, 83);
+    memset(&r, 0, sizeof r);
+    p = quillmore_parser_new(&settings, &r);
+    r.parser = p;
+    r.after_extend = inner + 2;
+    r.after_extend_size = sizeof inner - 2;
+    CHECK(quillmore_parse(p, outer, n, &consumed) == QUILLMORE_CALLBACK_STOPPED && consumed == n);
+    CHECK(r.nested_status == QUILLMORE_OK);
+    CHECK(r.nextend == 1);
+    CHECK(r.nraw == 3 && r.raws[0] == 74 && r.raws[1] == 3 && r.raws[2] == 83);
+    quillmore_parser_free(p);
+}
+
 static void test_parsers_are_independent(void) {
     unsigned char a[36], b[36];
     recorder ra, rb;
@@ -285,6 +326,7 @@ int main(void) {
     test_null_callbacks_and_arguments();
     test_settings_are_copied_and_user_is_passed();
     test_nested_parse();
+    test_nested_parse_from_extended_frame();
     test_parsers_are_independent();
     test_records();
     test_names_and_version();

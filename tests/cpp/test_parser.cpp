@@ -92,9 +92,10 @@ std::vector<FailureCase> failureCases() {
         {"eeg callback", Kind::Eeg, cat({std1, {0x06, 0x11, 0xAA, 0xAA}, {0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}), 35, 1,
          "state 5 offset 33", {kEeg, kExtAp17, "raw 5"}},
         {"rr callback", Kind::Rr, cat({hrv, kRaw5}), 15, 1, "state 1 offset 13", {"rr 800 850 900", "raw 5"}},
-        // State 8 remains: the next AA ends the same extended frame again.
-        {"extended callback", Kind::Extend, cat({std1, {0x06, 0x11, 0xAA, 0xAA}, {0xAA, 0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}),
-         39, 2, "state 8 offset 3", {kEeg, kExtAp17, kExtAp17, "raw 5"}},
+        // State 3: the length byte of the next frame comes next, and the
+        // extended frame is not delivered again.
+        {"extended callback", Kind::Extend, cat({std1, {0x06, 0x11, 0xAA, 0xAA}, {0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}}),
+         39, 2, "state 3 offset 3", {kEeg, kExtAp17, "raw 5"}},
     };
 }
 
@@ -155,7 +156,7 @@ TEST(DecoderFailure, ShortBufferStopsTheCallInTheDecodersState) {
         EXPECT_EQ(finalLog(log, parser), (Log{kExtAp17, "state 1 offset 3"}));
     }
     // An extended frame with row 08 at index 11 in a 13-byte buffer: the
-    // decoder fails on the closing AA AA and state 8 remains.
+    // decoder fails on the closing AA AA, in state 3 (the frame is over).
     {
         const Bytes stream{0x06, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x08, 0xAA, 0xAA, 0x20};
         LogListener log;
@@ -165,7 +166,7 @@ TEST(DecoderFailure, ShortBufferStopsTheCallInTheDecodersState) {
         const ParseResult r = parser.parse(stream.data(), stream.size());
         EXPECT_EQ(r.status, Status::IndexOutOfRange);
         EXPECT_EQ(r.consumed, 14u);
-        EXPECT_EQ(formatState(parser), "state 8 offset 13");
+        EXPECT_EQ(formatState(parser), "state 3 offset 13");
         EXPECT_TRUE(log.lines.empty());
     }
 }
@@ -436,17 +437,18 @@ TEST(Reentrancy, BytesFedFromACallbackComeRightAfterTheFrame) {
     }
 }
 
-TEST(Reentrancy, ExtendedFrameEndsInStateThreeWhateverTheCallbackFed) {
-    // The length byte of the next frame follows the AA AA that ended the
-    // extended frame, so the machine goes to state 3 after the decoder
-    // returns, even when the callback moved it elsewhere.
-    const Bytes outer = cat({standardFrame(fullPayload()), {0x06, 0x11, 0xAA, 0xAA, 0x04, 0x00, 0x00, 0x00, 0x05, 0xFA}});
+TEST(Reentrancy, ExtendedCallbackThatFeedsTheNextFrameLosesNothing) {
+    // The extended frame is over when it is delivered (the AA AA that ended
+    // it opens the next frame), so a callback that feeds the next frame's
+    // length byte and body leaves the parser where the outer call's next
+    // frame can follow.
+    const Bytes outer = cat({standardFrame(fullPayload()), {0x06, 0x11, 0xAA, 0xAA}, kRaw5});
     for (bool bytewise : {false, true}) {
-        FeedingListener log(Kind::Extend, {0x55, 0x01, 0x02});  // would leave state 7, offset 5
+        FeedingListener log(Kind::Extend, {0x04, 0x00, 0x00, 0x00, 0x07, 0xF8});
         QuillmoreParser parser(log);
         log.parser = &parser;
         const Log got = run(bytewise, outer, parser, log);
-        EXPECT_EQ(got, (Log{kEeg, kExtAp17, "raw 5", "state 1 offset 5"}));
+        EXPECT_EQ(got, (Log{kEeg, kExtAp17, "raw 7", "raw 5", "state 1 offset 5"}));
     }
 }
 

@@ -369,7 +369,7 @@ public:
     }
     bool extend_eeg_callback(const QuillmoreExtendData& r) override {
         checkRecord(r);
-        CHECK(parser_->state() == 8);
+        CHECK(parser_->state() == 3);
         return deliver(extendEvent(r));
     }
     bool gyro_callback(int x, int y, int z) override {
@@ -696,9 +696,8 @@ private:
             return Status::Ok;
         case 8:
             if (b == 0xAA) {
-                const Status st = decodeExtend();
-                if (st != Status::Ok) return st;  // state 8 remains
-                state_ = 3;
+                state_ = 3;  // the next frame's length byte comes next
+                return decodeExtend();
             } else {
                 state_ = b == 0xBB ? 10 : 7;
             }

@@ -22,7 +22,7 @@
 //   5  AfterStandard    06 -> 7 (buffer[0] = 06, offset 1), AA -> 2
 //   6  CollectRaw       collect; 5th byte: state 1, checksum, deliver
 //   7  CollectExtend    collect; AA -> 8.  Buffer full: drop frame, treat b as in 1
-//   8  ExtendSync       AA -> decode extended frame, then 3; BB -> 10;
+//   8  ExtendSync       AA -> 3, decode extended frame; BB -> 10;
 //                       else 7 (b is dropped)
 //   9  CollectGyro      collect; 8th byte: state 1, deliver
 //  10  HrvLength        offset 0; 0C -> 11 (everything else is skipped)
