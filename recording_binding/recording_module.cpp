@@ -6,10 +6,19 @@
 //                           that became final, as a tuple of buffers
 //                           (raw, clock, eeg, extend, gyro, rr): raw a
 //                           Samples object, clock bytes, the rest bytearrays
+//   Decoder.keep(buffer)    decodes like feed() but keeps the rows for the
+//                           next feed() or finish() (one block for a whole
+//                           recording read in pieces)
 //   raw_times(clock, n)     the raw samples' seconds from a clock
 //   Decoder.finish()        the input has ended; the rest, the same way
 //   Decoder.loss()          the loss counters and raw_missing, as a dict
 //   Decoder.released        clock position (raw-sample periods) released
+//
+// A Decoder is used by one call at a time: from the moment a call takes it
+// until its result is built and the caller's buffer released (both can run
+// Python code, and other threads with it), a second call, loss() and
+// released raise RuntimeError.  A decoder that ran out of memory while
+// decoding has lost its place in the stream and refuses further input.
 //   LAYOUTS                 kind -> (itemsize, ((field, format, offset), ...)),
 //                           the rows' memory layout for numpy.dtype
 //   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
@@ -37,7 +46,8 @@ struct DecoderObject {
     PyObject_HEAD
     BatchDecoder* decoder;
     Batch* batch;
-    bool busy;  // a call is decoding with the lock released
+    bool busy;    // a call owns the decoder (see enter())
+    bool broken;  // decoding ran out of memory part way through a chunk
 };
 
 // The raw samples' memory, handed over by the decoder's array and lent to
@@ -130,13 +140,31 @@ PyObject* takeBatch(Batch& batch) {
     return result;
 }
 
+// Takes the decoder for the calling thread until leave().  Everything a
+// call does with it, from taking the caller's buffer to handing over the
+// batch, happens in between.
 bool enter(DecoderObject* self) {
     if (self->busy) {
         PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
         return false;
     }
+    if (self->broken) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this Decoder ran out of memory part way through a chunk and cannot go on; make a new one");
+        return false;
+    }
     self->busy = true;
     return true;
+}
+
+void leave(DecoderObject* self) { self->busy = false; }
+
+// For readers: the counters are written while a call decodes with the
+// interpreter lock released.
+bool idle(DecoderObject* self) {
+    if (!self->busy) return true;
+    PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
+    return false;
 }
 
 PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -149,6 +177,7 @@ PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->decoder = new (std::nothrow) BatchDecoder();
     self->batch = new (std::nothrow) Batch();
     self->busy = false;
+    self->broken = false;
     if (self->decoder == nullptr || self->batch == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -163,12 +192,16 @@ void decoderDealloc(PyObject* object) {
     Py_TYPE(object)->tp_free(object);
 }
 
-PyObject* decoderFeed(PyObject* object, PyObject* data) {
-    auto* self = reinterpret_cast<DecoderObject*>(object);
+// Decodes `data` into the batch; with `take`, returns the batch.  The
+// decoder is held from before the buffer is taken until after it is
+// released: taking and releasing a buffer, and building the result, can
+// run Python code (a __buffer__ or __release_buffer__ method, a finaliser
+// the collector calls), and other threads with it.
+PyObject* decode(DecoderObject* self, PyObject* data, bool take) {
+    if (!enter(self)) return nullptr;
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
-    if (!enter(self)) {
-        PyBuffer_Release(&view);
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
+        leave(self);
         return nullptr;
     }
     bool failed = false;
@@ -183,27 +216,49 @@ PyObject* decoderFeed(PyObject* object, PyObject* data) {
         failed = true;
     }
     Py_END_ALLOW_THREADS
-    self->busy = false;
+    PyObject* result = nullptr;
+    if (failed) {
+        // The chunk is partly decoded and the rest cannot be told apart.
+        self->broken = true;
+        self->batch->clear();
+        PyErr_NoMemory();
+    } else if (take) {
+        result = takeBatch(*self->batch);
+    } else {
+        result = Py_NewRef(Py_None);
+    }
     PyBuffer_Release(&view);
-    if (failed) return PyErr_NoMemory();
-    return takeBatch(*self->batch);
+    leave(self);
+    return result;
+}
+
+PyObject* decoderFeed(PyObject* object, PyObject* data) {
+    return decode(reinterpret_cast<DecoderObject*>(object), data, true);
+}
+
+PyObject* decoderKeep(PyObject* object, PyObject* data) {
+    return decode(reinterpret_cast<DecoderObject*>(object), data, false);
 }
 
 PyObject* decoderFinish(PyObject* object, PyObject* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
     if (!enter(self)) return nullptr;
+    PyObject* result = nullptr;
     try {
         self->decoder->finish(*self->batch);
+        result = takeBatch(*self->batch);
     } catch (const std::bad_alloc&) {
-        self->busy = false;
-        return PyErr_NoMemory();
+        self->broken = true;
+        self->batch->clear();
+        PyErr_NoMemory();
     }
-    self->busy = false;
-    return takeBatch(*self->batch);
+    leave(self);
+    return result;
 }
 
 PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
+    if (!idle(self)) return nullptr;
     const quillmore::LossCounters& c = self->decoder->loss();
     return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "standard_checksum_failures",
                          static_cast<unsigned long long>(c.standardChecksumFailures), "raw_checksum_failures",
@@ -218,6 +273,7 @@ PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
 
 PyObject* decoderReleased(PyObject* object, void* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
+    if (!idle(self)) return nullptr;
     return PyLong_FromUnsignedLongLong(self->decoder->released());
 }
 
@@ -238,6 +294,7 @@ PyObject* rawTimes(PyObject* /*module*/, PyObject* args) {
     for (std::size_t k = 0; k < steps.size(); ++k) steps[k] = {in[1 + 2 * k], in[2 + 2 * k]};
     const std::uint64_t first = in[0];
     PyBuffer_Release(&clock);
+    if (count > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(double))) return PyErr_NoMemory();
     PyObject* times = PyByteArray_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(double)));
     if (times == nullptr) return nullptr;
     quillmore::fillRawTimes(first, steps.data(), steps.size(), static_cast<std::size_t>(count),
@@ -252,6 +309,7 @@ PyMethodDef moduleMethods[] = {
 
 PyMethodDef decoderMethods[] = {
     {"feed", decoderFeed, METH_O, "feed(data) -> (raw, raw_time, eeg, extend, gyro, rr): decode more bytes"},
+    {"keep", decoderKeep, METH_O, "keep(data) -> None: decode more bytes, keeping the rows for the next call"},
     {"finish", decoderFinish, METH_NOARGS, "finish() -> the same tuple: the input has ended"},
     {"loss", decoderLoss, METH_NOARGS, "loss() -> dict of the loss counters and raw_missing"},
     {nullptr, nullptr, 0, nullptr},

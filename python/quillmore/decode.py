@@ -19,10 +19,10 @@ a ``0`` in a file would be read by pandas or R as zero degrees.  So a file's
 
 from __future__ import annotations
 
+import builtins
 import contextlib
 import csv
 import dataclasses
-import hashlib
 import json
 import math
 import os
@@ -133,8 +133,6 @@ class Decoder:
         from .recording import Decoder as RecordingDecoder
 
         self.counts = dict.fromkeys(KINDS, 0)
-        self.bytes = 0
-        self.sha256 = hashlib.sha256()
         self._emit = emit
         self._wanted = set(kinds)
         self._decoder = RecordingDecoder()
@@ -152,10 +150,18 @@ class Decoder:
     def loss(self) -> Loss:
         return self._decoder.loss
 
-    def feed(self, chunk: bytes) -> None:
-        self.bytes += len(chunk)
-        self.sha256.update(chunk)
-        self._rows(self._decoder._feed_unhashed(chunk))
+    @property
+    def bytes(self) -> int:
+        """Bytes fed so far."""
+        return self._decoder.bytes_fed
+
+    @property
+    def sha256(self) -> str:
+        """The sha256 of the bytes fed so far."""
+        return self._decoder.sha256
+
+    def feed(self, chunk: builtins.bytes) -> None:
+        self._rows(self._decoder.feed(chunk))
 
     def finish(self) -> None:
         if not self._finished:
@@ -167,8 +173,7 @@ class Decoder:
         from .recording import concatenate
         assert self._parts is not None
         whole = concatenate(self._parts)
-        digest = self.sha256.hexdigest()
-        whole._sha256 = lambda: digest
+        whole.source_sha256 = self.sha256
         return whole
 
     def _rows(self, part: RecordingPart) -> None:
@@ -424,7 +429,7 @@ def manifest(source: Source, decoder: Decoder) -> dict[str, object]:
     return {
         "tool": f"quillmore {__version__}",
         "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-        "source": {"name": source.name, "size": decoder.bytes, "sha256": decoder.sha256.hexdigest()},
+        "source": {"name": source.name, "size": decoder.bytes, "sha256": decoder.sha256},
         "counts": dict(decoder.counts),
         "loss": {"bytes_in_no_frame": decoder.unaccounted, **decoder.loss.as_dict()},
     }

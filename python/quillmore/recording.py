@@ -64,13 +64,15 @@ another plausible value (battery 90 read as 91) cannot be seen.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-import functools
 import hashlib
-import mmap
+import io
 import os
 import stat
-from collections.abc import Callable, Iterable, Mapping
+import threading
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
 import numpy as np
@@ -192,7 +194,7 @@ class Recording:
 
     def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any] | bytes,
                  rows: Mapping[str, np.ndarray[Any, Any]], loss: Loss, duration: float,
-                 sha256: Callable[[], str | None] | None = None) -> None:
+                 sha256: str | None = None) -> None:
         self.raw = raw
         # The times, or the decoder's clock to compute them from when they
         # are first asked for (a float64 per sample is four times the
@@ -209,8 +211,9 @@ class Recording:
         self.rr = rows["rr"]
         self.loss = loss
         self.duration = duration
-        self._sha256 = sha256
-        self._digest: str | None = None
+        self.source_sha256 = sha256
+        """The sha256 of the bytes decoded, taken as they were decoded (None
+        when they are not known, as for a part of a live stream)."""
 
     @property
     def raw_time(self) -> np.ndarray[Any, Any]:
@@ -220,14 +223,6 @@ class Recording:
             self._raw_time = np.frombuffer(_recording.raw_times(self._clock, len(self.raw)), np.float64)
             self._clock = None
         return self._raw_time
-
-    @property
-    def source_sha256(self) -> str | None:
-        """The sha256 of the bytes decoded (None when they are not known,
-        as for a part of a live stream)."""
-        if self._digest is None and self._sha256 is not None:
-            self._digest = self._sha256()
-        return self._digest
 
     def rows(self, kind: str) -> np.ndarray[Any, Any]:
         """The structured array of ``kind`` (eeg, extend, gyro or rr)."""
@@ -305,46 +300,100 @@ class Decoder:
     """Decodes a stream chunk by chunk.  ``feed(chunk)`` returns a Recording
     of what became final in the chunk (its ``loss`` and ``duration``: what
     the chunk added); ``finish()`` ends the stream and returns the rest.
-    ``loss`` is the loss so far."""
+    ``loss``, ``bytes_fed`` and ``sha256`` describe what was fed so far.
+
+    One call at a time: ``feed`` and ``finish`` each decode, hash and build
+    their part as one step, and a call made while another is in progress
+    (from another thread, or from code that the first runs) raises
+    RuntimeError without touching the decoder.  The properties read the
+    state after the last completed call.  A Decoder cannot be copied or
+    pickled: make a new one."""
 
     def __init__(self) -> None:
         self._decoder = _recording.Decoder()
+        self._lock = threading.Lock()
         self._loss = _NO_LOSS
         self._released = 0
-        self._sha256 = hashlib.sha256()
+        self._bytes = 0
+        self._hash = hashlib.sha256()
+        self._digest = self._hash.hexdigest()
         self._finished = False
 
     @property
     def loss(self) -> Loss:
-        return Loss._from_counters(self._decoder.loss())
+        """What the stream lost so far."""
+        return self._loss
+
+    @property
+    def bytes_fed(self) -> int:
+        """The number of bytes fed so far."""
+        return self._bytes
 
     @property
     def sha256(self) -> str:
         """The sha256 of every byte fed so far."""
-        return self._sha256.hexdigest()
+        return self._digest
 
     def feed(self, chunk: bytes | bytearray | memoryview) -> Recording:
-        if self._finished:
-            raise ValueError("this Decoder has finished; make a new one for another stream")
-        self._sha256.update(chunk)
-        return self._part(self._decoder.feed(chunk))
+        """Decodes ``chunk`` and returns what became final in it."""
+        with self._owned():
+            if self._finished:
+                raise ValueError("this Decoder has finished; make a new one for another stream")
+            return self._part(self._take(chunk, self._decoder.feed))
 
     def finish(self) -> Recording:
         """The input has ended: counts a frame left unfinished and returns
         what was held back.  Further feeding is an error."""
-        if self._finished:
-            raise ValueError("this Decoder has finished already")
-        self._finished = True
-        return self._part(self._decoder.finish())
+        with self._owned():
+            if self._finished:
+                raise ValueError("this Decoder has finished already")
+            self._finished = True
+            return self._part(self._decoder.finish())
 
-    def _feed_unhashed(self, data: Any) -> Recording:
-        return self._part(self._decoder.feed(data))
+    def _keep(self, chunk: Any) -> None:
+        """Decodes ``chunk`` and keeps its rows for the next feed() or
+        finish(), for a whole recording read in pieces."""
+        with self._owned():
+            if self._finished:
+                raise ValueError("this Decoder has finished; make a new one for another stream")
+            self._take(chunk, self._decoder.keep)
+
+    @contextlib.contextmanager
+    def _owned(self) -> Iterator[None]:
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError("this Decoder is in use by another thread")
+        try:
+            yield
+        finally:
+            self._lock.release()
+
+    def _take(self, chunk: Any, decode: Callable[[Any], Any]) -> Any:
+        # One view of the chunk for the decoder and the hash, so both see
+        # the same bytes whatever the object's buffer does between requests.
+        with memoryview(chunk) as view:
+            if not view.c_contiguous:
+                raise BufferError("the chunk must be contiguous")
+            with view.cast("B") as data:
+                result = decode(data)
+                self._hash.update(data)
+                self._bytes += len(data)
+        self._digest = self._hash.hexdigest()
+        return result
+
+    def __copy__(self) -> Decoder:
+        raise TypeError("a Decoder cannot be copied; make a new one")
+
+    def __deepcopy__(self, memo: Any) -> Decoder:
+        raise TypeError("a Decoder cannot be copied; make a new one")
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        raise TypeError("a Decoder cannot be pickled; make a new one")
 
     def _part(self, arrays: tuple[Any, ...]) -> Recording:
         raw, clock, eeg, extend, gyro, rr = arrays
         rows = {"eeg": np.frombuffer(eeg, DTYPES["eeg"]), "extend": np.frombuffer(extend, DTYPES["extend"]),
                 "gyro": np.frombuffer(gyro, DTYPES["gyro"]), "rr": np.frombuffer(rr, DTYPES["rr"])}
-        loss = self.loss
+        loss = Loss._from_counters(self._decoder.loss())
         released = self._decoder.released
         part = Recording(np.frombuffer(raw, np.int16), clock, rows,
                          loss - self._loss, (released - self._released) / SAMPLES_PER_SECOND)
@@ -355,6 +404,9 @@ class Decoder:
 
 # ---------------------------------------------------------------- read
 
+# Files and file objects are read in pieces of this size: the decoder keeps
+# the rows of every piece in one block, so a whole recording costs one copy
+# of a piece more than its arrays.
 _READ_CHUNK = 1 << 22
 
 
@@ -370,58 +422,55 @@ def file_sha256(path: str) -> str | None:
     return digest.hexdigest()
 
 
-def _whole(decoder: Decoder, data: Any, sha256: Callable[[], str | None]) -> Recording:
-    first = decoder._feed_unhashed(data)
-    rest = decoder.finish()
-    if len(rest.raw) or any(len(rest.rows(kind)) for kind in ROW_KINDS):
-        whole = concatenate([first, rest])
-    else:   # the usual case: nothing was held back; no copy
-        whole = first
-        whole.loss = first.loss + rest.loss
-        whole.duration = first.duration + rest.duration
-    whole._sha256 = sha256
+def _whole(decoder: Decoder) -> Recording:
+    whole = decoder.finish()   # everything kept, as one part
+    whole.source_sha256 = decoder.sha256
     return whole
+
+
+def _read_file(decoder: Decoder, stream: io.BufferedReader, name: str) -> Recording:
+    """A regular file, read to its end in pieces.  Nothing is mapped into
+    memory: a file that another program shortens while it is read (a
+    logger restarting its capture) ends early with a warning instead of a
+    bus error, and the hash is of the bytes decoded."""
+    expected = os.fstat(stream.fileno()).st_size
+    buffer = bytearray(_READ_CHUNK)
+    with memoryview(buffer) as whole_buffer:
+        while n := stream.readinto(whole_buffer):
+            with whole_buffer[:n] as piece:
+                decoder._keep(piece)
+    if decoder.bytes_fed < expected:
+        warnings.warn(f"{name} shrank while it was read: decoded {decoder.bytes_fed:,} of the {expected:,} bytes "
+                      f"it held when it was opened", RuntimeWarning, stacklevel=3)
+    return _whole(decoder)
 
 
 def read(source: Source) -> Recording:
     """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
-    object, or a binary file object (read to its end)."""
+    object, or a binary file object (read to its end: until its ``read``
+    returns an empty bytes-like object)."""
     decoder = Decoder()
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         with open(path, "rb") as stream:
-            status = os.fstat(stream.fileno())
-            if not stat.S_ISREG(status.st_mode):   # a pipe or a device: read it to its end
+            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):   # a pipe or a device: read it to its end
                 return read(stream)
-            if status.st_size == 0:
-                return _whole(decoder, b"", functools.partial(file_sha256, path))
-            try:
-                view = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
-            except (OSError, ValueError):   # not a mappable file (a pipe, a device)
-                return read(stream)
-            try:
-                return _whole(decoder, view, functools.partial(file_sha256, path))
-            finally:
-                view.close()
+            return _read_file(decoder, stream, path)
     if isinstance(source, (bytes, bytearray, memoryview)):
-        data = source
-        return _whole(decoder, data, lambda: hashlib.sha256(data).hexdigest())
+        decoder._keep(source)
+        return _whole(decoder)
     read_method = getattr(source, "read", None)
     if read_method is None:
         raise TypeError(f"read() takes a path, a bytes-like object or a binary file object, "
                         f"not {type(source).__name__}")
-    parts = []
-    digest = hashlib.sha256()
     while True:
         chunk = read_method(_READ_CHUNK)
-        if not chunk:
-            break
         if not isinstance(chunk, (bytes, bytearray, memoryview)):
+            if chunk is None:
+                raise TypeError("read() needs a blocking binary file object; this one returned None "
+                                "(no data available yet)")
             raise TypeError(f"read() needs a binary file object; this one returned {type(chunk).__name__}")
-        digest.update(chunk)
-        parts.append(decoder._feed_unhashed(chunk))
-    parts.append(decoder.finish())
-    whole = concatenate(parts)
-    hexdigest = digest.hexdigest()
-    whole._sha256 = lambda: hexdigest
-    return whole
+        if not len(chunk):
+            break
+        decoder._keep(chunk)
+    return _whole(decoder)
