@@ -296,6 +296,11 @@ def concatenate(parts: Iterable[Recording]) -> Recording:
                      loss, sum(p.duration for p in parts))
 
 
+# Chunks at least this long are hashed on a thread of their own while they
+# are decoded.
+_HASH_BESIDE = 1 << 18
+
+
 class Decoder:
     """Decodes a stream chunk by chunk.  ``feed(chunk)`` returns a Recording
     of what became final in the chunk (its ``loss`` and ``duration``: what
@@ -374,8 +379,18 @@ class Decoder:
             if not view.c_contiguous:
                 raise BufferError("the chunk must be contiguous")
             with view.cast("B") as data:
-                result = decode(data)
-                self._hash.update(data)
+                if len(data) < _HASH_BESIDE:
+                    result = decode(data)
+                    self._hash.update(data)
+                else:
+                    # Hashing takes several times as long as decoding, and
+                    # both let go of the interpreter: side by side.
+                    hasher = threading.Thread(target=self._hash.update, args=(data,), name="quillmore-sha256")
+                    hasher.start()
+                    try:
+                        result = decode(data)
+                    finally:
+                        hasher.join()
                 self._bytes += len(data)
         self._digest = self._hash.hexdigest()
         return result
