@@ -11,7 +11,9 @@
 //                           recording read in pieces)
 //   raw_times(clock, n)     the raw samples' seconds from a clock
 //   Decoder.finish()        the input has ended; the rest, the same way
-//   Decoder.loss()          the loss counters and raw_missing, as a dict
+//   Decoder.link_gap(s)     the link was down for s seconds here
+//   Decoder.loss()          the loss counters, raw_missing and link_gaps,
+//                           as a dict
 //   Decoder.released        clock position (raw-sample periods) released
 //
 // A Decoder is used by one call at a time: from the moment a call takes it
@@ -31,6 +33,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <cstddef>
 #include <new>
 #include <vector>
@@ -260,7 +263,7 @@ PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
     if (!idle(self)) return nullptr;
     const quillmore::LossCounters& c = self->decoder->loss();
-    return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "standard_checksum_failures",
+    return Py_BuildValue("{sKsKsKsKsKsKsKsKsK}", "standard_checksum_failures",
                          static_cast<unsigned long long>(c.standardChecksumFailures), "raw_checksum_failures",
                          static_cast<unsigned long long>(c.rawChecksumFailures), "hrv_checksum_failures",
                          static_cast<unsigned long long>(c.hrvChecksumFailures), "bytes_skipped",
@@ -268,7 +271,22 @@ PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
                          static_cast<unsigned long long>(c.extendedDropped), "extended_abandoned",
                          static_cast<unsigned long long>(c.extendedAbandoned), "frames_cut_short",
                          static_cast<unsigned long long>(c.framesCutShort), "raw_missing",
-                         static_cast<unsigned long long>(self->decoder->rawMissing()));
+                         static_cast<unsigned long long>(self->decoder->rawMissing()), "link_gaps",
+                         static_cast<unsigned long long>(self->decoder->linkGaps()));
+}
+
+PyObject* decoderLinkGap(PyObject* object, PyObject* arg) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    const double seconds = PyFloat_AsDouble(arg);  // may run __float__
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!(seconds >= 0.0) || seconds == HUGE_VAL) {
+        PyErr_SetString(PyExc_ValueError, "link_gap() needs a finite number of seconds, 0 or more");
+        return nullptr;
+    }
+    if (!enter(self)) return nullptr;
+    self->decoder->linkGap(seconds);
+    leave(self);
+    Py_RETURN_NONE;
 }
 
 PyObject* decoderReleased(PyObject* object, void* /*unused*/) {
@@ -311,6 +329,7 @@ PyMethodDef decoderMethods[] = {
     {"feed", decoderFeed, METH_O, "feed(data) -> (raw, raw_time, eeg, extend, gyro, rr): decode more bytes"},
     {"keep", decoderKeep, METH_O, "keep(data) -> None: decode more bytes, keeping the rows for the next call"},
     {"finish", decoderFinish, METH_NOARGS, "finish() -> the same tuple: the input has ended"},
+    {"link_gap", decoderLinkGap, METH_O, "link_gap(seconds) -> None: the link was down this long here"},
     {"loss", decoderLoss, METH_NOARGS, "loss() -> dict of the loss counters and raw_missing"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -102,7 +102,8 @@ std::uint64_t BatchDecoder::released() const {
 // counts the same periods however a recording arrives.
 std::uint64_t BatchDecoder::accountedBytes() const {
     return 8 * (rawDecoded_ + loss_.rawChecksumFailures) + 36 * (standardFrames_ + loss_.standardChecksumFailures) +
-           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + loss_.bytesSkipped;
+           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + loss_.bytesSkipped +
+           linkBytes_;
 }
 
 // Losses counted since the last look are a damage at this point of the
@@ -111,10 +112,30 @@ void BatchDecoder::noteDamage() {
     const std::uint64_t rawFailures = loss_.rawChecksumFailures;
     const std::uint64_t other = loss_.total() - rawFailures;
     if (rawFailures == rawFailuresSeen_ && other == otherLossSeen_) return;
-    const bool wasHolding = clock_.holding();
-    clock_.damage(rawFailures - rawFailuresSeen_, other != otherLossSeen_);
+    const std::uint64_t newFailures = rawFailures - rawFailuresSeen_;
+    const bool newOther = other != otherLossSeen_;
     rawFailuresSeen_ = rawFailures;
     otherLossSeen_ = other;
+    damage(newFailures, newOther);
+}
+
+void BatchDecoder::linkGap(double seconds) {
+    noteDamage();
+    ++linkGaps_;
+    // A period (512 raw frames, a standard and an extended frame) is one
+    // second.  Beyond a year the count stops growing: no clock reading
+    // needs more, and the conversion stays defined.
+    constexpr double kMaxSeconds = 365.0 * 24 * 3600;
+    if (seconds > 0) {
+        const double bytes = std::min(seconds, kMaxSeconds) * static_cast<double>(kBytesPerPeriod);
+        linkBytes_ += static_cast<std::uint64_t>(std::llround(bytes));
+    }
+    damage(0, true);
+}
+
+void BatchDecoder::damage(std::uint64_t rawFailures, bool other) {
+    const bool wasHolding = clock_.holding();
+    clock_.damage(rawFailures, other);
     if (!clock_.holding()) return;
     if (!wasHolding) {
         heldFrom_ = rawDecoded_ + clock_.missing();

@@ -123,7 +123,9 @@ class Loss:
     1024-byte buffer; ``extended_abandoned``: extended frames cut off by a
     heart-rate-variability header; ``frames_cut_short``: a frame left
     unfinished at the end of the input; ``raw_missing``: raw samples the
-    clock inferred as lost."""
+    clock inferred as lost (those of link gaps included); ``link_gaps``:
+    times the link to the headset went away and came back
+    (:meth:`Decoder.link_gap`)."""
 
     checksum_failures: Mapping[str, int]
     bytes_skipped: int = 0
@@ -131,36 +133,40 @@ class Loss:
     extended_abandoned: int = 0
     frames_cut_short: int = 0
     raw_missing: int = 0
+    link_gaps: int = 0
 
     @classmethod
     def _from_counters(cls, c: Mapping[str, int]) -> Loss:
         return cls({"eeg": c["standard_checksum_failures"], "raw": c["raw_checksum_failures"],
                     "rr": c["hrv_checksum_failures"]},
                    c["bytes_skipped"], c["extended_dropped"], c["extended_abandoned"], c["frames_cut_short"],
-                   c["raw_missing"])
+                   c["raw_missing"], c["link_gaps"])
 
     def as_dict(self) -> dict[str, Any]:
         """Plain values, for JSON and file metadata."""
         return {"checksum_failures": dict(self.checksum_failures), "bytes_skipped": self.bytes_skipped,
                 "extended_dropped": self.extended_dropped, "extended_abandoned": self.extended_abandoned,
-                "frames_cut_short": self.frames_cut_short, "raw_missing": self.raw_missing}
+                "frames_cut_short": self.frames_cut_short, "raw_missing": self.raw_missing,
+                "link_gaps": self.link_gaps}
 
     def __sub__(self, other: Loss) -> Loss:
         return Loss({k: v - other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
                     self.bytes_skipped - other.bytes_skipped, self.extended_dropped - other.extended_dropped,
                     self.extended_abandoned - other.extended_abandoned,
-                    self.frames_cut_short - other.frames_cut_short, self.raw_missing - other.raw_missing)
+                    self.frames_cut_short - other.frames_cut_short, self.raw_missing - other.raw_missing,
+                    self.link_gaps - other.link_gaps)
 
     def __add__(self, other: Loss) -> Loss:
         return Loss({k: v + other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
                     self.bytes_skipped + other.bytes_skipped, self.extended_dropped + other.extended_dropped,
                     self.extended_abandoned + other.extended_abandoned,
-                    self.frames_cut_short + other.frames_cut_short, self.raw_missing + other.raw_missing)
+                    self.frames_cut_short + other.frames_cut_short, self.raw_missing + other.raw_missing,
+                    self.link_gaps + other.link_gaps)
 
     def __bool__(self) -> bool:
         """Whether anything at all was lost."""
         return bool(sum(self.checksum_failures.values()) or self.bytes_skipped or self.extended_dropped
-                    or self.extended_abandoned or self.frames_cut_short or self.raw_missing)
+                    or self.extended_abandoned or self.frames_cut_short or self.raw_missing or self.link_gaps)
 
     def summary(self) -> str:
         """One line for people."""
@@ -180,6 +186,8 @@ class Loss:
             parts.append(f"{self.extended_abandoned} extended frames cut off")
         if self.frames_cut_short:
             parts.append("the last frame was cut short")
+        if self.link_gaps:
+            parts.append(f"the link went away {self.link_gaps} time{'' if self.link_gaps == 1 else 's'}")
         return "lost: " + "; ".join(parts)
 
     def __str__(self) -> str:
@@ -354,6 +362,16 @@ class Decoder:
                 raise ValueError("this Decoder has finished already")
             self._finished = True
             return self._part(self._decoder.finish())
+
+    def link_gap(self, seconds: float) -> None:
+        """The link to the headset was down for ``seconds`` between the
+        bytes fed so far and the next (a port that went away and came back).
+        The clock counts the gap's time, so the samples lost in it show in
+        ``loss.raw_missing`` and the times after it stay right."""
+        with self._owned():
+            if self._finished:
+                raise ValueError("this Decoder has finished; make a new one for another stream")
+            self._decoder.link_gap(seconds)
 
     def _keep(self, chunk: Any) -> None:
         """Decodes ``chunk`` and keeps its rows for the next feed() or

@@ -326,6 +326,38 @@ TEST(LossClock, AHoldEndsAfterFourSeconds) {
     EXPECT_EQ(decoder.rawMissing(), 0u);
 }
 
+// A link that went away for 2.55 s (raw frames 3:100 to 5:379 and the
+// standard frames of seconds 3, 4 and 5 never arrived): told of the gap,
+// the clock counts every lost sample and puts them where the link broke.
+TEST(LossClock, ALinkGapCountsItsTime) {
+    auto gone = [](int s, int k) { return s * 512 + k >= 3 * 512 + 100 && s * 512 + k < 5 * 512 + 380; };
+    const Bytes stream = headsetRecording(8, [&](int s, int k) { return gone(s, k) ? 2 : 0; },
+                                          [](int s) { return s >= 3 && s <= 5 ? 2 : 0; });
+    const std::size_t cut = (3 * 512 + 100) * 8 + 3 * (36 + 11);
+    std::vector<double> expected;
+    for (int s = 0; s < 8; ++s)
+        for (int k = 0; k < 512; ++k)
+            if (!gone(s, k)) expected.push_back(s + k / 512.0);
+    for (bool told : {false, true}) {
+        BatchDecoder decoder;
+        Batch batch;
+        decoder.feed(stream.data(), cut, batch);
+        if (told) decoder.linkGap(1304 / 512.0);
+        decoder.feed(stream.data() + cut, stream.size() - cut, batch);
+        decoder.finish(batch);
+        std::vector<double> times(batch.raw.size());
+        fillRawTimes(batch, times.data());
+        if (told) {
+            EXPECT_EQ(decoder.rawMissing(), 1304u);
+            EXPECT_EQ(times, expected);
+            EXPECT_EQ(decoder.linkGaps(), 1u);
+        } else {
+            // The bytes alone show a fifth of it.
+            EXPECT_EQ(decoder.rawMissing(), 280u);
+        }
+    }
+}
+
 TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
     const std::uint64_t period = kBytesPerPeriod;
     const struct {

@@ -139,3 +139,22 @@ def test_a_call_made_while_another_holds_the_decoder_is_refused(make):
     assert sum(raws) == len(quillmore.read(data).raw)
     if make is quillmore.Decoder:
         assert decoder.sha256 == quillmore.read(data).source_sha256
+
+
+def test_a_link_gap_is_counted_once_and_checked():
+    data = sample_bytes()
+    half = len(data) // 2
+    decoder = quillmore.Decoder()
+    parts = [decoder.feed(data[:half])]
+    for bad in (-1.0, float("nan"), float("inf"), "2"):
+        with pytest.raises((ValueError, TypeError)):
+            decoder.link_gap(bad)
+    decoder.link_gap(3.0)
+    parts += [decoder.feed(data[half:]), decoder.finish()]
+    whole = qr.concatenate(parts)
+    clean = quillmore.read(data)
+    assert whole.loss.link_gaps == decoder.loss.link_gaps == 1
+    # Three seconds more on the clock, all of them missing samples.
+    assert whole.loss.raw_missing - clean.loss.raw_missing == 3 * 512
+    assert whole.duration == clean.duration + 3
+    assert "the link went away 1 time" in whole.loss.summary()

@@ -193,6 +193,14 @@ public:
     // held; nothing is inferred after the last standard frame.
     void finish(Batch& out);
 
+    // The link to the headset was down for `seconds` between the bytes fed
+    // so far and the next (a port that went away and came back): the clock
+    // counts the gap as the bytes the headset sent meanwhile, and places
+    // the samples it infers lost there.  Negative, infinite or NaN seconds
+    // count as none.
+    void linkGap(double seconds);
+    std::uint64_t linkGaps() const { return linkGaps_; }
+
     const LossCounters& loss() const { return loss_; }
     // Raw samples the clock inferred as lost.
     std::uint64_t rawMissing() const { return clock_.missing(); }
@@ -204,6 +212,7 @@ private:
     friend class Listener;
 
     void noteDamage();
+    void damage(std::uint64_t rawFailures, bool other);
     std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
     void extendFrame(const QuillmoreExtendData& record, bool damaged);
@@ -227,6 +236,8 @@ private:
     std::uint64_t rawDecoded_ = 0;
     // Frames taken, for the bytes the stream has shown (accountedBytes()).
     std::uint64_t standardFrames_ = 0, hrvFrames_ = 0, gyroFrames_ = 0, extendBytes_ = 0;
+    // Link gaps, and the bytes the headset sent during them.
+    std::uint64_t linkGaps_ = 0, linkBytes_ = 0;
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
     // Held back until the next standard frame: the rows and samples, and
