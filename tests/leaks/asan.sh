@@ -18,6 +18,7 @@
 set -eu
 cd "$(dirname "$0")/../.."
 . tests/apt_install.sh
+. tests/leaks/companion_package.sh
 need_build_tools
 install_needed
 if [ -z "${PYTHON:-}" ]; then
@@ -34,16 +35,7 @@ cmake -S . -B build/asan -G Ninja -DQUILLMORE_SANITIZE=ON -DQUILLMORE_BUILD_PYTH
   -DQUILLMORE_BUILD_TESTS=OFF -DQUILLMORE_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$PYTHON"
 cmake --build build/asan --target QuillmoreParser quillmore_recording
 
-package=build/asan/python/quillmore
-rm -rf "$package"
-mkdir -p "$package"
-for entry in python/quillmore/*; do
-    case $entry in
-        *.so | */__pycache__) ;;
-        *) ln -s "$PWD/$entry" "$package/" ;;
-    esac
-done
-ln -s "$PWD"/build/asan/recording_binding/_recording*.so "$package/"
+companion_package build/asan
 
 suite=tests/python
 for argument in "$@"; do
