@@ -24,6 +24,7 @@
 //   LAYOUTS                 kind -> (itemsize, ((field, format, offset), ...)),
 //                           the rows' memory layout for numpy.dtype
 //   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
+//   format_rows(...)        rows as CSV or JSON Lines (text_rows.cpp)
 //
 // raw holds native int16 (the decoder's own block, handed over); the clock
 // is the few steps that place them (core: ClockStep), from which raw_times()
@@ -39,6 +40,7 @@
 #include <vector>
 
 #include "quillmore/batch.hpp"
+#include "text_rows.hpp"
 
 namespace {
 
@@ -322,6 +324,8 @@ PyObject* rawTimes(PyObject* /*module*/, PyObject* args) {
 
 PyMethodDef moduleMethods[] = {
     {"raw_times", rawTimes, METH_VARARGS, "raw_times(clock, count) -> bytearray of float64 seconds"},
+    {"format_rows", quillmore::recording::formatRows, METH_VARARGS,
+     "format_rows(fmt, tables, order) -> str: rows as CSV or JSON Lines text"},
     {nullptr, nullptr, 0, nullptr},
 };
 

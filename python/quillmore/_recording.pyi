@@ -1,5 +1,7 @@
 """Types of the extension module quillmore._recording (see recording.py)."""
 
+from collections.abc import Sequence
+
 from _typeshed import ReadableBuffer
 
 LAYOUTS: dict[str, tuple[int, tuple[tuple[str, str, int], ...]]]
@@ -12,6 +14,8 @@ class Samples:
 _Arrays = tuple[Samples, bytes, bytearray, bytearray, bytearray, bytearray]
 
 def raw_times(clock: bytes, count: int, /) -> bytearray: ...
+def format_rows(fmt: str, tables: Sequence[Sequence[tuple[object, str, object]]],
+                order: ReadableBuffer | None, /) -> str: ...
 
 class Decoder:
     def __init__(self) -> None: ...

@@ -202,7 +202,7 @@ class Recording:
 
     def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any] | bytes,
                  rows: Mapping[str, np.ndarray[Any, Any]], loss: Loss, duration: float,
-                 sha256: str | None = None) -> None:
+                 sha256: str | None = None, first_sample: int = 0) -> None:
         self.raw = raw
         # The times, or the decoder's clock to compute them from when they
         # are first asked for (a float64 per sample is four times the
@@ -219,6 +219,10 @@ class Recording:
         self.rr = rows["rr"]
         self.loss = loss
         self.duration = duration
+        self.first_sample = first_sample
+        """Raw samples of the stream before this part's first (0 for a whole
+        recording): the ``sample`` numbers of the rows count from the same
+        start."""
         self.source_sha256 = sha256
         """The sha256 of the bytes decoded, taken as they were decoded (None
         when they are not known, as for a part of a live stream)."""
@@ -301,7 +305,7 @@ def concatenate(parts: Iterable[Recording]) -> Recording:
     for p in parts:
         loss = loss + p.loss
     return Recording(np.concatenate([p.raw for p in parts]), np.concatenate([p.raw_time for p in parts]), rows,
-                     loss, sum(p.duration for p in parts))
+                     loss, sum(p.duration for p in parts), first_sample=parts[0].first_sample)
 
 
 # Chunks at least this long are hashed on a thread of their own while they
@@ -327,6 +331,7 @@ class Decoder:
         self._lock = threading.Lock()
         self._loss = _NO_LOSS
         self._released = 0
+        self._raws = 0
         self._bytes = 0
         self._hash = hashlib.sha256()
         self._digest = self._hash.hexdigest()
@@ -428,10 +433,12 @@ class Decoder:
                 "gyro": np.frombuffer(gyro, DTYPES["gyro"]), "rr": np.frombuffer(rr, DTYPES["rr"])}
         loss = Loss._from_counters(self._decoder.loss())
         released = self._decoder.released
-        part = Recording(np.frombuffer(raw, np.int16), clock, rows,
-                         loss - self._loss, (released - self._released) / SAMPLES_PER_SECOND)
+        samples = np.frombuffer(raw, np.int16)
+        part = Recording(samples, clock, rows, loss - self._loss, (released - self._released) / SAMPLES_PER_SECOND,
+                         first_sample=self._raws)
         self._loss = loss
         self._released = released
+        self._raws += len(samples)
         return part
 
 
