@@ -716,18 +716,26 @@ class _NoRows:
 
 def cmd_plot(args: argparse.Namespace) -> int:
     from . import plot
+    from .recording import Decoder
 
     if args.start is not None and args.end is not None and args.start >= args.end:
         raise QuillmoreError(f"--start ({args.start:g} s) must come before --end ({args.end:g} s)", status=2)
     plot.require_matplotlib()
     source, stream = _open_source(args)
+    # The picture is gathered as the input streams by: memory does not grow with its length.
+    envelope = plot.Envelope(plot.columns(args.dpi), args.start, args.end)
+    decoder = Decoder()
     try:
-        recording = decoding.decode_bytes(source.chunks)
+        for chunk in plot.gathered(source.chunks):
+            envelope.add(decoder.feed(chunk))
+        envelope.add(decoder.finish())
     finally:
         if stream is not None:
             stream.close()
-    _require_frames(recording.decoder, source)
-    length = recording.decoder.time
+    if envelope.frames == 0:
+        raise QuillmoreError(f"no frames found in {source.name} ({decoder.bytes_fed:,} bytes): "
+                             "not a recording of the headset's stream")
+    length = envelope.duration
     if args.start is not None and args.start >= length:
         raise QuillmoreError(f"--start {args.start:g} s is past the end of {source.name} ({length:.1f} s)")
     if args.input is None or args.input == "-":
@@ -735,10 +743,8 @@ def cmd_plot(args: argparse.Namespace) -> int:
     else:
         name = Path(args.input).stem
     output = args.output or f"{name}.png"
-    counts = recording.decoder.counts
-    title = (f"{source.name}: {length:.1f} s, "
-             + ", ".join(f"{counts[kind]} {kind}" for kind in KINDS))
-    plot.draw(recording, output, title, args.start, args.end, args.dpi)
+    title = f"{source.name}: {length:.1f} s, " + ", ".join(f"{n} {kind}" for kind, n in envelope.counts.items())
+    plot.draw(envelope, output, title, args.dpi)
     _say(f"wrote {output}")
     return 0
 
