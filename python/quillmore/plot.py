@@ -94,6 +94,8 @@ class _Grid:
 
     def reach(self, latest: float) -> None:
         """Widens the bins until ``latest`` falls in one."""
+        if not math.isfinite(latest):
+            raise ValueError(f"a time of {latest} s cannot be placed on the time axis")
         while self.end is None and latest >= self.limit:
             self.width *= 2
             for series in self.series:
