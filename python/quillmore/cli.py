@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
@@ -20,7 +21,7 @@ from . import __version__
 from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
-from .output import Capture, reason, writing
+from .output import Capture, partial_path, reason, writing
 from .ports import DEFAULT_BAUD, PortReader
 
 PROG = "quillmore"
@@ -352,7 +353,9 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         terminal = simulate.PseudoTerminal()
         if args.link:
             # Replace an earlier run's link atomically: a reader never sees none.
-            temporary = f"{args.link}.{os.getpid()}"
+            temporary = partial_path(Path(args.link))
+            with contextlib.suppress(FileNotFoundError):   # left by a killed run
+                temporary.unlink()
             os.symlink(terminal.name, temporary)
             os.replace(temporary, args.link)
         print(terminal.name, file=sys.stderr, flush=True)

@@ -5,9 +5,9 @@ a symlink, a device (``/dev/null``, a serial port), a named pipe or a
 directory, and each wants different treatment:
 
 * a regular file, or a name that does not exist yet, is written under a
-  temporary name beside it (``.NAME.partial``) and renamed into place only
-  when writing has finished, so a failed run never leaves half a file and
-  never replaces a good one with a broken one;
+  temporary name beside it (``.NAME.partial``, see :func:`partial_path`)
+  and renamed into place only when writing has finished, so a failed run
+  never leaves half a file and never replaces a good one with a broken one;
 * a symlink is followed: its target is written as above, the link stays;
 * anything else (a device, a named pipe, a socket) cannot be renamed over
   without destroying it, so it is written straight into;
@@ -21,6 +21,7 @@ a live session's bytes (:class:`Capture`) follows rules of its own.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import stat
 from collections.abc import Iterator
@@ -30,9 +31,35 @@ from typing import IO
 from .errors import QuillmoreError
 
 
+# The longest file name when the file system does not say (POSIX systems and
+# Windows allow 255 bytes or characters).
+NAME_MAX = 255
+_PARTIAL = ".partial"
+
+
+def _name_max(directory: Path) -> int:
+    try:
+        limit = os.pathconf(directory, "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):   # no such directory yet, or no pathconf (Windows)
+        return NAME_MAX
+    return limit if limit > 0 else NAME_MAX
+
+
 def partial_path(path: Path) -> Path:
-    """Where ``path`` is written until it is complete."""
-    return path.with_name(f".{path.name}.partial")
+    """Where ``path`` is written until it is complete: ``.NAME.partial``
+    beside it.  A name too long for that to fit the file system's limit is
+    shortened and followed by a digest of the whole name, so that the
+    temporary name always fits and is still the same on every run (the next
+    run writes over, or removes, what a killed one left)."""
+    name = path.name
+    limit = _name_max(path.parent)
+    if len(os.fsencode(f".{name}{_PARTIAL}")) <= limit:
+        return path.with_name(f".{name}{_PARTIAL}")
+    digest = hashlib.sha256(os.fsencode(name)).hexdigest()[:16]
+    room = limit - len(f".~{digest}{_PARTIAL}")
+    while len(os.fsencode(name)) > room:
+        name = name[:-1]
+    return path.with_name(f".{name}~{digest}{_PARTIAL}")
 
 
 def close_quietly(stream: IO[bytes] | IO[str]) -> None:

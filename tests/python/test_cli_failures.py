@@ -105,6 +105,18 @@ def test_special_outputs_are_written_into_not_replaced(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["fifo", "link.bin", "target.bin"]
 
 
+@pytest.mark.parametrize("name", ["a" * 246, "b" * 247, "c" * 255, "é" * 125 + ".bin"],
+                         ids=["246 bytes", "247 bytes", "255 bytes", "254 bytes in 129 characters"])
+def test_names_up_to_the_limit_are_written(tmp_path, name):
+    from quillmore.output import partial_path
+
+    target = tmp_path / name
+    # What a killed run left is written over and goes.
+    partial_path(target).write_bytes(b"left over")
+    assert quillmore("simulate", "--duration", "1", "--seed", "2", "-o", str(target)).returncode == 0
+    assert os.listdir(tmp_path) == [name] and target.read_bytes() == simulate(1, seed=2).data
+
+
 def test_a_full_disk_leaves_no_partial_files(tmp_path):
     small = tmp_path / "small"
     small.mkdir()
