@@ -584,16 +584,24 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
 
 def cmd_info(args: argparse.Namespace) -> int:
     from . import info
+    from .recording import Decoder
 
     source, stream = _open_source(args)
+    # Running totals, each part let go once counted: memory stays the same
+    # whatever the input's length.
+    figures = info.Figures()
+    decoder = Decoder()
     try:
-        decoder, _ = decoding.run(source, (), _NoRows(), decoding.Progress(sys.stderr, source.name, None, False),
-                                  _nothing, keep=True)
+        for chunk in source.chunks:
+            figures.add(decoder.feed(chunk))
+        figures.add(decoder.finish())
     finally:
         if stream is not None:
             stream.close()
-    _require_frames(decoder, source)
-    print(info.describe(source.name, decoder.bytes, decoder.recording()))
+    if figures.frames == 0:
+        raise QuillmoreError(f"no frames found in {source.name} ({decoder.bytes_fed:,} bytes): "
+                             "not a recording of the headset's stream")
+    print(figures.describe(source.name, decoder.bytes_fed, decoder.loss))
     return 0
 
 
@@ -708,11 +716,6 @@ def cmd_ports(args: argparse.Namespace) -> int:
     if any(port.likely for port in found):
         print("* looks like the headset's link (a USB serial adapter or Bluetooth serial port)")
     return 0
-
-
-class _NoRows:
-    def write(self, kind: str, row: decoding.Row, host_time: float | None = None) -> None:
-        pass
 
 
 # ---------------------------------------------------------------- plot

@@ -2,6 +2,8 @@
 whole-recording formats, ``quillmore info`` and gaps in plots."""
 import csv
 import json
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -77,6 +79,30 @@ def test_info_at_a_glance(damaged, capsys):
     out = capsys.readouterr().out
     rec = quillmore.read(damaged)
     assert f"{rec.loss.checksum_failures['raw']} raw" in out and f"{rec.loss.raw_missing} inferred lost" in out
+
+
+def test_info_adds_up_parts_in_bounded_memory(tmp_path):
+    from quillmore import info
+
+    # The running totals over small parts say what the whole recording says.
+    data = simulate(40, seed=5, damage=0.02).data
+    decoder, figures = quillmore.Decoder(), info.Figures()
+    for start in range(0, len(data), 3001):
+        figures.add(decoder.feed(data[start:start + 3001]))
+    figures.add(decoder.finish())
+    assert figures.describe("x", len(data), decoder.loss) == info.describe("x", len(data), quillmore.read(data))
+
+    # Peak memory of `info` does not grow with the input (160 copies of the sample: 40 MB).
+    sample = quillmore.decode.sample_bytes()
+    peaks = []
+    for copies in (4, 160):
+        path = tmp_path / f"{copies}.bin"
+        path.write_bytes(sample * copies)
+        script = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
+                  " print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        peaks.append(int(subprocess.run([sys.executable, "-c", script, sys.executable, "-m", "quillmore", "info",
+                                         str(path)], capture_output=True, check=True, timeout=120).stdout))
+    assert peaks[1] - peaks[0] < 16_000, peaks   # kilobytes
 
 
 def test_plot_of_a_recording_with_losses(damaged, tmp_path):
