@@ -566,6 +566,8 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
     try:
         writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
         decoder, stopped = decoding.run(source, kinds, writer, progress, out.flush)
+        if decoder.frames:
+            writer.begin()   # a recording without rows of the kinds asked for: the header alone
         out.flush()
     except BrokenPipeError:
         # The reader has what it wanted (... | head).

@@ -345,6 +345,10 @@ def stdin_source() -> Source:
 class Writer(Protocol):
     def write(self, kind: str, row: Row, host_time: float | None = None) -> None: ...
 
+    def begin(self) -> None:
+        """Writes what comes before the rows (a CSV header), unless the
+        first row already did."""
+
 
 def _columns(kind: str, host_time: bool) -> tuple[str, ...]:
     """The columns of ``kind`` as written; live input adds the computer's
@@ -364,7 +368,10 @@ class CsvWriter:
     """One CSV table.  For one kind: index, time and that kind's fields.  For
     several kinds sharing a table: a ``kind`` column first, then index, time
     and every field of those kinds; a row leaves the other kinds' fields
-    empty."""
+    empty.
+
+    The header is written with the first row, or by ``begin()``: output
+    that ends in an error before any row holds nothing."""
 
     def __init__(self, stream: IO[str], kinds: Sequence[str], kind_column: bool, host_time: bool = False) -> None:
         self._writer = csv.writer(stream, lineterminator="\n")
@@ -374,7 +381,7 @@ class CsvWriter:
         columns += ["index", "time"] + (["host_time"] if host_time else [])
         for kind in kinds:
             columns += [name for name in WRITTEN_FIELDS[kind] if name not in columns]
-        self._writer.writerow(columns)
+        self._header: list[str] | None = columns
         # For each kind, the template of a row and where its fields go.
         self._layout: dict[str, tuple[list[Cell], list[int]]] = {}
         for kind in kinds:
@@ -384,7 +391,14 @@ class CsvWriter:
             places = [columns.index(name) for name in _columns(kind, host_time)]
             self._layout[kind] = (template, places)
 
+    def begin(self) -> None:
+        if self._header is not None:
+            self._writer.writerow(self._header)
+            self._header = None
+
     def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
+        if self._header is not None:
+            self.begin()
         template, places = self._layout[kind]
         cells = _cells(kind, row, host_time, self._host_time)
         if not self._kind_column and len(places) == len(template):
@@ -409,6 +423,9 @@ class JsonLinesWriter:
         item: dict[str, Cell] = {"kind": kind} if self._kind_column else {}
         item.update(zip(_columns(kind, self._host_time), _cells(kind, row, host_time, self._host_time)))
         self._stream.write(json.dumps(item, separators=(", ", ": ")) + "\n")
+
+    def begin(self) -> None:
+        pass
 
 
 def make_writer(stream: IO[str], fmt: str, kinds: Sequence[str], kind_column: bool,
@@ -442,7 +459,9 @@ class OutputDirectory:
     The files are written under temporary names and renamed into place by
     ``commit()``; ``discard()`` removes them, so a failed run leaves no
     half-written file behind, and the temporary files a killed run left are
-    removed by the next run into the same directory.
+    removed by the next run into the same directory.  The directories this
+    run created (``DIR`` and any missing parents) are removed too when they
+    are left empty; those that were there before stay.
 
     A directory that already holds the outputs of another recording (its
     manifest names other bytes, or there is no manifest to tell) is refused
@@ -452,10 +471,9 @@ class OutputDirectory:
 
     def __init__(self, directory: str, kinds: Sequence[str], fmt: str, source: Source, force: bool) -> None:
         self.directory = Path(directory)
-        try:
-            self.directory.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise QuillmoreError(f"cannot create the output directory {directory}: {reason(error)}") from None
+        self.paths: dict[str, Path] = {}
+        self._streams: dict[str, IO[str]] = {}
+        self.created = self._make_directories(directory)
         if not self.directory.is_dir():
             raise QuillmoreError(f"cannot write in {directory}: it is not a directory")
         known = [self.directory / f"{kind}{ext}" for kind in KINDS for ext in FORMATS.values()]
@@ -470,7 +488,6 @@ class OutputDirectory:
         self.removed = [path for path in known if path.exists() and path.name != MANIFEST]
         if self.removed or (self.directory / MANIFEST).exists():
             self._compare_with_earlier(directory, source, force)
-        self._streams: dict[str, IO[str]] = {}
         self._writers: dict[str, Writer] = {}
         self.fmt = fmt
         if fmt in FILE_FORMATS:
@@ -486,9 +503,37 @@ class OutputDirectory:
                 stream = open(partial_path(path), "w", newline="", encoding="utf-8")
                 self._streams[kind] = stream
                 self._writers[kind] = make_writer(stream, fmt, [kind], kind_column=False, host_time=source.live)
+                self._writers[kind].begin()   # a kind without rows still gets its header
         except OSError as error:
             self.discard()
             raise QuillmoreError(f"cannot write in {directory}: {reason(error)}") from None
+
+    def _make_directories(self, name: str) -> list[Path]:
+        """Creates the directory and its missing parents; returns those it
+        created, outermost first."""
+        missing = []
+        path = self.directory
+        while not os.path.lexists(path) and path.parent != path:
+            missing.append(path)
+            path = path.parent
+        created: list[Path] = []
+        for path in reversed(missing):
+            try:
+                path.mkdir()
+            except FileExistsError:   # made meanwhile by someone else: not ours to remove
+                continue
+            except OSError as error:
+                self._remove_created(created)
+                raise QuillmoreError(f"cannot create the output directory {name}: {reason(error)}") from None
+            created.append(path)
+        return created
+
+    @staticmethod
+    def _remove_created(created: list[Path]) -> None:
+        # rmdir removes empty directories only: nothing put there meanwhile goes.
+        for path in reversed(created):
+            with contextlib.suppress(OSError):
+                path.rmdir()
 
     def _compare_with_earlier(self, directory: str, source: Source, force: bool) -> None:
         from .recording import file_sha256
@@ -511,6 +556,9 @@ class OutputDirectory:
 
     def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
         self._writers[kind].write(kind, row, host_time)
+
+    def begin(self) -> None:
+        pass
 
     def write_recording(self, recording: RecordingPart) -> None:
         """A whole-recording format's files, under their temporary names."""
@@ -557,6 +605,8 @@ class OutputDirectory:
         for path in [*self.paths.values(), self.directory / MANIFEST]:
             with contextlib.suppress(OSError):
                 partial_path(path).unlink()
+        self._remove_created(self.created)
+        self.created = []
 
 
 # ---------------------------------------------------------------- progress

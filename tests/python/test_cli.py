@@ -274,7 +274,7 @@ def test_interrupted_decoding_writes_nothing(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(decode.Decoder, "feed", interrupt)
     out = tmp_path / "out"
     assert cli.main(["decode", "--sample", "--out-dir", str(out)]) == 130
-    assert list(out.iterdir()) == []
+    assert not out.exists()   # the run made it, and takes it away again
     assert "interrupted; nothing written" in capsys.readouterr().err
 
 

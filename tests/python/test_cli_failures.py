@@ -51,7 +51,11 @@ FAILURES = [
     (["decode", "--sample"], "full", 1, "cannot write to standard output: No space left on device"),
     (["decode", "{tmp}/noise.bin"], None, 1, "no frames found in {tmp}/noise.bin (3,000 bytes)"),
     (["decode", "{tmp}/noise.bin", "--out-dir", "{tmp}/out"], None, 1, "no frames found"),
+    (["decode", "{tmp}/noise.bin", "--out-dir", "{tmp}/new/out"], None, 1, "no frames found"),
+    (["decode", "{tmp}/noise.bin", "--out-dir", "{tmp}/dir/out", "--format", "npz"], None, 1, "no frames found"),
     (["decode"], None, 1, "no frames found in standard input (0 bytes)"),
+    (["decode", "/dev/null", "--format", "jsonl"], None, 1, "no frames found in /dev/null (0 bytes)"),
+    (["decode", "/dev/null"], None, 1, "no frames found in /dev/null (0 bytes)"),
     (["decode", "{tmp}/dir"], None, 1, "cannot read {tmp}/dir: Is a directory"),
     (["decode", "--port", "/dev/null", "--duration", "0"], None, 2, "argument --duration: must be more than 0"),
     (["decode", "--port", "/dev/null", "--baud", "0"], None, 2, "argument --baud: a baud rate must be more than 0"),
@@ -79,10 +83,10 @@ def test_failures_are_one_line(files, argv, stdout, status, message):
     else:
         result = quillmore(*argv, cwd=files)
     assert one_error_line(result, status).startswith(message.format(tmp=files))
-    # Nothing left behind, no device replaced.
-    assert sorted(os.listdir(files)) == sorted(before + (["out"] if "--out-dir" in argv else []))
-    if "--out-dir" in argv:
-        assert os.listdir(files / "out") == []
+    # Nothing on standard output, nothing left behind (the directories a run
+    # made included, those it found kept), no device replaced.
+    assert not result.stdout
+    assert sorted(os.listdir(files)) == before and os.listdir(files / "dir") == []
     assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
 
 
@@ -131,6 +135,11 @@ def test_a_full_disk_leaves_no_partial_files(tmp_path):
         message = one_error_line(quillmore("decode", "--sample", "--out-dir", str(out)))
         assert message == f"cannot write in {out}: No space left on device; nothing written to {out}"
         assert os.listdir(out) == []
+        # Directories the run made go too; the one it found stays.
+        new = small / "new" / "out"
+        message = one_error_line(quillmore("decode", "--sample", "--out-dir", str(new)))
+        assert message == f"cannot write in {new}: No space left on device; nothing written to {new}"
+        assert os.listdir(small) == ["out"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
 
