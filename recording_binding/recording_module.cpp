@@ -20,7 +20,8 @@
 // until its result is built and the caller's buffer released (both can run
 // Python code, and other threads with it), a second call, loss() and
 // released raise RuntimeError.  A decoder that ran out of memory while
-// decoding has lost its place in the stream and refuses further input.
+// decoding or handing over rows has lost some of them and refuses further
+// input.
 //   LAYOUTS                 kind -> (itemsize, ((field, format, offset), ...)),
 //                           the rows' memory layout for numpy.dtype
 //   TEMPERATURE_STATUS      the names of temperature_status 0, 1, 2
@@ -228,7 +229,10 @@ PyObject* decode(DecoderObject* self, PyObject* data, bool take) {
         self->batch->clear();
         PyErr_NoMemory();
     } else if (take) {
+        // A failure here has emptied the batch: its rows are gone, so the
+        // decoder cannot go on either.
         result = takeBatch(*self->batch);
+        if (result == nullptr) self->broken = true;
     } else {
         result = Py_NewRef(Py_None);
     }
@@ -252,6 +256,7 @@ PyObject* decoderFinish(PyObject* object, PyObject* /*unused*/) {
     try {
         self->decoder->finish(*self->batch);
         result = takeBatch(*self->batch);
+        if (result == nullptr) self->broken = true;
     } catch (const std::bad_alloc&) {
         self->broken = true;
         self->batch->clear();
