@@ -81,7 +81,7 @@ examples:
   quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
 """
 
-STREAM_EPILOG = """\
+STREAM_EPILOG = f"""\
 streams (NAME is --name):
   NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
   NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
@@ -96,6 +96,18 @@ recorder finds the same streams again after a restart.  Time stamps are LSL's
 local_clock() at each read's arrival, the samples before it dated back at
 512 Hz.  Several headsets: one 'quillmore stream' per port, each with its own
 --name (the source_ids differ by port already).
+
+subscribers:
+  Each outlet keeps {lsl.BUFFER_SECONDS} s of its stream for a subscriber that has not taken
+  it yet, and an inlet holds at most its max_buflen (by default {lsl.BUFFER_SECONDS} s too);
+  a subscriber further behind loses the oldest samples, on its side, where
+  this program cannot see it.  A port or a paced recording makes 1 s of data
+  a second; --fast sends {lsl.FAST_SPEED} s a second, so a subscriber must take all it
+  holds at least every {lsl.PULL_WITHIN} s with the default max_buflen (a smaller
+  max_buflen: that much more often), calling pylsl's pull_chunk until it
+  returns nothing (it returns at most max_samples a call).  The closing
+  summary says what was sent and what the input lost, not what subscribers
+  received.
 
 examples:
   quillmore ports
@@ -259,7 +271,9 @@ def build_parser() -> argparse.ArgumentParser:
     stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
     _port_options(stm)
     stm.add_argument("--fast", action="store_true",
-                     help="send a recording as fast as possible, stamped on its own 512 Hz clock")
+                     help=f"send a recording {lsl.FAST_SPEED} times faster than the headset (a minute a second),"
+                          " stamped on its own 512 Hz clock; a subscriber must pull at least every"
+                          f" {lsl.PULL_WITHIN} s (see below)")
     stm.add_argument("--wait", type=_seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
     stm.add_argument("--name", default=lsl.DEFAULT_NAME,
@@ -609,8 +623,10 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 # ---------------------------------------------------------------- stream
 
-# A paced recording is sent in pieces of this many bytes (about 1/8 s).
+# A paced recording is sent in pieces of this many bytes (about 1/8 s); at
+# --fast speed, in pieces of about 2 s of recording (1/30 s of sending).
 PACED_PIECE = 512
+FAST_PIECE = 1 << 13
 
 
 def _pieces(chunks: Iterator[bytes], size: int) -> Iterator[bytes]:
@@ -652,18 +668,25 @@ def cmd_stream(args: argparse.Namespace) -> int:
 def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outlets,
             reader: PortReader | None, capture: Capture | None) -> int:
     clock = outlets.pylsl.local_clock
-    paced = not source.live and not args.fast and source.path is not None
+    # A recording goes out at the headset's pace, or with --fast at
+    # lsl.FAST_SPEED times it, which a subscriber's buffer can take; a live
+    # port and standard input as they arrive.
+    paced = args.fast or (not source.live and source.path is not None)
+    speed = lsl.FAST_SPEED if args.fast else 1
     deadline = time.monotonic() + args.wait
     while args.wait and not outlets.consumers() and time.monotonic() < deadline:
         time.sleep(0.05)
     if not args.quiet:
         _say(f"streaming {source.name} on LSL as '{args.name} ...' (source_id quillmore:{_origin(args, source)}:KIND);"
              " Ctrl-C to stop")
+        if args.fast:
+            _say(f"sending {lsl.FAST_SPEED} times faster than the headset: a subscriber must take all it holds"
+                 f" at least every {lsl.PULL_WITHIN} s (with LSL's default buffer of {lsl.BUFFER_SECONDS} s)")
     pending: list[tuple[str, decoding.Row]] = []
     decoder = decoding.Decoder(lambda kind, row: pending.append((kind, row)))
     stamps = decoding.StampClock(clock)
     started_clock, started = clock(), time.monotonic()
-    chunks = _pieces(source.chunks, PACED_PIECE) if paced else source.chunks
+    chunks = _pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE) if paced else source.chunks
     stopped = None
 
     def push() -> None:
@@ -679,7 +702,7 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
             decoder.feed(chunk)
             if pending:
                 push()
-            if paced and (delay := started + decoder.time - time.monotonic()) > 0:
+            if paced and (delay := started + decoder.time / speed - time.monotonic()) > 0:
                 time.sleep(delay)
     except KeyboardInterrupt:
         if not source.live:
@@ -697,7 +720,13 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
     if stopped:
         _say(f"{stopped}")
     if not args.quiet:
-        _say("sent " + decoder.summary().removeprefix("decoded "))
+        # What the subscribers received is theirs to tell: this side knows
+        # what it sent and what the input lost.
+        counts = ", ".join(f"{n} {kind}" for kind, n in decoder.counts.items())
+        loss = decoder.loss
+        lost = f"the input lost {loss.summary().removeprefix('lost: ')}" if loss else "the input lost nothing"
+        _say(f"sent {counts} from {decoder.bytes:,} bytes ({decoder.time:.1f} s) to the outlets; {lost}"
+             " (what subscribers missed, only they can tell)")
     _report_live(args, reader, capture)
     return 0
 

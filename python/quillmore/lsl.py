@@ -30,6 +30,18 @@ headset by the serial link's latency and by up to one read (the port is
 read as soon as a byte is there, so a read holds a few milliseconds of
 data); LSL's clock synchronisation between machines works on top of that.
 
+What a subscriber must do.  Each outlet keeps ``BUFFER_SECONDS`` (360 s)
+of its stream for each subscriber, and an inlet holds at most its
+``max_buflen`` (pylsl's default is the same 360 s); when a subscriber falls
+further behind, the oldest samples are dropped on its side, where the
+publisher cannot see it.  A port, or a recording at the headset's pace,
+makes one second of data a second.  A recording sent with ``--fast`` goes
+out at ``FAST_SPEED`` (60) times that pace, no faster, so a subscriber that
+takes everything it holds at least every ``PULL_WITHIN`` (5) seconds with
+the default ``max_buflen`` never loses a sample (pylsl's ``pull_chunk``
+returns at most ``max_samples`` a call: call it until it returns nothing);
+a shorter ``max_buflen`` needs pulls that much more often.
+
 ``source_id`` is ``quillmore:ORIGIN:KIND``, where ORIGIN is the port's
 device path, ``file:`` and a recording's absolute path, or ``stdin``, so a
 recorder finds the same streams again after a restart; ``--source-id``
@@ -55,6 +67,18 @@ from .frames import BANDS, EXTEND_FIELDS, FIELDS, SAMPLES_PER_SECOND
 
 DEFAULT_NAME = "EEG headset"
 IRREGULAR = 0.0
+
+BUFFER_SECONDS = 360
+"""Seconds of its stream each outlet keeps for a subscriber that has not
+taken them yet (``max_buffered``; for the irregular streams, hundreds of
+samples, which is more than their rate fills in that time)."""
+FAST_SPEED = 60
+"""``--fast`` sends at most this many seconds of a recording per second."""
+PULL_WITHIN = 5
+"""Seconds between a subscriber's pulls that ``--fast`` never overruns with
+a 360 s buffer on both sides: 300 s of data, the rest a margin for the
+pieces it is sent in."""
+assert FAST_SPEED * PULL_WITHIN < BUFFER_SECONDS
 
 
 @dataclasses.dataclass(frozen=True)
@@ -156,7 +180,7 @@ class Outlets:
             acquisition.append_child_value("model", name)
             acquisition.append_child_value("source", described_source)
             acquisition.append_child_value("software", software)
-            return pylsl.StreamOutlet(info, chunk_size=0, max_buffered=360)
+            return pylsl.StreamOutlet(info, chunk_size=0, max_buffered=BUFFER_SECONDS)
         except Exception as error:   # liblsl reports failures as RuntimeError and the like
             raise QuillmoreError(f"cannot create the LSL outlet {full_name!r}: {error}") from None
 

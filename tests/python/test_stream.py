@@ -135,6 +135,36 @@ def test_a_recording_sent_fast_arrives_whole(tmp_path):
     assert all(abs(b - a - 1.0) < 1e-6 for a, b in zip(eeg_stamps, eeg_stamps[1:]))
 
 
+def test_fast_keeps_to_a_pace_that_subscribers_buffers_can_take(tmp_path, monkeypatch, capsys):
+    recording = tmp_path / "rec.bin"
+    recording.write_bytes(simulate(120, seed=5).data)
+    sent = []   # (seconds since the start, seconds of raw samples sent so far)
+
+    class Outlets:
+        def __init__(self, *args):
+            self.pylsl = pylsl
+            self.started, self.raw = time.monotonic(), 0
+
+        def push(self, rows, stamps):
+            self.raw += sum(kind == "raw" for kind, _ in rows)
+            sent.append((time.monotonic() - self.started, self.raw / 512))
+
+        def consumers(self):
+            return True
+
+        def close(self):
+            pass
+    monkeypatch.setattr(cli.lsl, "Outlets", Outlets)
+    assert cli.main(["stream", str(recording), "--fast"]) == 0
+    # Never further ahead of the speed than one piece (about 2 s of recording):
+    # 120 s take 2 s, where a subscriber's buffer holds 360 s.
+    assert sent[-1][1] == 120
+    assert all(seconds <= cli.lsl.FAST_SPEED * elapsed + 4 for elapsed, seconds in sent)
+    err = capsys.readouterr().err
+    assert "sent 120 eeg, 120 extend, 61440 raw" in err and "nothing lost" not in err
+    assert "the input lost nothing (what subscribers missed, only they can tell)" in err
+
+
 def test_reconnect_across_a_headset_restart(tmp_path):
     link = tmp_path / "headset"
     first, _ = headset("--duration", "2", "--seed", "1", "--link", str(link))
