@@ -504,7 +504,7 @@ def _live_or_recorded(args: argparse.Namespace) \
         if args.port:
             say = _nothing_said if args.quiet else _say
             reader = PortReader(args.port, args.baud, args.duration, args.reconnect, say)
-            source = decoding.Source(args.port, None, reader.chunks(), live=True)
+            source = decoding.Source(args.port, None, reader.chunks(), live=True, link=reader)
             say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
         else:
             source, stream = _open_source(args, args.quiet)

@@ -29,7 +29,7 @@ import os
 import stat
 import sys
 import time
-from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from importlib import resources
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Protocol, Union
@@ -37,7 +37,8 @@ from typing import IO, TYPE_CHECKING, Protocol, Union
 from .errors import QuillmoreError, missing_extra
 from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
 from .output import close_quietly, partial_path, reason
-from .ports import PortClosed
+from .ports import PortClosed, PortReader
+from .rows_text import TextRows
 
 if TYPE_CHECKING:
     from .recording import Loss
@@ -50,6 +51,7 @@ Cell = Union[Value, str, None]
 
 COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] for kind in KINDS}
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
+ROW_KINDS = ("eeg", "extend", "gyro", "rr")
 # Formats that hold a whole recording, written once decoding has finished:
 # the files each writes into --out-dir.
 FILE_FORMATS: dict[str, tuple[str, ...]] = {
@@ -128,11 +130,14 @@ class Decoder:
 
     Counts every result, of the kinds that are not emitted too."""
 
-    def __init__(self, emit: Callable[[str, Row], object], kinds: Collection[str] = KINDS,
+    def __init__(self, emit: Callable[[str, Row], object] | None = None, kinds: Collection[str] = KINDS,
                  keep: bool = False) -> None:
         from .recording import Decoder as RecordingDecoder
 
         self.counts = dict.fromkeys(KINDS, 0)
+        self.before = dict(self.counts)
+        """The counts before the part that feed() or finish() returned last:
+        the indices its rows start from."""
         self._emit = emit
         self._wanted = set(kinds)
         self._decoder = RecordingDecoder()
@@ -160,13 +165,25 @@ class Decoder:
         """The sha256 of the bytes fed so far."""
         return self._decoder.sha256
 
-    def feed(self, chunk: builtins.bytes) -> None:
-        self._rows(self._decoder.feed(chunk))
+    def link_gap(self, seconds: float) -> None:
+        """The link was down for ``seconds`` here (see quillmore.Decoder)."""
+        self._decoder.link_gap(seconds)
 
-    def finish(self) -> None:
-        if not self._finished:
-            self._finished = True
-            self._rows(self._decoder.finish())
+    def feed(self, chunk: builtins.bytes) -> RecordingPart:
+        """Decodes a chunk; returns the part that became final."""
+        part = self._decoder.feed(chunk)
+        self._rows(part)
+        return part
+
+    def finish(self) -> RecordingPart | None:
+        """Ends the input; returns what was held back (None when finished
+        already)."""
+        if self._finished:
+            return None
+        self._finished = True
+        part = self._decoder.finish()
+        self._rows(part)
+        return part
 
     def recording(self) -> RecordingPart:
         """Everything decoded, as one Recording (needs ``keep``)."""
@@ -180,6 +197,12 @@ class Decoder:
         if self._parts is not None:
             self._parts.append(part)
         self._clock += part.duration
+        self.before = dict(self.counts)
+        if self._emit is None:
+            self.counts["raw"] += len(part.raw)
+            for kind in ROW_KINDS:
+                self.counts[kind] += len(part.rows(kind))
+            return
         counts = self.counts
         wanted = self._wanted
         raw_first = counts["raw"]
@@ -291,6 +314,8 @@ class Source:
     live: bool = False
     path: str | None = None
     """The path of a regular file, whose bytes can be read again."""
+    link: PortReader | None = None
+    """The port the chunks come from, which reports its gaps."""
 
 
 def _chunked(data: bytes) -> Iterator[bytes]:
@@ -343,96 +368,19 @@ def stdin_source() -> Source:
 # ---------------------------------------------------------------- writers
 
 class Writer(Protocol):
-    def write(self, kind: str, row: Row, host_time: float | None = None) -> None: ...
+    """Where the rows of each part go (rows_text.TextRows, OutputDirectory)."""
+
+    def write(self, part: RecordingPart, first: Mapping[str, int], arrival: float | None = None) -> None: ...
 
     def begin(self) -> None:
         """Writes what comes before the rows (a CSV header), unless the
-        first row already did."""
-
-
-def _columns(kind: str, host_time: bool) -> tuple[str, ...]:
-    """The columns of ``kind`` as written; live input adds the computer's
-    clock (Unix seconds) after the stream time."""
-    columns = WRITTEN_COLUMNS[kind]
-    return columns[:2] + ("host_time",) + columns[2:] if host_time else columns
-
-
-def _cells(kind: str, row: Row, host_time: float | None, with_host_time: bool) -> list[Cell]:
-    cells = written(kind, row)
-    if with_host_time:
-        cells.insert(2, host_time)
-    return cells
-
-
-class CsvWriter:
-    """One CSV table.  For one kind: index, time and that kind's fields.  For
-    several kinds sharing a table: a ``kind`` column first, then index, time
-    and every field of those kinds; a row leaves the other kinds' fields
-    empty.
-
-    The header is written with the first row, or by ``begin()``: output
-    that ends in an error before any row holds nothing."""
-
-    def __init__(self, stream: IO[str], kinds: Sequence[str], kind_column: bool, host_time: bool = False) -> None:
-        self._writer = csv.writer(stream, lineterminator="\n")
-        self._kind_column = kind_column
-        self._host_time = host_time
-        columns: list[str] = ["kind"] if kind_column else []
-        columns += ["index", "time"] + (["host_time"] if host_time else [])
-        for kind in kinds:
-            columns += [name for name in WRITTEN_FIELDS[kind] if name not in columns]
-        self._header: list[str] | None = columns
-        # For each kind, the template of a row and where its fields go.
-        self._layout: dict[str, tuple[list[Cell], list[int]]] = {}
-        for kind in kinds:
-            template: list[Cell] = [""] * len(columns)
-            if kind_column:
-                template[0] = kind
-            places = [columns.index(name) for name in _columns(kind, host_time)]
-            self._layout[kind] = (template, places)
-
-    def begin(self) -> None:
-        if self._header is not None:
-            self._writer.writerow(self._header)
-            self._header = None
-
-    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
-        if self._header is not None:
-            self.begin()
-        template, places = self._layout[kind]
-        cells = _cells(kind, row, host_time, self._host_time)
-        if not self._kind_column and len(places) == len(template):
-            self._writer.writerow(cells)
-            return
-        line = template.copy()
-        for place, value in zip(places, cells):
-            line[place] = value
-        self._writer.writerow(line)
-
-
-class JsonLinesWriter:
-    """One JSON object per line: the row's columns by name, with ``kind``
-    first when kinds share the stream."""
-
-    def __init__(self, stream: IO[str], kind_column: bool, host_time: bool = False) -> None:
-        self._stream = stream
-        self._kind_column = kind_column
-        self._host_time = host_time
-
-    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
-        item: dict[str, Cell] = {"kind": kind} if self._kind_column else {}
-        item.update(zip(_columns(kind, self._host_time), _cells(kind, row, host_time, self._host_time)))
-        self._stream.write(json.dumps(item, separators=(", ", ": ")) + "\n")
-
-    def begin(self) -> None:
-        pass
+        first rows already did."""
 
 
 def make_writer(stream: IO[str], fmt: str, kinds: Sequence[str], kind_column: bool,
-                host_time: bool = False) -> Writer:
-    if fmt == "jsonl":
-        return JsonLinesWriter(stream, kind_column, host_time)
-    return CsvWriter(stream, kinds, kind_column, host_time)
+                host_time: bool = False) -> TextRows:
+    """Rows of ``kinds`` as ``fmt`` (csv or jsonl) into ``stream``."""
+    return TextRows(stream, fmt, kinds, kind_column, host_time)
 
 
 MANIFEST = "manifest.json"
@@ -488,7 +436,7 @@ class OutputDirectory:
         self.removed = [path for path in known if path.exists() and path.name != MANIFEST]
         if self.removed or (self.directory / MANIFEST).exists():
             self._compare_with_earlier(directory, source, force)
-        self._writers: dict[str, Writer] = {}
+        self._writers: dict[str, TextRows] = {}
         self.fmt = fmt
         if fmt in FILE_FORMATS:
             # Written by write_recording() once decoding is over.
@@ -554,8 +502,9 @@ class OutputDirectory:
             raise QuillmoreError(f"{directory} already holds the outputs of {earlier}; "
                                  f"use --force to replace them, or another --out-dir")
 
-    def write(self, kind: str, row: Row, host_time: float | None = None) -> None:
-        self._writers[kind].write(kind, row, host_time)
+    def write(self, part: RecordingPart, first: Mapping[str, int], arrival: float | None = None) -> None:
+        for writer in self._writers.values():
+            writer.write(part, first, arrival)
 
     def begin(self) -> None:
         pass
@@ -684,29 +633,32 @@ def host_times(rows: Sequence[tuple[str, Row]], arrival: float) -> list[float]:
 
 def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
         flush: Callable[[], object], keep: bool = False) -> tuple[Decoder, str | None]:
-    """Decodes ``source`` into ``writer``: returns the decoder (for its
-    counts) and, when a live source was stopped, why.
+    """Decodes ``source`` into ``writer``, a part per chunk: returns the
+    decoder (for its counts) and, when a live source was stopped, why.
 
-    Rows of a live source carry the computer's clock (``host_times``).  A
-    live source ends at KeyboardInterrupt (the user's way of stopping it)
-    or when the port goes away; both end the run normally.  For other
-    sources both are errors and propagate."""
-    pending: list[tuple[str, Row]] = []
+    Rows of a live source carry the computer's clock: each part is stamped
+    when it arrived (``StampClock``) and its rows dated back from there by
+    the raw samples after them.  When the port went away and came back, the
+    decoder's clock is told how long (``Decoder.link_gap``), so the samples
+    lost meanwhile count as lost and later times stay right.  A live source
+    ends at KeyboardInterrupt (the user's way of stopping it) or when the
+    port goes away; both end the run normally.  For other sources both are
+    errors and propagate."""
     stamps = StampClock(time.time)
+    decoder = Decoder(None, kinds, keep)
+    if source.link is not None:
+        source.link.on_gap = decoder.link_gap
 
-    def write_pending() -> None:
-        arrival = stamps.stamp(sum(kind == "raw" for kind, _ in pending))
-        for (kind, row), when in zip(pending, host_times(pending, arrival)):
-            writer.write(kind, row, when)
-        pending.clear()
+    def deliver(part: RecordingPart | None) -> None:
+        if part is None:
+            return
+        arrival = stamps.stamp(len(part.raw)) if source.live else None
+        writer.write(part, decoder.before, arrival)
 
-    decoder = Decoder((lambda kind, row: pending.append((kind, row))) if source.live else writer.write, kinds, keep)
     stopped: str | None = None
     try:
         for chunk in source.chunks:
-            decoder.feed(chunk)
-            if pending:
-                write_pending()
+            deliver(decoder.feed(chunk))
             flush()
             progress.update(decoder)
     except KeyboardInterrupt:
@@ -717,8 +669,6 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
         stopped = f"the port went away ({error})"
     finally:
         progress.clear()
-    decoder.finish()
-    if pending:
-        write_pending()
+    deliver(decoder.finish())
     flush()
     return decoder, stopped

@@ -100,6 +100,9 @@ class PortReader:
         self.reconnect = reconnect
         self.gaps = 0
         self.gap_seconds = 0.0
+        self.on_gap: Callable[[float], None] | None = None
+        """Told each gap's seconds when the port is back, before the first
+        chunk after it."""
         self._say = say
         self._deadline = None if seconds is None else time.monotonic() + seconds
         self._port: Port | None = open_port(device, baud)
@@ -142,6 +145,8 @@ class PortReader:
                 self.gaps += 1
                 self.gap_seconds += gap
                 self._say(f"{self.device} is back after {gap:.1f} s")
+                if self.on_gap is not None:
+                    self.on_gap(gap)
                 lost_since = None
             yield chunk
 
@@ -151,7 +156,7 @@ class PortReader:
             return None
         plural = "" if self.gaps == 1 else "s"
         return (f"{self.device} went away {self.gaps} time{plural}: {self.gap_seconds:.1f} s without data "
-                f"(about {round(self.gap_seconds * 512):,} raw samples lost)")
+                f"(its samples are counted in the loss)")
 
     def close(self) -> None:
         if self._port is not None:

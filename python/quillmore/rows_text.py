@@ -65,8 +65,15 @@ class TextRows:
         self._kind_column = kind_column
         self._host_time = host_time
         self._columns = columns_of(self._kinds, kind_column, host_time)
-        if fmt == "csv":
-            stream.write(",".join(self._columns) + "\n")
+        self._header = fmt == "csv"
+
+    def begin(self) -> None:
+        """Writes what comes before the rows (a CSV header), unless the
+        first rows already did: output that ends in an error before any row
+        holds nothing."""
+        if self._header:
+            self._header = False
+            self._stream.write(",".join(self._columns) + "\n")
 
     def write(self, part: Recording, first: Mapping[str, int], arrival: float | None = None) -> None:
         """The rows of ``part``, numbered from ``first[kind]`` on; for live
@@ -74,6 +81,7 @@ class TextRows:
         arrived (the rows are dated back from it at 512 samples a second)."""
         text = self.format(part, first, arrival)
         if text:
+            self.begin()
             self._stream.write(text)
 
     def format(self, part: Recording, first: Mapping[str, int], arrival: float | None = None) -> str:
