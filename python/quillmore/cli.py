@@ -13,16 +13,19 @@ import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, NoReturn
+from typing import IO, TYPE_CHECKING, NoReturn
 
 from . import decode as decoding
 from . import lsl
 from . import __version__
-from .decode import WRITTEN_FIELDS
+from .decode import ROW_KINDS, WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
 from .output import Capture, partial_path, reason, writing
 from .ports import DEFAULT_BAUD, PortReader
+
+if TYPE_CHECKING:
+    from .recording import Recording as RecordingPart
 
 PROG = "quillmore"
 
@@ -682,26 +685,24 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
         if args.fast:
             _say(f"sending {lsl.FAST_SPEED} times faster than the headset: a subscriber must take all it holds"
                  f" at least every {lsl.PULL_WITHIN} s (with LSL's default buffer of {lsl.BUFFER_SECONDS} s)")
-    pending: list[tuple[str, decoding.Row]] = []
-    decoder = decoding.Decoder(lambda kind, row: pending.append((kind, row)))
+    decoder = decoding.Decoder()
+    if reader is not None:
+        reader.on_gap = decoder.link_gap
     stamps = decoding.StampClock(clock)
     started_clock, started = clock(), time.monotonic()
     chunks = _pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE) if paced else source.chunks
     stopped = None
 
-    def push() -> None:
-        # A recording sent fast keeps its own clock; otherwise a chunk is
-        # stamped when it arrived.
-        new_raw = sum(kind == "raw" for kind, _ in pending)
-        last = stamps.stamp(new_raw, started_clock + decoder.time if args.fast else None)
-        outlets.push(pending, decoding.host_times(pending, last))
-        pending.clear()
+    def push(part: RecordingPart | None) -> None:
+        # A recording sent fast keeps its own clock; otherwise a part is
+        # stamped when its chunk arrived.
+        if part is None or not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
+            return
+        outlets.push(part, stamps.stamp(len(part.raw), started_clock + decoder.time if args.fast else None))
 
     try:
         for chunk in chunks:
-            decoder.feed(chunk)
-            if pending:
-                push()
+            push(decoder.feed(chunk))
             if paced and (delay := started + decoder.time / speed - time.monotonic()) > 0:
                 time.sleep(delay)
     except KeyboardInterrupt:
@@ -710,9 +711,7 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
         stopped = "stopped"
     except decoding.PortClosed as error:
         stopped = f"the port went away ({error})"
-    decoder.finish()
-    if pending:
-        push()
+    push(decoder.finish())
     # Give subscribers a moment to fetch the last samples before the
     # outlets close.
     time.sleep(1.0)

@@ -1,27 +1,18 @@
-"""Decoding recordings and live ports into rows, and writing the rows.
+"""Decoding recordings and live ports into parts, and writing their rows.
 
-Every result the decoder delivers becomes one row of its kind (``eeg``,
-``extend``, ``raw``, ``gyro`` or ``rr``): its number among the results of
-that kind (``index``), the stream time at which it arrived (``time``, in
-seconds on the loss-aware clock of quillmore.recording: raw samples at 512 a
-second, those inferred as lost included) and the result's fields under the
-names of the module's records.  Decoding runs on quillmore.Decoder (the
-batch path of the core); rows decoded after a damage are written once the
-next standard frame has placed them in time.
-
-Written rows differ from the records in one place: the temperature.  The
-record holds it as a float, the integer 0 when the sensor sent "no reading"
-(an integer part of 255), or 0.0 when the frame carried no temperature row;
-a ``0`` in a file would be read by pandas or R as zero degrees.  So a file's
-``temperature`` holds measured values only (an empty CSV cell or JSON
-``null`` otherwise) and ``temperature_status`` says which case it was.
+A source's chunks go through quillmore.Decoder (the batch path of the
+core), which returns for each chunk a part (a quillmore.Recording of the
+arrays that became final); the writers take whole parts.  Every result
+becomes one row of its kind (``eeg``, ``extend``, ``raw``, ``gyro`` or
+``rr``): its number among the results of that kind (``index``), its time in
+seconds on the loss-aware clock of quillmore.recording, and the result's
+fields (see quillmore.rows_text for the columns as written).
 """
 
 from __future__ import annotations
 
 import builtins
 import contextlib
-import csv
 import dataclasses
 import json
 import math
@@ -29,27 +20,22 @@ import os
 import stat
 import sys
 import time
-from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from importlib import resources
 from pathlib import Path
-from typing import IO, TYPE_CHECKING, Protocol, Union
+from typing import IO, TYPE_CHECKING, Protocol
 
-from .errors import QuillmoreError, missing_extra
-from .frames import EEG_FIELDS, EXTEND_FIELDS, FIELDS, KINDS, SAMPLES_PER_SECOND, Value
+from .errors import QuillmoreError
+from .frames import KINDS, SAMPLES_PER_SECOND
 from .output import close_quietly, partial_path, reason
 from .ports import PortClosed, PortReader
-from .rows_text import TextRows
+from .rows_text import WRITTEN_FIELDS, TextRows
 
 if TYPE_CHECKING:
     from .recording import Loss
     from .recording import Recording as RecordingPart
 
-Row = list[Value]
-"""index, time, then the kind's fields in the order of ``FIELDS``."""
-Cell = Union[Value, str, None]
-"""A value as written: ``None`` is an empty CSV cell or JSON ``null``."""
 
-COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + FIELDS[kind] for kind in KINDS}
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
 ROW_KINDS = ("eeg", "extend", "gyro", "rr")
 # Formats that hold a whole recording, written once decoding has finished:
@@ -65,85 +51,21 @@ CHUNK_SIZE = 1 << 16
 # length of its own, and the headset's is 11 bytes long.
 FRAME_BYTES: dict[str, int] = {"eeg": 36, "extend": 11, "raw": 8, "gyro": 11, "rr": 16}
 
-# ---------------------------------------------------------------- temperature
-
-TEMPERATURE_MEASURED = "measured"
-TEMPERATURE_NO_READING = "no_reading"
-TEMPERATURE_NO_ROW = "no_row"
-_EXTEND_TEMPERATURE = 2 + EXTEND_FIELDS.index("temperature")
-_EXTEND_ROW_08 = [2 + EXTEND_FIELDS.index(name) for name in ("version", "gnaw", "temperature", "heart")]
-
-# Columns as written: the temperature's status goes right after it.
-WRITTEN_FIELDS: dict[str, tuple[str, ...]] = dict(FIELDS)
-WRITTEN_FIELDS["extend"] = EXTEND_FIELDS[:5] + ("temperature_status",) + EXTEND_FIELDS[5:]
-WRITTEN_COLUMNS: dict[str, tuple[str, ...]] = {kind: ("index", "time") + WRITTEN_FIELDS[kind] for kind in KINDS}
-
-
-def temperature_status(row: Row) -> str:
-    """Which of the record's three temperature cases an extended row holds.
-
-    The integer 0 is the sensor's "no reading".  Version, gnaw, temperature
-    and heart all come from one row of the frame (code 08), so a frame
-    without that row leaves all four at their starting values (0.0, 0, 0.0,
-    0); a row 08 of zero bytes reads the same and is taken as absent too."""
-    temperature = row[_EXTEND_TEMPERATURE]
-    if type(temperature) is int:
-        return TEMPERATURE_NO_READING
-    if all(row[i] == 0 for i in _EXTEND_ROW_08):
-        return TEMPERATURE_NO_ROW
-    return TEMPERATURE_MEASURED
-
-
-def written(kind: str, row: Row) -> list[Cell]:
-    """A row as it goes into a file, in the order of ``WRITTEN_COLUMNS``."""
-    if kind != "extend":
-        return list(row)
-    status = temperature_status(row)
-    cells: list[Cell] = list(row)
-    if status != TEMPERATURE_MEASURED:
-        cells[_EXTEND_TEMPERATURE] = None
-    cells.insert(_EXTEND_TEMPERATURE + 1, status)
-    return cells
-
-
-# Stream order of rows that follow the same count of raw samples: a heart-
-# rate-variability frame, a gyroscope frame, then a standard frame and its
-# extended frame, as the headset sends them before a raw frame.
-_TIE_ORDER = {"rr": 0, "gyro": 1, "eeg": 2, "extend": 3}
-
-
-def _record_value(kind: str, name: str, values: list[Value], statuses: list[int] | None) -> list[Value]:
-    """A column as the module's records hold it: the temperature a float,
-    the int 0 for "no reading", 0.0 without a temperature row."""
-    if kind == "extend" and name == "temperature" and statuses is not None:
-        from .recording import TEMPERATURE_NO_READING, TEMPERATURE_NO_ROW
-        return [0 if status == TEMPERATURE_NO_READING else 0.0 if status == TEMPERATURE_NO_ROW else value
-                for value, status in zip(values, statuses)]
-    return values
-
-
 class Decoder:
-    """A recording decoder (quillmore.Decoder, the batch path) whose results
-    become rows, handed to ``emit(kind, row)`` in stream order; ``time`` is
-    on the loss-aware clock (see quillmore.recording).  ``finish()`` ends the
-    input and hands over what was held back.
+    """quillmore.Decoder with what the command-line tool reports: the count
+    of each kind of result, the stream time reached, the bytes and their
+    hash.  ``feed()`` and ``finish()`` return the part that became final;
+    ``before`` holds the counts before it (the indices its rows start
+    from).  With ``keep``, the parts are kept for ``recording()``."""
 
-    Counts every result, of the kinds that are not emitted too."""
-
-    def __init__(self, emit: Callable[[str, Row], object] | None = None, kinds: Collection[str] = KINDS,
-                 keep: bool = False) -> None:
+    def __init__(self, keep: bool = False) -> None:
         from .recording import Decoder as RecordingDecoder
 
         self.counts = dict.fromkeys(KINDS, 0)
         self.before = dict(self.counts)
-        """The counts before the part that feed() or finish() returned last:
-        the indices its rows start from."""
-        self._emit = emit
-        self._wanted = set(kinds)
         self._decoder = RecordingDecoder()
         self._clock = 0.0
         self._finished = False
-        # With `keep`, the parts themselves, for recording().
         self._parts: list[RecordingPart] | None = [] if keep else None
 
     @property
@@ -198,52 +120,9 @@ class Decoder:
             self._parts.append(part)
         self._clock += part.duration
         self.before = dict(self.counts)
-        if self._emit is None:
-            self.counts["raw"] += len(part.raw)
-            for kind in ROW_KINDS:
-                self.counts[kind] += len(part.rows(kind))
-            return
-        counts = self.counts
-        wanted = self._wanted
-        raw_first = counts["raw"]
-        raw_count = len(part.raw)
-        counts["raw"] += raw_count
-        events: list[tuple[int, int, str, int]] = []
-        columns: dict[str, list[list[Value]]] = {}
-        for kind in _TIE_ORDER:
-            rows = part.rows(kind)
-            if not len(rows):
-                continue
-            if kind in wanted:
-                statuses = rows["temperature_status"].tolist() if kind == "extend" else None
-                columns[kind] = [rows["time"].tolist()] + [
-                    _record_value(kind, name, rows[name].tolist(), statuses) for name in FIELDS[kind]]
-                order = _TIE_ORDER[kind]
-                events += [(sample, order, kind, i) for i, sample in enumerate(rows["sample"].tolist())]
-            else:
-                counts[kind] += len(rows)
-        events.sort()
-        emit = self._emit
-        emit_raw = "raw" in wanted and raw_count
-        raw_values = part.raw.tolist() if emit_raw else []
-        raw_times = part.raw_time.tolist() if emit_raw else []
-        done = 0
-
-        def raws_before(sample: int) -> int:
-            upto = min(max(sample - raw_first, done), raw_count)
-            for k in range(done, upto):
-                emit("raw", [raw_first + k, raw_times[k], raw_values[k]])
-            return upto
-
-        for sample, _, kind, i in events:
-            if emit_raw:
-                done = raws_before(sample)
-            values = columns[kind]
-            index = counts[kind]
-            counts[kind] = index + 1
-            emit(kind, [index, values[0][i], *(column[i] for column in values[1:])])
-        if emit_raw:
-            raws_before(raw_first + raw_count)
+        self.counts["raw"] += len(part.raw)
+        for kind in ROW_KINDS:
+            self.counts[kind] += len(part.rows(kind))
 
     @property
     def frames(self) -> int:
@@ -260,37 +139,6 @@ class Decoder:
     def summary(self) -> str:
         parts = ", ".join(f"{self.counts[kind]} {kind}" for kind in KINDS)
         return f"decoded {parts} from {self.bytes:,} bytes ({self.time:.1f} s); {self.loss.summary()}"
-
-
-# ---------------------------------------------------------------- in memory
-
-@dataclasses.dataclass
-class Recording:
-    """All rows of a recording, by kind."""
-
-    rows: dict[str, list[Row]]
-    decoder: Decoder
-
-    def column(self, kind: str, name: str) -> list[Value]:
-        position = COLUMNS[kind].index(name)
-        return [row[position] for row in self.rows[kind]]
-
-    def fields(self, kind: str) -> list[dict[str, Value]]:
-        """The rows of ``kind`` as the records' fields, without index and time."""
-        return [dict(zip(FIELDS[kind], row[2:])) for row in self.rows[kind]]
-
-
-def decode_bytes(chunks: Iterable[bytes], kinds: Collection[str] = KINDS) -> Recording:
-    rows: dict[str, list[Row]] = {kind: [] for kind in KINDS}
-
-    def keep(kind: str, row: Row) -> None:
-        rows[kind].append(row)
-
-    decoder = Decoder(keep, kinds)
-    for chunk in chunks:
-        decoder.feed(chunk)
-    decoder.finish()
-    return Recording(rows, decoder)
 
 
 # ---------------------------------------------------------------- sources
@@ -616,21 +464,6 @@ class StampClock:
         return self._last
 
 
-def host_times(rows: Sequence[tuple[str, Row]], arrival: float) -> list[float]:
-    """The computer's clock for the rows one chunk completed, in stream
-    order: the chunk arrived at ``arrival`` with its last raw sample, and
-    each row is dated back by the raw samples that follow it among
-    ``rows``, at 512 a second, so samples of one chunk are spread, not
-    bunched."""
-    after = sum(kind == "raw" for kind, _ in rows)
-    times = []
-    for kind, _ in rows:
-        if kind == "raw":
-            after -= 1
-        times.append(arrival - after / SAMPLES_PER_SECOND)
-    return times
-
-
 def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
         flush: Callable[[], object], keep: bool = False) -> tuple[Decoder, str | None]:
     """Decodes ``source`` into ``writer``, a part per chunk: returns the
@@ -645,7 +478,7 @@ def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progre
     port goes away; both end the run normally.  For other sources both are
     errors and propagate."""
     stamps = StampClock(time.time)
-    decoder = Decoder(None, kinds, keep)
+    decoder = Decoder(keep)
     if source.link is not None:
         source.link.on_gap = decoder.link_gap
 

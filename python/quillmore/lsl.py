@@ -54,14 +54,15 @@ here.
 from __future__ import annotations
 
 import dataclasses
-import math
 import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .decode import Row, temperature_status, TEMPERATURE_MEASURED
+if TYPE_CHECKING:
+    from .recording import Recording
+
 from .errors import QuillmoreError, missing_extra
 from .frames import BANDS, EXTEND_FIELDS, FIELDS, SAMPLES_PER_SECOND
 
@@ -143,17 +144,6 @@ def source_id(origin: str, kind: str) -> str:
     return f"quillmore:{origin}:{kind}"
 
 
-def values(kind: str, row: Row) -> list[float] | list[int]:
-    """The channel values of a decoded row (index and time left out): floats
-    for the device stream, integers for the others."""
-    if kind != "extend":
-        return [int(value) for value in row[2:]]
-    fields = [float(value) for value in row[2:]]
-    if temperature_status(row) != TEMPERATURE_MEASURED:
-        fields[EXTEND_FIELDS.index("temperature")] = math.nan
-    return fields
-
-
 class Outlets:
     """The five outlets of one headset."""
 
@@ -184,17 +174,28 @@ class Outlets:
         except Exception as error:   # liblsl reports failures as RuntimeError and the like
             raise QuillmoreError(f"cannot create the LSL outlet {full_name!r}: {error}") from None
 
-    def push(self, rows: Sequence[tuple[str, Row]], stamps: Sequence[float]) -> None:
-        """Sends one chunk's rows with their time stamps (``stamps`` in the
-        order of ``rows``).  Raw samples go out as one chunk stamped with
-        its last sample's time; LSL dates the others back at 512 Hz."""
-        raw = [[int(row[2])] for kind, row in rows if kind == "raw"]
-        if raw:
-            last = max(stamp for (kind, _), stamp in zip(rows, stamps) if kind == "raw")
-            self._outlets["raw"].push_chunk(raw, last)
-        for (kind, row), stamp in zip(rows, stamps):
-            if kind != "raw":
-                self._outlets[kind].push_sample(values(kind, row), stamp)
+    def push(self, part: Recording, last: float) -> None:
+        """Sends a part of the recording, its last raw sample stamped
+        ``last``.  Raw samples go out as one chunk (LSL dates the others
+        back at 512 Hz); every other row is dated back from ``last`` by the
+        raw samples that follow it in the part.  The rows' values are the
+        arrays': the device stream's temperature is NaN unless measured."""
+        import numpy as np
+
+        raws = len(part.raw)
+        if raws:
+            self._outlets["raw"].push_chunk(part.raw.reshape(-1, 1).tolist(), last)
+        for kind in ("eeg", "extend", "gyro", "rr"):
+            rows = part.rows(kind)
+            if not len(rows):
+                continue
+            before = np.clip(rows["sample"] - part.first_sample, 0, raws)
+            stamps = (last - (raws - before) / SAMPLES_PER_SECOND).tolist()
+            cast = float if kind == "extend" else int
+            columns = [rows[name].tolist() for name in FIELDS[kind]]
+            outlet = self._outlets[kind]
+            for k, stamp in enumerate(stamps):
+                outlet.push_sample([cast(column[k]) for column in columns], stamp)
 
     def consumers(self) -> bool:
         """Whether every outlet has a subscriber."""
