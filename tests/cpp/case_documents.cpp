@@ -127,27 +127,27 @@ std::string formatState(const QuillmoreParser& parser) {
     return "state " + std::to_string(parser.state()) + " offset " + std::to_string(parser.byteOffset());
 }
 
-bool LogListener::eeg_callback(const QuillmoreData& record) {
+bool LogListener::eeg_callback(const QuillmoreData& record, FrameView) {
     lines.push_back(formatRecord(record));
     return true;
 }
 
-bool LogListener::extend_eeg_callback(const QuillmoreExtendData& record) {
+bool LogListener::extend_eeg_callback(const QuillmoreExtendData& record, FrameView) {
     lines.push_back(formatRecord(record));
     return true;
 }
 
-bool LogListener::gyro_callback(int x, int y, int z) {
+bool LogListener::gyro_callback(int x, int y, int z, FrameView) {
     lines.push_back("gyro " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z));
     return true;
 }
 
-bool LogListener::rr_callback(int rr1, int rr2, int rr3) {
+bool LogListener::rr_callback(int rr1, int rr2, int rr3, FrameView) {
     lines.push_back("rr " + std::to_string(rr1) + " " + std::to_string(rr2) + " " + std::to_string(rr3));
     return true;
 }
 
-bool LogListener::raw_callback(int raw) {
+bool LogListener::raw_callback(int raw, FrameView) {
     lines.push_back("raw " + std::to_string(raw));
     return true;
 }

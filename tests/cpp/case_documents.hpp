@@ -44,11 +44,11 @@ std::string formatState(const QuillmoreParser& parser);
 // callback and still call the base to log it.
 class LogListener : public QuillmoreListener {
 public:
-    bool eeg_callback(const QuillmoreData& record) override;
-    bool extend_eeg_callback(const QuillmoreExtendData& record) override;
-    bool gyro_callback(int x, int y, int z) override;
-    bool rr_callback(int rr1, int rr2, int rr3) override;
-    bool raw_callback(int raw) override;
+    bool eeg_callback(const QuillmoreData& record, FrameView) override;
+    bool extend_eeg_callback(const QuillmoreExtendData& record, FrameView) override;
+    bool gyro_callback(int x, int y, int z, FrameView) override;
+    bool rr_callback(int rr1, int rr2, int rr3, FrameView) override;
+    bool raw_callback(int raw, FrameView) override;
 
     std::vector<std::string> lines;
 };

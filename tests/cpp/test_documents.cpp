@@ -1,6 +1,7 @@
 // Runs every worked example of tests/cases four ways: the whole input in one
 // call, split into two chunks at every point, one byte per call, and through
 // parseByte().  A frame split anywhere must decode as if it came whole.
+#include "quillmore/host/mirror.hpp"
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -47,7 +48,7 @@ std::vector<std::string> runParseByte(const std::vector<std::uint8_t>& input) {
     LogListener log;
     QuillmoreParser parser(log);
     for (std::uint8_t b : input) {
-        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("parseByte failed");
+        if (host::parseByte(parser, b) != Status::Ok) log.lines.push_back("parseByte failed");
     }
     return finalLog(log, parser);
 }

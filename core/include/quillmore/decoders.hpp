@@ -37,6 +37,19 @@ struct PayloadView {
     std::size_t size = 0;
 };
 
+// A frame as the machine delivers it: the buffer it was collected into (the
+// frame's first byte after the header at data[0]) and the bytes collected,
+// the machine's offset when the frame completed (for an extended frame, 06
+// and everything up to the first AA of the pair that ended it).  Cells past
+// them hold bytes of earlier frames, which the decoders may read.
+struct FrameView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::int64_t collected = 0;
+
+    PayloadView buffer() const { return {data, size}; }
+};
+
 // Fixed scan bounds and the highest index a decoder can read.
 inline constexpr std::size_t kStandardPayloadLength = 32;
 inline constexpr std::size_t kExtendScanLength = 12;
