@@ -42,8 +42,8 @@ public:
     }
 
     bool extend_eeg_callback(const QuillmoreExtendData& record, FrameView frame) override {
-        decoder_.extendBytes_ += static_cast<std::uint64_t>(frame.collected);
-        decoder_.extendFrame(record, extendLooksDamaged(frame.data, frame.collected));
+        decoder_.extendBytes_ += frame.size;
+        decoder_.extendFrame(record, extendLooksDamaged(frame.data, static_cast<std::int64_t>(frame.size)));
         return true;
     }
 

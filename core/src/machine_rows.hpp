@@ -169,9 +169,10 @@ constexpr int lengthByteOf(State state) {
 
 constexpr std::int64_t frameBytes(State state) { return kRows[s(state)].frameBytes; }
 
-// A completed frame decoded and handed to the listener, with the frame.
-Status deliverStandard(QuillmoreListener& listener, FrameView frame);
-Status deliverExtended(QuillmoreListener& listener, FrameView frame);
-Status deliverHrv(QuillmoreListener& listener, FrameView frame);
+// A completed frame decoded from `buffer` (the decoders may read cells past
+// the frame) and handed to the listener with the frame.
+Status deliverStandard(QuillmoreListener& listener, PayloadView buffer, FrameView frame);
+Status deliverExtended(QuillmoreListener& listener, PayloadView buffer, FrameView frame);
+Status deliverHrv(QuillmoreListener& listener, PayloadView buffer, FrameView frame);
 
 }  // namespace quillmore::machine

@@ -174,24 +174,24 @@ const char* statusName(Status status) {
 
 // ---------------------------------------------------------------- delivery
 
-Status machine::deliverStandard(QuillmoreListener& listener, FrameView frame) {
+Status machine::deliverStandard(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
     QuillmoreData record;
-    const Status decoded = decodeStandardPayload(frame.buffer(), record);
+    const Status decoded = decodeStandardPayload(buffer, record);
     if (decoded != Status::Ok) return decoded;
     return listener.eeg_callback(record, frame) ? Status::Ok : Status::CallbackFailed;
 }
 
-Status machine::deliverExtended(QuillmoreListener& listener, FrameView frame) {
+Status machine::deliverExtended(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
     QuillmoreExtendData record;
-    const Status decoded = decodeExtendPayload(frame.buffer(), record);
+    const Status decoded = decodeExtendPayload(buffer, record);
     if (decoded != Status::Ok) return decoded;
     return listener.extend_eeg_callback(record, frame) ? Status::Ok : Status::CallbackFailed;
 }
 
-Status machine::deliverHrv(QuillmoreListener& listener, FrameView frame) {
+Status machine::deliverHrv(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
     RrValues rr;
     bool accepted = false;
-    const Status decoded = decodeHrvPayload(frame.buffer(), rr, accepted);
+    const Status decoded = decodeHrvPayload(buffer, rr, accepted);
     if (decoded != Status::Ok || !accepted) return decoded;
     return listener.rr_callback(rr.rr1, rr.rr2, rr.rr3, frame) ? Status::Ok : Status::CallbackFailed;
 }
@@ -229,7 +229,7 @@ Status QuillmoreParser::completeStandard(std::uint8_t checkSum) {
         return Status::Ok;
     }
     if (hooks_) return hooks_->standardFrame(*this, frame());
-    return machine::deliverStandard(*listener_, frame());
+    return machine::deliverStandard(*listener_, {payload_, payloadSize_}, frame());
 }
 
 Status QuillmoreParser::completeRaw(std::uint8_t checkSum) {
@@ -252,7 +252,7 @@ Status QuillmoreParser::completeHrv() {
     state_ = kAfterHrv;
     if (loss_) countHrvFrame(PayloadView{payload_, payloadSize_}, *loss_);
     if (hooks_) return hooks_->hrvFrame(*this, frame());
-    return machine::deliverHrv(*listener_, frame());
+    return machine::deliverHrv(*listener_, {payload_, payloadSize_}, frame());
 }
 
 // AA AA ended an extended frame.  As with every other frame, the state has
@@ -260,7 +260,7 @@ Status QuillmoreParser::completeHrv() {
 // feeds the parser goes on from where the frame left it.
 Status QuillmoreParser::completeExtended() {
     if (hooks_) return hooks_->extendFrame(*this, frame());
-    return machine::deliverExtended(*listener_, frame());
+    return machine::deliverExtended(*listener_, {payload_, payloadSize_}, frame());
 }
 
 // Completes the frame of the current collecting state; `lastByte` is its
@@ -393,7 +393,8 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             return Status::Ok;
         }
         const int sample = decodeRawSample(buf);
-        return handOver([&] { return listener_->raw_callback(sample, frame()) ? Status::Ok : Status::CallbackFailed; });
+        const FrameView frame{buf, static_cast<std::size_t>(kRawBytes)};
+        return handOver([&] { return listener_->raw_callback(sample, frame) ? Status::Ok : Status::CallbackFailed; });
     };
 
     load();
@@ -618,18 +619,21 @@ Status storeBeforeExamining(QuillmoreParser& parser, std::uint8_t byte) {
 }
 
 namespace {
-FrameView bufferAsIs(const QuillmoreParser& parser) {
-    return {payload(parser), payloadSize(parser), parser.byteOffset()};
+// The frame as the buffer holds it now: the bytes up to the offset.
+FrameView frameAsIs(const QuillmoreParser& parser) {
+    const auto size = static_cast<std::int64_t>(payloadSize(parser));
+    const std::int64_t offset = parser.byteOffset();
+    return {payload(parser), static_cast<std::size_t>(offset < 0 ? 0 : offset > size ? size : offset)};
 }
 }  // namespace
 
 Status decodeStandardFrame(QuillmoreParser& parser) {
-    return machine::deliverStandard(Access::listener(parser), bufferAsIs(parser));
+    return machine::deliverStandard(Access::listener(parser), payloadView(parser), frameAsIs(parser));
 }
 Status decodeExtendedFrame(QuillmoreParser& parser) {
-    return machine::deliverExtended(Access::listener(parser), bufferAsIs(parser));
+    return machine::deliverExtended(Access::listener(parser), payloadView(parser), frameAsIs(parser));
 }
-Status decodeHrvFrame(QuillmoreParser& parser) { return machine::deliverHrv(Access::listener(parser), bufferAsIs(parser)); }
+Status decodeHrvFrame(QuillmoreParser& parser) { return machine::deliverHrv(Access::listener(parser), payloadView(parser), frameAsIs(parser)); }
 
 }  // namespace host
 

@@ -37,17 +37,13 @@ struct PayloadView {
     std::size_t size = 0;
 };
 
-// A frame as the machine delivers it: the buffer it was collected into (the
-// frame's first byte after the header at data[0]) and the bytes collected,
-// the machine's offset when the frame completed (for an extended frame, 06
-// and everything up to the first AA of the pair that ended it).  Cells past
-// them hold bytes of earlier frames, which the decoders may read.
+// A frame as the machine delivers it: the bytes it collected, from the
+// first one after the header (for an extended frame, 06 and everything up
+// to the first AA of the pair that ended it).  Two words, so that it costs
+// the raw-sample delivery nothing to carry.
 struct FrameView {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-    std::int64_t collected = 0;
-
-    PayloadView buffer() const { return {data, size}; }
 };
 
 // Fixed scan bounds and the highest index a decoder can read.

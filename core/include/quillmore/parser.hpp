@@ -86,9 +86,9 @@ enum class State : int {
 // feed it more bytes; the outer call goes on from wherever the parser is
 // when the callback returns.
 //
-// Each delivery carries the frame it came from (FrameView: the buffer as
-// the frame left it and the bytes collected), for a listener that looks at
-// more than the decoded values; most ignore it.
+// Each delivery carries the frame it came from (FrameView: the bytes
+// collected for it), for a listener that looks at more than the decoded
+// values; most ignore it.
 class QuillmoreListener {
 public:
     virtual ~QuillmoreListener() = default;
@@ -161,7 +161,13 @@ private:
     Status completeHrv();
     Status completeExtended();
     Status completeFrame(std::uint8_t lastByte);
-    FrameView frame() const { return {payload_, payloadSize_, byteOffset_}; }
+    // The bytes collected, 0..offset (offsets a host set outside the buffer
+    // are clamped into it).
+    FrameView frame() const {
+        const std::int64_t size = static_cast<std::int64_t>(payloadSize_);
+        const std::int64_t n = byteOffset_ < 0 ? 0 : byteOffset_ > size ? size : byteOffset_;
+        return {payload_, static_cast<std::size_t>(n)};
+    }
 
     QuillmoreListener* listener_;
     host::FrameHooks* hooks_ = nullptr;
