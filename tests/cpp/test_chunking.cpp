@@ -1,13 +1,13 @@
 // The host reads the serial link in whatever pieces it gets.  A long mixed
 // stream must decode the same however it is cut: whole, byte by byte, or in
 // random chunks (empty and one-byte ones included).
-#include "quillmore/host/mirror.hpp"
 #include <cstring>
 #include <map>
 
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "test_support.hpp"
 
 namespace quillmore::testing {

@@ -2,12 +2,12 @@
 // call, host-set state and offset, other payload buffers, input that aliases
 // the buffer, callbacks that feed the parser again, and parsers that do not
 // share anything.
-#include "quillmore/host/mirror.hpp"
 #include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "test_support.hpp"
 
 namespace quillmore::testing {
