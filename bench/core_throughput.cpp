@@ -29,11 +29,11 @@ using quillmore::streams::FrameCounts;
 
 class CountingListener : public QuillmoreListener {
 public:
-    bool eeg_callback(const QuillmoreData&) override { return ++counts.standard, true; }
-    bool extend_eeg_callback(const QuillmoreExtendData&) override { return ++counts.extended, true; }
-    bool gyro_callback(int, int, int) override { return ++counts.gyro, true; }
-    bool rr_callback(int, int, int) override { return ++counts.hrv, true; }
-    bool raw_callback(int) override { return ++counts.raw, true; }
+    bool eeg_callback(const QuillmoreData&, quillmore::FrameView) override { return ++counts.standard, true; }
+    bool extend_eeg_callback(const QuillmoreExtendData&, quillmore::FrameView) override { return ++counts.extended, true; }
+    bool gyro_callback(int, int, int, quillmore::FrameView) override { return ++counts.gyro, true; }
+    bool rr_callback(int, int, int, quillmore::FrameView) override { return ++counts.hrv, true; }
+    bool raw_callback(int, quillmore::FrameView) override { return ++counts.raw, true; }
 
     FrameCounts counts;
 };

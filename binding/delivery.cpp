@@ -172,16 +172,16 @@ bool Session::deliverRecord(Slot slot, const Record& record, int line) {
     return callHost(callback, &object, 1, line);
 }
 
-bool Session::raw_callback(int raw) { return deliverValues(kRaw, raw, 0, 0, 1, lines::kParseRaw); }
+bool Session::raw_callback(int raw, FrameView) { return deliverValues(kRaw, raw, 0, 0, 1, lines::kParseRaw); }
 
-bool Session::gyro_callback(int x, int y, int z) { return deliverValues(kGyro, x, y, z, 3, lines::kParseGyro); }
+bool Session::gyro_callback(int x, int y, int z, FrameView) { return deliverValues(kGyro, x, y, z, 3, lines::kParseGyro); }
 
 // ------------------------------------------------------------------ decoders
 
 // Decodes the buffer with the core's decoder and delivers the result: the
 // frame goes one way, from the machine through here to the host.
 bool Session::runDecoder(Decoder which, bool fromParse) {
-    const PayloadView payload = parser_.payloadView();
+    const PayloadView payload = host::payloadView(parser_);
     Status status = Status::Ok;
     bool delivered = true;
     switch (which) {
@@ -258,15 +258,15 @@ Status Session::dispatchDecoder(Decoder which) {
     return revalidate() ? Status::Ok : Status::CallbackFailed;
 }
 
-Status Session::standardFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Standard); }
+Status Session::standardFrame(QuillmoreParser&, FrameView) { return dispatchDecoder(Decoder::Standard); }
 // The module's extended decoder runs with the parser still in state 8, and
 // the state becomes 3 once it returns, whatever the decoder did to it.
-Status Session::extendFrame(QuillmoreParser& parser) {
-    parser.setState(State::ExtendSync);
+Status Session::extendFrame(QuillmoreParser& parser, FrameView) {
+    host::setState(parser, State::ExtendSync);
     const Status decoded = dispatchDecoder(Decoder::Extend);
-    if (decoded == Status::Ok) parser.setState(State::LengthByte);
+    if (decoded == Status::Ok) host::setState(parser, State::LengthByte);
     return decoded;
 }
-Status Session::hrvFrame(QuillmoreParser&) { return dispatchDecoder(Decoder::Hrv); }
+Status Session::hrvFrame(QuillmoreParser&, FrameView) { return dispatchDecoder(Decoder::Hrv); }
 
 }  // namespace quillmore::py

@@ -77,7 +77,9 @@ Session::Session(PyObject* self, Scope scope)
       payload_(scope == Scope::Machine ? PayloadBuffer::Use::Stores : PayloadBuffer::Use::Reads),
       plain_(attributeAccessIsPlain(Py_TYPE(self))),
       valuesAttached_(plain_ && attachValuesToDict(self)),
-      dictSlot_(_PyObject_GetDictPtr(self)) {}
+      dictSlot_(_PyObject_GetDictPtr(self)) {
+    host::setFrameHooks(parser_, this);
+}
 
 Session::~Session() {
     forgetCallbacks();
@@ -222,8 +224,8 @@ bool Session::revalidate() {
         } else {
             Py_DECREF(offset);
         }
-        parser_.setState(machineState);
-        parser_.setByteOffset(machineOffset);
+        host::setState(parser_, machineState);
+        host::setByteOffset(parser_, machineOffset);
         state_.seen = machineState;
         offset_.seen = machineOffset;
     }
@@ -263,7 +265,7 @@ bool Session::abandonStep() {
 // The buffer's and the chunk's storage as they are now.  Runs no host code.
 void Session::takeStorage() {
     const PayloadBuffer::Storage storage = payload_.storage();
-    parser_.setPayload(storage.data, storage.size);
+    host::setPayload(parser_, storage.data, storage.size);
     if (input_ != nullptr) checkInput();
 }
 
@@ -310,12 +312,12 @@ bool Session::push() {
 }
 
 Status Session::feedByte(std::uint8_t byte) {
-    if (!tracksAssignments()) return parser_.parseByte(byte);
+    if (!tracksAssignments()) return host::parseByte(parser_, byte);
     const MirroredAttribute stateBefore = state_;
     const MirroredAttribute offsetBefore = offset_;
-    const QuillmoreParser::Assignments assigns = parser_.assignmentsOf(byte);
+    const host::Assignments assigns = host::assignmentsOf(parser_, byte);
     noteAssigned(assigns.state, assigns.offset);
-    const Status status = parser_.parseByte(byte);
+    const Status status = host::parseByte(parser_, byte);
     if (status == Status::IndexOutOfRange) {  // the failed store assigned nothing
         state_.assigned = stateBefore.assigned;
         offset_.assigned = offsetBefore.assigned;

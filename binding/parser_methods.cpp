@@ -111,9 +111,6 @@ bool statusOk(Session& session, Status status, int* line) {
 
 // ------------------------------------------------------------------ elements
 
-constexpr int kFirstMachineState = static_cast<int>(State::HuntSync);
-constexpr int kLastMachineState = static_cast<int>(State::CollectHrv);
-
 // The element as an item assignment into a bytearray stores it.
 bool storedByteOf(PyObject* element, std::uint8_t* byte) {
     int overflow = 0;
@@ -160,14 +157,14 @@ bool elementByte(Session& session, PyObject* element, std::uint8_t* byte) {
     const bool hostCode = !PyLong_Check(element);  // __index__ or __and__ of a host type
     if (hostCode && !session.push()) return false;
     const int state = parser.state();
-    if (state < kFirstMachineState || state > kLastMachineState) return true;  // no row: a no-op whatever the byte
-    if (state == static_cast<int>(State::HrvLength)) {
-        parser.setByteOffset(0);
+    if (!host::isMachineState(state)) return true;  // no row: a no-op whatever the byte
+    if (host::resetsOffsetFirst(parser)) {
+        host::setByteOffset(parser, 0);
         session.noteAssigned(false, true);
         if (hostCode && !session.push()) return false;
     }
     bool ok;
-    if (!parser.storesNextByte()) {
+    if (!host::storesNextByte(parser)) {
         ok = lowByteOf(element, byte);
     } else if (session.offsetForeign()) {
         session.raiseStoreError();  // the index is converted before the value, as bytearray does
@@ -175,14 +172,14 @@ bool elementByte(Session& session, PyObject* element, std::uint8_t* byte) {
     } else {
         ok = storedByteOf(element, byte);
         std::uint8_t low = 0;
-        if (ok && hostCode && parser.examinesAfterStore() && !lowByteOf(element, &low)) {
+        if (ok && hostCode && host::examinesAfterStore(parser) && !lowByteOf(element, &low)) {
             // Stored, but it cannot be compared: the row got as far as the
             // store (and, completing a frame, the change of state).
             ok = false;
             PyObject *type, *value, *traceback;
             PyErr_Fetch(&type, &value, &traceback);
             const int stateBefore = parser.state();
-            if (parser.storeBeforeExamining(*byte) == Status::Ok) {
+            if (host::storeBeforeExamining(parser, *byte) == Status::Ok) {
                 session.noteAssigned(parser.state() != stateBefore, true);
                 PyErr_Restore(type, value, traceback);
             } else {

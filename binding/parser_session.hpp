@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "payload_buffer.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 
 namespace quillmore::py {
@@ -47,7 +48,7 @@ struct MirroredAttribute {
     bool needsWrite(std::int64_t now) const { return now != seen || (assigned && !own); }
 };
 
-class Session final : public QuillmoreListener {
+class Session final : public QuillmoreListener, public host::FrameHooks {
 public:
     // What the session keeps in step: the machine (state, offset and
     // payload, for parse) or the payload alone (for a decoder called by hand,
@@ -120,13 +121,13 @@ public:
     bool runDecoder(Decoder which, bool fromParse);
 
     // QuillmoreListener: the machine hands over raw samples and gyroscope
-    // values, and the payloads of the other frames, which the session
-    // decodes with the core's decoders itself.
-    bool gyro_callback(int x, int y, int z) override;
-    bool raw_callback(int raw) override;
-    Status standardFrame(QuillmoreParser& parser) override;
-    Status extendFrame(QuillmoreParser& parser) override;
-    Status hrvFrame(QuillmoreParser& parser) override;
+    // values.  host::FrameHooks: and the payloads of the other frames, which
+    // the session decodes through the instance's decoder methods.
+    bool gyro_callback(int x, int y, int z, FrameView frame) override;
+    bool raw_callback(int raw, FrameView frame) override;
+    Status standardFrame(QuillmoreParser& parser, FrameView frame) override;
+    Status extendFrame(QuillmoreParser& parser, FrameView frame) override;
+    Status hrvFrame(QuillmoreParser& parser, FrameView frame) override;
 
 private:
     enum Slot { kEeg, kExtend, kGyro, kRr, kRaw, kSlots };

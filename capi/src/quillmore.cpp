@@ -53,27 +53,27 @@ public:
 
     void attach(quillmore::QuillmoreParser& parser) { parser_ = &parser; }
 
-    bool eeg_callback(const QuillmoreData& r) override {
+    bool eeg_callback(const QuillmoreData& r, quillmore::FrameView) override {
         if (settings_.on_eeg == nullptr) return true;
         const quillmore_eeg record = {r.signal,    r.attention, r.meditation, r.delta,    r.theta,    r.lowAlpha,
                                       r.highAlpha, r.lowBeta,   r.highBeta,   r.lowGamma, r.highGamma};
         return goOn(settings_.on_eeg(user_, &record));
     }
 
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+    bool extend_eeg_callback(const QuillmoreExtendData& r, quillmore::FrameView) override {
         if (settings_.on_extend == nullptr) return true;
         const quillmore_extend record = {r.ap,          r.battery, r.version, r.gnaw,
                                          r.temperature, r.heart,   temperatureKindCode(r.temperatureKind)};
         return goOn(settings_.on_extend(user_, &record));
     }
 
-    bool raw_callback(int raw) override { return settings_.on_raw == nullptr || goOn(settings_.on_raw(user_, raw)); }
+    bool raw_callback(int raw, quillmore::FrameView) override { return settings_.on_raw == nullptr || goOn(settings_.on_raw(user_, raw)); }
 
-    bool gyro_callback(int x, int y, int z) override {
+    bool gyro_callback(int x, int y, int z, quillmore::FrameView) override {
         return settings_.on_gyro == nullptr || goOn(settings_.on_gyro(user_, x, y, z));
     }
 
-    bool rr_callback(int rr1, int rr2, int rr3) override {
+    bool rr_callback(int rr1, int rr2, int rr3, quillmore::FrameView) override {
         return settings_.on_rr == nullptr || goOn(settings_.on_rr(user_, rr1, rr2, rr3));
     }
 

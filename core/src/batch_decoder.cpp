@@ -30,52 +30,44 @@ double secondsAt(std::uint64_t position) { return static_cast<double>(position) 
 
 }  // namespace
 
-// The machine's deliveries, decoded with the pure decoders and handed to the
+// The machine's deliveries, with the frames they came from, handed to the
 // BatchDecoder.  Nothing it receives can fail.
 class BatchDecoder::Listener : public QuillmoreListener {
 public:
     explicit Listener(BatchDecoder& decoder) : decoder_(decoder) {}
 
-    Status standardFrame(QuillmoreParser& parser) override {
-        QuillmoreData record;
-        if (decodeStandardPayload(parser.payloadView(), record) == Status::Ok) decoder_.standardFrame(record);
-        return Status::Ok;
+    bool eeg_callback(const QuillmoreData& record, FrameView) override {
+        decoder_.standardFrame(record);
+        return true;
     }
 
-    Status extendFrame(QuillmoreParser& parser) override {
-        QuillmoreExtendData record;
-        if (decodeExtendPayload(parser.payloadView(), record) == Status::Ok) {
-            decoder_.extendBytes_ += static_cast<std::uint64_t>(parser.byteOffset());
-            decoder_.extendFrame(record, extendLooksDamaged(parser.payload(), parser.byteOffset()));
-        }
-        return Status::Ok;
+    bool extend_eeg_callback(const QuillmoreExtendData& record, FrameView frame) override {
+        decoder_.extendBytes_ += frame.size;
+        decoder_.extendFrame(record, extendLooksDamaged(frame.data, static_cast<std::int64_t>(frame.size)));
+        return true;
     }
 
-    Status hrvFrame(QuillmoreParser& parser) override {
-        RrValues rr;
-        bool accepted = false;
-        if (decodeHrvPayload(parser.payloadView(), rr, accepted) == Status::Ok && accepted) {
-            ++decoder_.hrvFrames_;
-            RrRow row{};
-            row.rr1 = static_cast<std::uint16_t>(rr.rr1);
-            row.rr2 = static_cast<std::uint16_t>(rr.rr2);
-            row.rr3 = static_cast<std::uint16_t>(rr.rr3);
-            decoder_.rrFrame(row);
-        }
-        return Status::Ok;
+    bool rr_callback(int rr1, int rr2, int rr3, FrameView) override {
+        ++decoder_.hrvFrames_;
+        RrRow row{};
+        row.rr1 = static_cast<std::uint16_t>(rr1);
+        row.rr2 = static_cast<std::uint16_t>(rr2);
+        row.rr3 = static_cast<std::uint16_t>(rr3);
+        decoder_.rrFrame(row);
+        return true;
     }
 
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, FrameView) override {
         decoder_.rawSample(static_cast<std::int16_t>(raw));
         return true;
     }
 
-    bool gyro_callback(int x, int y, int z) override {
+    bool gyro_callback(int x, int y, int z, FrameView frame) override {
         GyroRow row{};
         row.x = static_cast<std::int16_t>(x);
         row.y = static_cast<std::int16_t>(y);
         row.z = static_cast<std::int16_t>(z);
-        row.damaged = gyroLooksDamaged(decoder_.parser_.payload()) ? 1 : 0;
+        row.damaged = gyroLooksDamaged(frame.data) ? 1 : 0;
         ++decoder_.gyroFrames_;
         decoder_.gyroFrame(row);
         return true;

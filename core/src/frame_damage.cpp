@@ -1,5 +1,5 @@
 // Damage that frames without a checksum show in their layout.
-#include "quillmore/batch.hpp"
+#include "quillmore/frame_damage.hpp"
 
 namespace quillmore {
 namespace {

@@ -1,27 +1,16 @@
 // Loss accounting that needs more than a one-line hook in the machine.
 #include "quillmore/loss.hpp"
 
+#include "machine_rows.hpp"
 #include "quillmore/parser.hpp"
 
 namespace quillmore {
 
 void countEndOfInput(const QuillmoreParser& parser, LossCounters& loss) {
-    switch (parser.state()) {
-    case static_cast<int>(State::AfterSync):
-        ++loss.bytesSkipped;
-        break;
-    case static_cast<int>(State::LengthByte):
-    case static_cast<int>(State::CollectStandard):
-    case static_cast<int>(State::CollectRaw):
-    case static_cast<int>(State::CollectExtend):
-    case static_cast<int>(State::ExtendSync):
-    case static_cast<int>(State::CollectGyro):
-    case static_cast<int>(State::HrvLength):
-    case static_cast<int>(State::CollectHrv):
-        ++loss.framesCutShort;
-        break;
-    default:
-        break;  // hunting (1), or a standard frame complete (5)
+    switch (machine::rowOf(parser.state()).atEnd) {
+    case machine::AtEnd::SkippedByte: ++loss.bytesSkipped; break;
+    case machine::AtEnd::FrameCutShort: ++loss.framesCutShort; break;
+    case machine::AtEnd::Nothing: break;  // hunting, or a standard frame complete
     }
 }
 

@@ -1,6 +1,7 @@
-// The frame state machine.  parseByte() (step()) is the machine's definition,
-// one byte at a time; parse() runs the same machine over a whole buffer and
-// takes the common cases in bulk:
+// The frame state machine.  step() runs the row table (machine_rows.hpp) one
+// byte at a time, and is the machine's definition; parse() runs the same
+// machine over a whole buffer and takes the common cases in bulk, with its
+// constants taken from the table:
 //   - hunting states search for their byte with memchr;
 //   - states 1, 2 and 3 run inline, and a whole raw-sample frame in state 1
 //     is recognised by its three header bytes at once;
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "machine_rows.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 
 // Vector search where the target has it: SSE2 on every x86-64 (GCC and
@@ -32,37 +35,63 @@
 namespace quillmore {
 namespace {
 
-constexpr std::uint8_t kSync = 0xAA;
-constexpr std::uint8_t kHrvSync = 0xBB;
-constexpr std::uint8_t kStandardLength = 0x20;
-constexpr std::uint8_t kRawLength = 0x04;
-constexpr std::uint8_t kGyroLength = 0x07;
-constexpr std::uint8_t kHrvLength = 0x0C;
-constexpr std::uint8_t kExtendStart = 0x06;
+using machine::kRows;
+using machine::s;
+using machine::kSync;
+using machine::kHrvSync;
+using machine::kStandardLength;
+using machine::kRawLength;
+using machine::kGyroLength;
+using machine::kHrvLength;
+using machine::kExtendedStart;
 
-// Bytes collected after the length byte.  A gyroscope frame carries eight
-// although its length byte says seven.
-constexpr std::int64_t kStandardBytes = 33;  // 32 payload + checksum
-constexpr std::int64_t kRawBytes = 5;        // 4 payload + checksum
-constexpr std::int64_t kGyroBytes = 8;
-constexpr std::int64_t kHrvBytes = 13;
+// Bytes collected after the length byte, and the states the frames leave.
+constexpr std::int64_t kStandardBytes = machine::frameBytes(State::CollectStandard);
+constexpr std::int64_t kRawBytes = machine::frameBytes(State::CollectRaw);
+constexpr std::int64_t kGyroBytes = machine::frameBytes(State::CollectGyro);
+constexpr std::int64_t kHrvBytes = machine::frameBytes(State::CollectHrv);
+constexpr int kAfterStandard = kRows[s(State::CollectStandard)].afterFrame;
+constexpr int kAfterRaw = kRows[s(State::CollectRaw)].afterFrame;
+constexpr int kAfterGyro = kRows[s(State::CollectGyro)].afterFrame;
+constexpr int kAfterHrv = kRows[s(State::CollectHrv)].afterFrame;
+
+// parse() spells out the common rows for speed; these are the facts of the
+// table that it relies on.
+constexpr bool bulkPathAgrees() {
+    using machine::transition;
+    const auto& hunt = kRows[s(State::HuntSync)];
+    const auto& afterSync = kRows[s(State::AfterSync)];
+    const auto& length = kRows[s(State::LengthByte)];
+    const auto& afterStandard = kRows[s(State::AfterStandard)];
+    const auto& hrvLength = kRows[s(State::HrvLength)];
+    const auto& extended = kRows[s(State::CollectExtend)];
+    return transition(hunt, kSync).next == s(State::AfterSync) && transition(hunt, 0).next == 0 &&
+           transition(hunt, 0).skipped == 1 && transition(afterSync, kSync).next == s(State::LengthByte) &&
+           transition(afterSync, kHrvSync).next == s(State::HrvLength) && transition(afterSync, 0).skipped == 2 &&
+           transition(afterSync, 0).next == s(State::HuntSync) && transition(length, 0).skipped == 3 &&
+           transition(length, 0).next == s(State::HuntSync) && transition(length, kStandardLength).offset == 0 &&
+           transition(length, kRawLength).offset == 0 && transition(length, kGyroLength).offset == 0 &&
+           machine::lengthByteOf(State::CollectStandard) == kStandardLength &&
+           machine::lengthByteOf(State::CollectRaw) == kRawLength &&
+           machine::lengthByteOf(State::CollectGyro) == kGyroLength && hrvLength.resetsOffset &&
+           transition(hrvLength, kHrvLength).next == s(State::CollectHrv) && transition(hrvLength, 0).skipped == 1 &&
+           transition(afterStandard, 0).skipped == 1 && extended.stores && extended.frameBytes == 0 &&
+           transition(extended, kSync).next == s(State::ExtendSync) && transition(extended, 0).next == 0 &&
+           kRows[s(State::CollectRaw)].checksum && kRows[s(State::CollectStandard)].checksum &&
+           kRows[s(State::CollectStandard)].completes == machine::Frame::Standard;
+}
+static_assert(bulkPathAgrees(), "parse() and the row table disagree");
+
+// Bytes a header that turned out not to be one throws away.
+constexpr std::uint64_t kSkippedAfterSync = kRows[s(State::AfterSync)].otherwise.skipped;
+constexpr std::uint64_t kSkippedLength = kRows[s(State::LengthByte)].otherwise.skipped;
+
+// Bytes that the collecting state `state` takes in all; 0 for other states.
+constexpr std::int64_t frameBytes(int state) { return machine::rowOf(state).frameBytes; }
 
 // Sync, sync, length byte: the header of a raw-sample frame.
 constexpr std::int64_t kHeaderBytes = 3;
 constexpr std::uint8_t kRawHeader[kHeaderBytes] = {kSync, kSync, kRawLength};
-
-constexpr int s(State state) { return static_cast<int>(state); }
-
-// Bytes that the collecting state `state` takes in all; 0 for other states.
-constexpr std::int64_t frameBytes(int state) {
-    switch (state) {
-    case s(State::CollectStandard): return kStandardBytes;
-    case s(State::CollectRaw): return kRawBytes;
-    case s(State::CollectGyro): return kGyroBytes;
-    case s(State::CollectHrv): return kHrvBytes;
-    default: return 0;
-    }
-}
 
 const std::uint8_t* find(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t value) {
     const void* hit = std::memchr(p, value, static_cast<std::size_t>(end - p));
@@ -143,75 +172,41 @@ const char* statusName(Status status) {
     return "unknown status";
 }
 
-// ---------------------------------------------------------------- listener
+// ---------------------------------------------------------------- delivery
 
-Status QuillmoreListener::standardFrame(QuillmoreParser& parser) { return parser.parsePackagePayload(); }
-Status QuillmoreListener::extendFrame(QuillmoreParser& parser) { return parser.parseExtendPackagePayload(); }
-Status QuillmoreListener::hrvFrame(QuillmoreParser& parser) { return parser.parseHRVPackagePayload(); }
+Status machine::deliverStandard(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
+    QuillmoreData record;
+    const Status decoded = decodeStandardPayload(buffer, record);
+    if (decoded != Status::Ok) return decoded;
+    return listener.eeg_callback(record, frame) ? Status::Ok : Status::CallbackFailed;
+}
+
+Status machine::deliverExtended(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
+    QuillmoreExtendData record;
+    const Status decoded = decodeExtendPayload(buffer, record);
+    if (decoded != Status::Ok) return decoded;
+    return listener.extend_eeg_callback(record, frame) ? Status::Ok : Status::CallbackFailed;
+}
+
+Status machine::deliverHrv(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
+    RrValues rr;
+    bool accepted = false;
+    const Status decoded = decodeHrvPayload(buffer, rr, accepted);
+    if (decoded != Status::Ok || !accepted) return decoded;
+    return listener.rr_callback(rr.rr1, rr.rr2, rr.rr3, frame) ? Status::Ok : Status::CallbackFailed;
+}
 
 // ---------------------------------------------------------------- parser
 
 QuillmoreParser::QuillmoreParser(QuillmoreListener& listener)
     : QuillmoreParser(listener, nullptr, 0) {
     ownPayload_ = std::make_unique<std::uint8_t[]>(kPayloadSize);  // zeroed
-    setPayload(ownPayload_.get(), kPayloadSize);
+    payload_ = ownPayload_.get();
+    payloadSize_ = kPayloadSize;
 }
 
 QuillmoreParser::QuillmoreParser(QuillmoreListener& listener, std::uint8_t* payload, std::size_t size)
     : listener_(&listener), payload_(payload), payloadSize_(size) {}
-
-QuillmoreParser::Assignments QuillmoreParser::assignmentsOf(std::uint8_t b) const {
-    switch (state_) {
-    case s(State::HuntSync): return {b == kSync, false};
-    case s(State::AfterSync): return {true, false};
-    case s(State::LengthByte): return {true, b == kStandardLength || b == kRawLength || b == kGyroLength};
-    case s(State::CollectStandard):
-    case s(State::CollectRaw):
-    case s(State::CollectGyro):
-    case s(State::CollectHrv):
-        // The byte that completes the frame also moves the state on.
-        return {byteOffset_ >= frameBytes(state_) - 1, true};
-    case s(State::AfterStandard): return {b == kExtendStart || b == kSync, b == kExtendStart};
-    case s(State::CollectExtend):
-        if (byteOffset_ >= static_cast<std::int64_t>(payloadSize_)) return {true, true};  // frame dropped
-        return {b == kSync, true};
-    case s(State::ExtendSync): return {true, false};
-    case s(State::HrvLength): return {b == kHrvLength, true};
-    default: return {false, false};
-    }
-}
-
-bool QuillmoreParser::storesNextByte() const {
-    switch (state_) {
-    case s(State::CollectStandard):
-    case s(State::CollectRaw):
-    case s(State::CollectGyro):
-    case s(State::CollectHrv):
-        return true;
-    case s(State::CollectExtend):
-        // A full buffer drops the extended frame instead of storing.
-        return byteOffset_ < static_cast<std::int64_t>(payloadSize_);
-    default:
-        return false;
-    }
-}
-
-bool QuillmoreParser::examinesAfterStore() const {
-    switch (state_) {
-    case s(State::CollectExtend): return storesNextByte();
-    case s(State::CollectStandard): return byteOffset_ >= kStandardBytes - 1;
-    case s(State::CollectRaw): return byteOffset_ >= kRawBytes - 1;
-    default: return false;
-    }
-}
-
-Status QuillmoreParser::storeBeforeExamining(std::uint8_t byte) {
-    const Status stored = collect(byte);
-    if (stored != Status::Ok) return stored;
-    if (state_ == s(State::CollectStandard) && byteOffset_ >= kStandardBytes) state_ = s(State::AfterStandard);
-    if (state_ == s(State::CollectRaw) && byteOffset_ >= kRawBytes) state_ = s(State::HuntSync);
-    return Status::Ok;
-}
 
 // Stores `byte` at the offset and advances it.  A negative offset counts
 // from the end of the buffer; any index outside the buffer fails and leaves
@@ -228,139 +223,97 @@ Status QuillmoreParser::collect(std::uint8_t byte) {
 Status QuillmoreParser::completeStandard(std::uint8_t checkSum) {
     // The state moves on first: an extended frame may follow a standard
     // frame whose checksum failed, and a failing decoder leaves state 5.
-    state_ = s(State::AfterStandard);
+    state_ = kAfterStandard;
     if (!complementedSumMatches(payload_, kStandardBytes - 1, checkSum)) {
         if (loss_) ++loss_->standardChecksumFailures;
         return Status::Ok;
     }
-    return listener_->standardFrame(*this);
+    if (hooks_) return hooks_->standardFrame(*this, frame());
+    return machine::deliverStandard(*listener_, {payload_, payloadSize_}, frame());
 }
 
 Status QuillmoreParser::completeRaw(std::uint8_t checkSum) {
-    state_ = s(State::HuntSync);
+    state_ = kAfterRaw;
     if (!complementedSumMatches(payload_, kRawBytes - 1, checkSum)) {
         if (loss_) ++loss_->rawChecksumFailures;
         return Status::Ok;
     }
-    return listener_->raw_callback(decodeRawSample(payload_)) ? Status::Ok : Status::CallbackFailed;
+    return listener_->raw_callback(decodeRawSample(payload_), frame()) ? Status::Ok : Status::CallbackFailed;
 }
 
 Status QuillmoreParser::completeGyro() {
-    state_ = s(State::HuntSync);
+    state_ = kAfterGyro;
     const GyroValues g = decodeGyro(payload_);
-    return listener_->gyro_callback(g.x, g.y, g.z) ? Status::Ok : Status::CallbackFailed;
+    return listener_->gyro_callback(g.x, g.y, g.z, frame()) ? Status::Ok : Status::CallbackFailed;
 }
 
 Status QuillmoreParser::completeHrv() {
     // Not verified here: the HRV payload carries its own checksum.
-    state_ = s(State::HuntSync);
-    if (loss_) countHrvFrame(payloadView(), *loss_);
-    return listener_->hrvFrame(*this);
+    state_ = kAfterHrv;
+    if (loss_) countHrvFrame(PayloadView{payload_, payloadSize_}, *loss_);
+    if (hooks_) return hooks_->hrvFrame(*this, frame());
+    return machine::deliverHrv(*listener_, {payload_, payloadSize_}, frame());
+}
+
+// AA AA ended an extended frame.  As with every other frame, the state has
+// moved on (to the length byte) before the delivery, so a listener that
+// feeds the parser goes on from where the frame left it.
+Status QuillmoreParser::completeExtended() {
+    if (hooks_) return hooks_->extendFrame(*this, frame());
+    return machine::deliverExtended(*listener_, {payload_, payloadSize_}, frame());
 }
 
 // Completes the frame of the current collecting state; `lastByte` is its
 // final byte.
 Status QuillmoreParser::completeFrame(std::uint8_t lastByte) {
-    switch (state_) {
-    case s(State::CollectStandard): return completeStandard(lastByte);
-    case s(State::CollectRaw): return completeRaw(lastByte);
-    case s(State::CollectGyro): return completeGyro();
-    default: return completeHrv();
+    switch (machine::rowOf(state_).completes) {
+    case machine::Frame::Standard: return completeStandard(lastByte);
+    case machine::Frame::Raw: return completeRaw(lastByte);
+    case machine::Frame::Gyro: return completeGyro();
+    case machine::Frame::Hrv: return completeHrv();
+    case machine::Frame::Extended: return completeExtended();
+    case machine::Frame::None: break;
     }
+    return Status::Ok;
 }
 
-Status QuillmoreParser::parseByte(std::uint8_t byte) { return step(byte); }
-
+// One byte through the row of the current state.
 Status QuillmoreParser::step(std::uint8_t b) {
-    switch (state_) {
-    case s(State::HuntSync):
-        if (b == kSync) state_ = s(State::AfterSync);
-        else if (loss_) ++loss_->bytesSkipped;
-        return Status::Ok;
-
-    case s(State::AfterSync):
-        state_ = b == kSync ? s(State::LengthByte) : b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
-        if (loss_ && state_ == s(State::HuntSync)) loss_->bytesSkipped += 2;  // AA and this byte
-        return Status::Ok;
-
-    case s(State::LengthByte):
-        switch (b) {
-        case kStandardLength: state_ = s(State::CollectStandard); byteOffset_ = 0; break;
-        case kRawLength: state_ = s(State::CollectRaw); byteOffset_ = 0; break;
-        case kGyroLength: state_ = s(State::CollectGyro); byteOffset_ = 0; break;
-        default:
-            state_ = s(State::HuntSync);
-            if (loss_) loss_->bytesSkipped += 3;  // AA AA and this byte
-            break;
-        }
-        return Status::Ok;
-
-    case s(State::CollectStandard):
-    case s(State::CollectRaw):
-    case s(State::CollectGyro):
-    case s(State::CollectHrv): {
-        const Status stored = collect(b);
-        if (stored != Status::Ok) return stored;
-        if (byteOffset_ >= frameBytes(state_)) return completeFrame(b);
-        return Status::Ok;
-    }
-
-    case s(State::AfterStandard):
-        if (b == kExtendStart) {
-            state_ = s(State::CollectExtend);
-            byteOffset_ = 1;
-            if (payloadSize_ == 0) return Status::IndexOutOfRange;
-            payload_[0] = kExtendStart;
-        } else if (b == kSync) {
-            state_ = s(State::AfterSync);
-        } else if (loss_) {
-            ++loss_->bytesSkipped;
-        }
-        return Status::Ok;
-
-    case s(State::CollectExtend): {
-        if (byteOffset_ >= static_cast<std::int64_t>(payloadSize_)) {
-            // The frame would run past the buffer: drop it and hunt again,
-            // starting with this very byte.
-            state_ = b == kSync ? s(State::AfterSync) : s(State::HuntSync);
+    const machine::Row& row = machine::rowOf(state_);
+    if (row.stores) {
+        if (row.frameBytes == 0 && byteOffset_ >= static_cast<std::int64_t>(payloadSize_)) {
+            // The extended frame would run past the buffer: drop it and
+            // hunt again, starting with this very byte.
+            const machine::Transition& hunt = machine::transition(kRows[s(State::HuntSync)], b);
+            state_ = hunt.next != 0 ? hunt.next : s(State::HuntSync);
             byteOffset_ = 0;
             if (loss_) {
                 ++loss_->extendedDropped;
-                if (b != kSync) ++loss_->bytesSkipped;  // this byte, hunted over as in state 1
+                loss_->bytesSkipped += hunt.skipped;
             }
             return Status::Ok;
         }
         const Status stored = collect(b);
         if (stored != Status::Ok) return stored;
-        if (b == kSync) state_ = s(State::ExtendSync);
-        return Status::Ok;
+        if (row.frameBytes != 0) return byteOffset_ >= row.frameBytes ? completeFrame(b) : Status::Ok;
     }
-
-    case s(State::ExtendSync):
-        if (b == kSync) {
-            // AA AA: the sync bytes of the next frame end the extended one,
-            // and its length byte comes next.  As with every other frame,
-            // the state moves on before the delivery, so a listener that
-            // feeds the parser goes on from where the frame left it.
-            state_ = s(State::LengthByte);
-            return listener_->extendFrame(*this);
-        } else if (b == kHrvSync) {
-            state_ = s(State::HrvLength);  // abandoned without decoding
-            if (loss_) ++loss_->extendedAbandoned;
-        } else {
-            state_ = s(State::CollectExtend);  // the byte after an inner AA is dropped
-        }
-        return Status::Ok;
-
-    case s(State::HrvLength):
-        byteOffset_ = 0;
-        if (b == kHrvLength) state_ = s(State::CollectHrv);
-        else if (loss_) ++loss_->bytesSkipped;
-        return Status::Ok;
-
-    default:
-        return Status::Ok;  // not a state of the machine: every byte is a no-op
+    if (row.resetsOffset) byteOffset_ = 0;
+    const machine::Transition& t = machine::transition(row, b);
+    if (loss_ && t.skipped != 0) loss_->bytesSkipped += t.skipped;
+    if (t.offset >= 0) byteOffset_ = t.offset;
+    if (t.next != 0) state_ = t.next;
+    switch (t.action) {
+    case machine::Action::None: break;
+    case machine::Action::StartExtended:
+        if (payloadSize_ == 0) return Status::IndexOutOfRange;
+        payload_[0] = b;
+        break;
+    case machine::Action::DeliverExtended: return completeExtended();
+    case machine::Action::AbandonExtended:
+        if (loss_) ++loss_->extendedAbandoned;
+        break;
     }
+    return Status::Ok;
 }
 
 ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
@@ -434,13 +387,14 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     // recording, and this spares them a call and a round trip through the
     // members when the checksum fails.
     auto completeRawFrame = [&] {
-        state = s(State::HuntSync);
+        state = kAfterRaw;
         if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) {
             if (loss) ++loss->rawChecksumFailures;
             return Status::Ok;
         }
         const int sample = decodeRawSample(buf);
-        return handOver([&] { return listener_->raw_callback(sample) ? Status::Ok : Status::CallbackFailed; });
+        const FrameView frame{buf, static_cast<std::size_t>(kRawBytes)};
+        return handOver([&] { return listener_->raw_callback(sample, frame) ? Status::Ok : Status::CallbackFailed; });
     };
 
     load();
@@ -479,7 +433,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             const std::uint8_t b = *p++;
             if (b != kSync) {
                 state = b == kHrvSync ? s(State::HrvLength) : s(State::HuntSync);
-                if (loss && b != kHrvSync) loss->bytesSkipped += 2;  // AA and this byte
+                if (loss && b != kHrvSync) loss->bytesSkipped += kSkippedAfterSync;  // AA and this byte
                 break;
             }
             state = s(State::LengthByte);
@@ -521,7 +475,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 break;
             default:
                 state = s(State::HuntSync);
-                if (loss) loss->bytesSkipped += 3;  // AA AA and this byte
+                if (loss) loss->bytesSkipped += kSkippedLength;  // AA AA and this byte
                 break;
             }
             if (completed != Status::Ok) return finish(completed);
@@ -576,7 +530,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
 
         case s(State::AfterStandard): {
             const std::uint8_t* const from = p;
-            p = findEither(p, end, kExtendStart, kSync);
+            p = findEither(p, end, kExtendedStart, kSync);
             if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
             if (p == end) return finish(Status::Ok);
             const std::uint8_t b = *p++;
@@ -622,28 +576,65 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     return finish(Status::Ok);
 }
 
-// ---------------------------------------------------------------- decoders
+// ---------------------------------------------------------------- host mirror
 
-Status QuillmoreParser::parsePackagePayload() {
-    QuillmoreData record;
-    const Status decoded = decodeStandardPayload(payloadView(), record);
-    if (decoded != Status::Ok) return decoded;
-    return listener_->eeg_callback(record) ? Status::Ok : Status::CallbackFailed;
+namespace host {
+
+bool isMachineState(int state) { return machine::isState(state); }
+
+Assignments assignmentsOf(const QuillmoreParser& parser, std::uint8_t b) {
+    const machine::Row& row = machine::rowOf(parser.state());
+    const std::int64_t offset = parser.byteOffset();
+    if (row.stores) {
+        // The byte that completes a frame also moves the state on; a full
+        // buffer drops the extended frame and resets both.
+        if (row.frameBytes != 0) return {offset >= row.frameBytes - 1, true};
+        if (offset >= static_cast<std::int64_t>(payloadSize(parser))) return {true, true};
+        return {machine::transition(row, b).next != 0, true};
+    }
+    const machine::Transition& t = machine::transition(row, b);
+    return {t.next != 0, row.resetsOffset || t.offset >= 0};
 }
 
-Status QuillmoreParser::parseExtendPackagePayload() {
-    QuillmoreExtendData record;
-    const Status decoded = decodeExtendPayload(payloadView(), record);
-    if (decoded != Status::Ok) return decoded;
-    return listener_->extend_eeg_callback(record) ? Status::Ok : Status::CallbackFailed;
+bool resetsOffsetFirst(const QuillmoreParser& parser) { return machine::rowOf(parser.state()).resetsOffset; }
+
+bool storesNextByte(const QuillmoreParser& parser) {
+    const machine::Row& row = machine::rowOf(parser.state());
+    return row.stores && (row.frameBytes != 0 || parser.byteOffset() < static_cast<std::int64_t>(payloadSize(parser)));
 }
 
-Status QuillmoreParser::parseHRVPackagePayload() {
-    RrValues rr;
-    bool accepted = false;
-    const Status decoded = decodeHrvPayload(payloadView(), rr, accepted);
-    if (decoded != Status::Ok || !accepted) return decoded;
-    return listener_->rr_callback(rr.rr1, rr.rr2, rr.rr3) ? Status::Ok : Status::CallbackFailed;
+bool examinesAfterStore(const QuillmoreParser& parser) {
+    const machine::Row& row = machine::rowOf(parser.state());
+    if (!storesNextByte(parser)) return false;
+    if (row.frameBytes == 0) return true;  // the extended row looks for AA
+    return row.checksum && parser.byteOffset() >= row.frameBytes - 1;
 }
+
+Status storeBeforeExamining(QuillmoreParser& parser, std::uint8_t byte) {
+    const machine::Row& row = machine::rowOf(parser.state());
+    const Status stored = Access::collect(parser, byte);
+    if (stored != Status::Ok) return stored;
+    if (row.frameBytes != 0 && parser.byteOffset() >= row.frameBytes) setState(parser, row.afterFrame);
+    return Status::Ok;
+}
+
+namespace {
+// The frame as the buffer holds it now: the bytes up to the offset.
+FrameView frameAsIs(const QuillmoreParser& parser) {
+    const auto size = static_cast<std::int64_t>(payloadSize(parser));
+    const std::int64_t offset = parser.byteOffset();
+    return {payload(parser), static_cast<std::size_t>(offset < 0 ? 0 : offset > size ? size : offset)};
+}
+}  // namespace
+
+Status decodeStandardFrame(QuillmoreParser& parser) {
+    return machine::deliverStandard(Access::listener(parser), payloadView(parser), frameAsIs(parser));
+}
+Status decodeExtendedFrame(QuillmoreParser& parser) {
+    return machine::deliverExtended(Access::listener(parser), payloadView(parser), frameAsIs(parser));
+}
+Status decodeHrvFrame(QuillmoreParser& parser) { return machine::deliverHrv(Access::listener(parser), payloadView(parser), frameAsIs(parser)); }
+
+}  // namespace host
 
 }  // namespace quillmore

@@ -11,12 +11,12 @@ namespace {
 
 class Printer : public quillmore::QuillmoreListener {
 public:
-    bool eeg_callback(const quillmore::QuillmoreData& eeg) override {
+    bool eeg_callback(const quillmore::QuillmoreData& eeg, quillmore::FrameView) override {
         std::printf("attention %u meditation %u\n", static_cast<unsigned>(eeg.attention),
                     static_cast<unsigned>(eeg.meditation));
         return true;
     }
-    bool raw_callback(int) override { return ++samples, true; }
+    bool raw_callback(int, quillmore::FrameView) override { return ++samples, true; }
 
     long samples = 0;
 };

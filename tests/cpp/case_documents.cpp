@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "quillmore/host/mirror.hpp"
 
 namespace quillmore::testing {
 namespace {
@@ -54,14 +57,38 @@ std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std:
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
         if (line.empty() || startsWith(line, "# ")) continue;
         if (startsWith(line, "## ")) {
-            cases.push_back({name, line.substr(3), lineNo, {}, {}});
+            CaseDocument c;
+            c.file = name;
+            c.title = line.substr(3);
+            c.line = lineNo;
+            cases.push_back(std::move(c));
             continue;
         }
         if (cases.empty()) {
             fail(lineNo, "line before the first case");
             continue;
         }
-        if (startsWith(line, "> ")) {
+        if (startsWith(line, "@ ")) {
+            std::istringstream words(line.substr(2));
+            std::string what, value;
+            words >> what >> value;
+            CaseDocument& c = cases.back();
+            char* end = nullptr;
+            const long long number = std::strtoll(value.c_str(), &end, 10);
+            const bool isNumber = !value.empty() && *end == '\0';
+            if (what == "state" && isNumber) {
+                c.setState = true;
+                c.state = static_cast<int>(number);
+            } else if (what == "offset" && isNumber) {
+                c.setOffset = true;
+                c.offset = number;
+            } else if (what == "fail" && (value == "eeg" || value == "extend" || value == "gyro" || value == "rr" ||
+                                          value == "raw")) {
+                c.failOn = value;
+            } else {
+                fail(lineNo, "bad directive '" + line + "'");
+            }
+        } else if (startsWith(line, "> ")) {
             std::istringstream tokens(line.substr(2));
             std::string token;
             while (tokens >> token) {
@@ -127,29 +154,32 @@ std::string formatState(const QuillmoreParser& parser) {
     return "state " + std::to_string(parser.state()) + " offset " + std::to_string(parser.byteOffset());
 }
 
-bool LogListener::eeg_callback(const QuillmoreData& record) {
-    lines.push_back(formatRecord(record));
-    return true;
+bool LogListener::logged(const char* kind, std::string line) {
+    lines.push_back(std::move(line));
+    if (failOn_ != kind) return true;
+    failOn_.clear();
+    return false;
 }
 
-bool LogListener::extend_eeg_callback(const QuillmoreExtendData& record) {
-    lines.push_back(formatRecord(record));
-    return true;
+bool LogListener::eeg_callback(const QuillmoreData& record, FrameView) { return logged("eeg", formatRecord(record)); }
+
+bool LogListener::extend_eeg_callback(const QuillmoreExtendData& record, FrameView) {
+    return logged("extend", formatRecord(record));
 }
 
-bool LogListener::gyro_callback(int x, int y, int z) {
-    lines.push_back("gyro " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z));
-    return true;
+bool LogListener::gyro_callback(int x, int y, int z, FrameView) {
+    return logged("gyro", "gyro " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z));
 }
 
-bool LogListener::rr_callback(int rr1, int rr2, int rr3) {
-    lines.push_back("rr " + std::to_string(rr1) + " " + std::to_string(rr2) + " " + std::to_string(rr3));
-    return true;
+bool LogListener::rr_callback(int rr1, int rr2, int rr3, FrameView) {
+    return logged("rr", "rr " + std::to_string(rr1) + " " + std::to_string(rr2) + " " + std::to_string(rr3));
 }
 
-bool LogListener::raw_callback(int raw) {
-    lines.push_back("raw " + std::to_string(raw));
-    return true;
+bool LogListener::raw_callback(int raw, FrameView) { return logged("raw", "raw " + std::to_string(raw)); }
+
+void setUp(QuillmoreParser& parser, const CaseDocument& c) {
+    if (c.setState) host::setState(parser, c.state);
+    if (c.setOffset) host::setByteOffset(parser, c.offset);
 }
 
 std::vector<std::string> finalLog(const LogListener& listener, const QuillmoreParser& parser) {

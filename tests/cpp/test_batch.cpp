@@ -42,30 +42,30 @@ std::string extendText(std::uint64_t sample, unsigned ap, unsigned battery, doub
 // The listener path's deliveries, each with the raw samples before it.
 class KindListener : public QuillmoreListener {
 public:
-    bool eeg_callback(const QuillmoreData& r) override {
+    bool eeg_callback(const QuillmoreData& r, FrameView) override {
         const std::uint32_t bands[8] = {r.delta,   r.theta,    r.lowAlpha, r.highAlpha,
                                         r.lowBeta, r.highBeta, r.lowGamma, r.highGamma};
         lines.eeg.push_back(eegText(raws, r.signal, r.attention, r.meditation, bands));
         return true;
     }
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+    bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView) override {
         const int status = r.temperatureKind == TemperatureKind::Measured            ? 0
                            : r.temperatureKind == TemperatureKind::SensorUnavailable ? 1
                                                                                      : 2;
         lines.extend.push_back(extendText(raws, r.ap, r.battery, r.version, r.gnaw, status, r.temperature, r.heart));
         return true;
     }
-    bool gyro_callback(int x, int y, int z) override {
+    bool gyro_callback(int x, int y, int z, FrameView) override {
         lines.gyro.push_back(std::to_string(raws) + ": " + std::to_string(x) + " " + std::to_string(y) + " " +
                              std::to_string(z));
         return true;
     }
-    bool rr_callback(int a, int b, int c) override {
+    bool rr_callback(int a, int b, int c, FrameView) override {
         lines.rr.push_back(std::to_string(raws) + ": " + std::to_string(a) + " " + std::to_string(b) + " " +
                            std::to_string(c));
         return true;
     }
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, FrameView) override {
         lines.raw.push_back(std::to_string(raw));
         ++raws;
         return true;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "test_support.hpp"
 
 namespace quillmore::testing {
@@ -27,16 +28,16 @@ Outcome feed(const Bytes& stream, const std::vector<std::size_t>& chunkSizes) {
         at += size;
     }
     if (at != stream.size()) log.lines.push_back("chunks do not cover the stream");
-    return {finalLog(log, parser), Bytes(parser.payload(), parser.payload() + parser.payloadSize())};
+    return {finalLog(log, parser), Bytes(host::payload(parser), host::payload(parser) + host::payloadSize(parser))};
 }
 
 Outcome feedBytewise(const Bytes& stream) {
     LogListener log;
     QuillmoreParser parser(log);
     for (std::uint8_t b : stream) {
-        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("parseByte failed");
+        if (host::parseByte(parser, b) != Status::Ok) log.lines.push_back("parseByte failed");
     }
-    return {finalLog(log, parser), Bytes(parser.payload(), parser.payload() + parser.payloadSize())};
+    return {finalLog(log, parser), Bytes(host::payload(parser), host::payload(parser) + host::payloadSize(parser))};
 }
 
 // Chunk sizes covering `total`: many empty and one-byte chunks, some the
@@ -109,8 +110,8 @@ TEST(Chunking, TwoParsersFedAlternatelyDecodeWhatEachWouldAlone) {
         ASSERT_TRUE(b.parse(streamB.data() + atB, nB).ok());
         atB += nB;
     }
-    expectSame(aloneA, {finalLog(logA, a), Bytes(a.payload(), a.payload() + a.payloadSize())}, "parser A");
-    expectSame(aloneB, {finalLog(logB, b), Bytes(b.payload(), b.payload() + b.payloadSize())}, "parser B");
+    expectSame(aloneA, {finalLog(logA, a), Bytes(host::payload(a), host::payload(a) + host::payloadSize(a))}, "parser A");
+    expectSame(aloneB, {finalLog(logB, b), Bytes(host::payload(b), host::payload(b) + host::payloadSize(b))}, "parser B");
 }
 
 // A listener that changes the parser from its callbacks: moves the state or
@@ -121,13 +122,13 @@ class MeddlingListener : public LogListener {
 public:
     MeddlingListener() : rng_(77), other_(2048, 0x00), extra_(StreamGenerator(78).generate(4000)) {}
 
-    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && meddle(); }
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
-        return LogListener::extend_eeg_callback(r) && meddle();
+    bool eeg_callback(const QuillmoreData& r, FrameView frame) override { return LogListener::eeg_callback(r, frame) && meddle(); }
+    bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView frame) override {
+        return LogListener::extend_eeg_callback(r, frame) && meddle();
     }
-    bool gyro_callback(int x, int y, int z) override { return LogListener::gyro_callback(x, y, z) && meddle(); }
-    bool rr_callback(int a, int b, int c) override { return LogListener::rr_callback(a, b, c) && meddle(); }
-    bool raw_callback(int raw) override { return LogListener::raw_callback(raw) && meddle(); }
+    bool gyro_callback(int x, int y, int z, FrameView frame) override { return LogListener::gyro_callback(x, y, z, frame) && meddle(); }
+    bool rr_callback(int a, int b, int c, FrameView frame) override { return LogListener::rr_callback(a, b, c, frame) && meddle(); }
+    bool raw_callback(int raw, FrameView frame) override { return LogListener::raw_callback(raw, frame) && meddle(); }
 
     QuillmoreParser* parser = nullptr;
     std::uint8_t* ownPayload = nullptr;
@@ -136,16 +137,16 @@ private:
     bool meddle() {
         if (depth_ > 0) return true;
         switch (rng_.below(12)) {
-        case 0: parser->setByteOffset(static_cast<std::int64_t>(rng_.below(46)) - 5); break;
-        case 1: parser->setState(1 + static_cast<int>(rng_.below(11))); break;
+        case 0: host::setByteOffset(*parser, static_cast<std::int64_t>(rng_.below(46)) - 5); break;
+        case 1: host::setState(*parser, 1 + static_cast<int>(rng_.below(11))); break;
         case 2:
-            if (parser->payload() == ownPayload) {
-                parser->setPayload(other_.data(), other_.size());
+            if (host::payload(*parser) == ownPayload) {
+                host::setPayload(*parser, other_.data(), other_.size());
             } else {
-                parser->setPayload(ownPayload, QuillmoreParser::kPayloadSize);
+                host::setPayload(*parser, ownPayload, QuillmoreParser::kPayloadSize);
             }
             break;
-        case 3: parser->payload()[rng_.below(64)] = rng_.byte(); break;
+        case 3: host::payload(*parser)[rng_.below(64)] = rng_.byte(); break;
         case 4: {
             const std::size_t from = rng_.below(static_cast<unsigned>(extra_.size() - 64));
             ++depth_;
@@ -177,9 +178,9 @@ TEST(Chunking, ListenersThatChangeTheParserSeeTheSameMachine) {
         MeddlingListener log;
         QuillmoreParser parser(log);
         log.parser = &parser;
-        log.ownPayload = parser.payload();
+        log.ownPayload = host::payload(parser);
         if (bytewise) {
-            for (std::uint8_t b : stream) parser.parseByte(b);
+            for (std::uint8_t b : stream) host::parseByte(parser, b);
         } else {
             StreamGenerator chunks(chunkSeed);
             std::size_t at = 0;
@@ -211,19 +212,19 @@ TEST(Chunking, StoresNextByteTellsWhichBytesAreStored) {
     const Bytes stream = gen.generate(30000);
     LogListener log;
     QuillmoreParser parser(log);
-    Bytes before(parser.payloadSize());
+    Bytes before(host::payloadSize(parser));
     int stores = 0;
     for (std::size_t i = 0; i < stream.size(); ++i) {
         const std::uint8_t b = stream[i];
-        const bool predicted = parser.storesNextByte();
+        const bool predicted = host::storesNextByte(parser);
         const int state = parser.state();
         const auto offset = static_cast<std::size_t>(parser.byteOffset());
-        std::memcpy(before.data(), parser.payload(), before.size());
+        std::memcpy(before.data(), host::payload(parser), before.size());
         // Make a store of b visible even where the cell already holds b.
-        if (offset < before.size()) parser.payload()[offset] = before[offset] = static_cast<std::uint8_t>(~b);
-        ASSERT_EQ(parser.parseByte(b), Status::Ok);
+        if (offset < before.size()) host::payload(parser)[offset] = before[offset] = static_cast<std::uint8_t>(~b);
+        ASSERT_EQ(host::parseByte(parser, b), Status::Ok);
         for (std::size_t k = 0; k < before.size(); ++k) {
-            const bool changed = parser.payload()[k] != before[k];
+            const bool changed = host::payload(parser)[k] != before[k];
             const bool expected = (predicted && k == offset) || (state == 5 && b == 0x06 && k == 0 && before[0] != 6);
             ASSERT_EQ(changed, expected) << "byte " << i << " in state " << state << ", cell " << k;
         }

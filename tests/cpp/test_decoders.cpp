@@ -7,6 +7,7 @@
 
 #include "case_documents.hpp"
 #include "quillmore/decoders.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 #include "test_support.hpp"
 
@@ -234,7 +235,7 @@ TEST(Records, DefaultsAreWhatAFrameWithoutTheRowDelivers) {
 
 class CountingListener : public LogListener {
 public:
-    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && ok; }
+    bool eeg_callback(const QuillmoreData& r, FrameView frame) override { return LogListener::eeg_callback(r, frame) && ok; }
     bool ok = true;
 };
 
@@ -242,15 +243,15 @@ TEST(ParserDecoders, DecodeTheBufferAsItIsAndLeaveStateAlone) {
     CountingListener log;
     QuillmoreParser parser(log);
     const Bytes rows = cat({{0x02, 0x2A}, Bytes(30, 0x00)});
-    std::copy(rows.begin(), rows.end(), parser.payload());
-    parser.setState(State::CollectExtend);
-    parser.setByteOffset(5);
+    std::copy(rows.begin(), rows.end(), host::payload(parser));
+    host::setState(parser, State::CollectExtend);
+    host::setByteOffset(parser, 5);
 
-    EXPECT_EQ(parser.parsePackagePayload(), Status::Ok);
+    EXPECT_EQ(host::decodeStandardFrame(parser), Status::Ok);
     log.ok = false;
-    EXPECT_EQ(parser.parsePackagePayload(), Status::CallbackFailed);
-    EXPECT_EQ(parser.parseExtendPackagePayload(), Status::Ok);  // buffer[0] = 02: no row
-    EXPECT_EQ(parser.parseHRVPackagePayload(), Status::Ok);     // checksum fails: nothing delivered
+    EXPECT_EQ(host::decodeStandardFrame(parser), Status::CallbackFailed);
+    EXPECT_EQ(host::decodeExtendedFrame(parser), Status::Ok);  // buffer[0] = 02: no row
+    EXPECT_EQ(host::decodeHrvFrame(parser), Status::Ok);     // checksum fails: nothing delivered
 
     EXPECT_EQ(log.lines, (std::vector<std::string>{
                              "eeg signal=42 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 "
@@ -265,9 +266,9 @@ TEST(ParserDecoders, ShortBufferFailsWithoutDelivering) {
     LogListener log;
     std::uint8_t cells[12] = {0x06, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08};
     QuillmoreParser parser(log, cells, sizeof cells);
-    EXPECT_EQ(parser.parseExtendPackagePayload(), Status::IndexOutOfRange);
-    EXPECT_EQ(parser.parsePackagePayload(), Status::IndexOutOfRange);
-    EXPECT_EQ(parser.parseHRVPackagePayload(), Status::Ok);
+    EXPECT_EQ(host::decodeExtendedFrame(parser), Status::IndexOutOfRange);
+    EXPECT_EQ(host::decodeStandardFrame(parser), Status::IndexOutOfRange);
+    EXPECT_EQ(host::decodeHrvFrame(parser), Status::Ok);
     EXPECT_TRUE(log.lines.empty());
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 
 namespace quillmore::testing {
 namespace {
@@ -29,13 +30,25 @@ const Loaded& loaded() {
 
 // Feeds `input` in chunks ending at `cuts` (ascending, may repeat: an empty
 // chunk) and then the rest.
-std::vector<std::string> runChunked(const std::vector<std::uint8_t>& input, const std::vector<std::size_t>& cuts) {
-    LogListener log;
+// A failing callback (a "fail" directive) stops the call; the rest of the
+// chunk is fed after it.
+std::vector<std::string> runChunked(const CaseDocument& c, const std::vector<std::size_t>& cuts) {
+    const std::vector<std::uint8_t>& input = c.input;
+    LogListener log(c.failOn);
     QuillmoreParser parser(log);
+    setUp(parser, c);
     std::size_t from = 0;
     auto feed = [&](std::size_t to) {
-        const ParseResult r = parser.parse(input.data() + from, to - from);
-        if (!r.ok() || r.consumed != to - from) log.lines.push_back("parse stopped after " + std::to_string(r.consumed));
+        while (from < to) {
+            const ParseResult r = parser.parse(input.data() + from, to - from);
+            from += r.consumed;
+            if (r.status == Status::CallbackFailed) {
+                log.lines.push_back("failed");
+            } else if (!r.ok() || from != to) {
+                log.lines.push_back("parse stopped after " + std::to_string(r.consumed));
+                break;
+            }
+        }
         from = to;
     };
     for (std::size_t cut : cuts) feed(cut);
@@ -43,11 +56,14 @@ std::vector<std::string> runChunked(const std::vector<std::uint8_t>& input, cons
     return finalLog(log, parser);
 }
 
-std::vector<std::string> runParseByte(const std::vector<std::uint8_t>& input) {
-    LogListener log;
+std::vector<std::string> runParseByte(const CaseDocument& c) {
+    LogListener log(c.failOn);
     QuillmoreParser parser(log);
-    for (std::uint8_t b : input) {
-        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("parseByte failed");
+    setUp(parser, c);
+    for (std::uint8_t b : c.input) {
+        const Status status = host::parseByte(parser, b);
+        if (status == Status::CallbackFailed) log.lines.push_back("failed");
+        else if (status != Status::Ok) log.lines.push_back("parseByte failed");
     }
     return finalLog(log, parser);
 }
@@ -56,14 +72,14 @@ class Document : public ::testing::TestWithParam<CaseDocument> {};
 
 TEST_P(Document, Whole) {
     const CaseDocument& c = GetParam();
-    const auto log = runChunked(c.input, {});
+    const auto log = runChunked(c, {});
     EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
 }
 
 TEST_P(Document, SplitInTwoAtEveryPoint) {
     const CaseDocument& c = GetParam();
     for (std::size_t split = 0; split <= c.input.size(); ++split) {
-        const auto log = runChunked(c.input, {split});
+        const auto log = runChunked(c, {split});
         ASSERT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << ", split at byte " << split << "\n"
                                    << describeLogs(c.expected, log);
     }
@@ -73,13 +89,13 @@ TEST_P(Document, OneBytePerCall) {
     const CaseDocument& c = GetParam();
     std::vector<std::size_t> cuts;
     for (std::size_t i = 1; i < c.input.size(); ++i) cuts.push_back(i);
-    const auto log = runChunked(c.input, cuts);
+    const auto log = runChunked(c, cuts);
     EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
 }
 
 TEST_P(Document, ParseByte) {
     const CaseDocument& c = GetParam();
-    const auto log = runParseByte(c.input);
+    const auto log = runParseByte(c);
     EXPECT_EQ(log, c.expected) << c.file << ":" << c.line << " " << c.title << "\n" << describeLogs(c.expected, log);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 #include "test_support.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 struct PausingListener : QuillmoreListener {
     QuillmoreParser* parser = nullptr;
     std::vector<int> samples;
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, FrameView) override {
         samples.push_back(raw);
         parser->pause();
         return true;
@@ -64,7 +65,7 @@ struct NestingListener : QuillmoreListener {
     ParseResult innerResult;
     int depth = 0;
 
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, FrameView) override {
         samples.push_back(raw);
         if (depth > 0) {
             if (!innerPausesAndFails) return true;
@@ -126,8 +127,8 @@ TEST(AssignmentsOf, ForeseesEveryChangeOfStateAndOffset) {
     for (std::uint8_t b : stream) {
         const int state = parser.state();
         const std::int64_t offset = parser.byteOffset();
-        const QuillmoreParser::Assignments predicted = parser.assignmentsOf(b);
-        ASSERT_EQ(parser.parseByte(b), Status::Ok);
+        const host::Assignments predicted = host::assignmentsOf(parser, b);
+        ASSERT_EQ(host::parseByte(parser, b), Status::Ok);
         if (parser.state() != state) {
             ASSERT_TRUE(predicted.state) << "state " << state << " byte " << int(b);
         }
@@ -148,23 +149,23 @@ TEST(StoreBeforeExamining, IsParseByteShortOfTheComparison) {
     QuillmoreParser parser(quiet);
     int checked = 0;
     for (std::uint8_t b : stream) {
-        if (parser.examinesAfterStore()) {
+        if (host::examinesAfterStore(parser)) {
             LogListener log;
             QuillmoreParser copy(log);
-            Bytes buffer(parser.payload(), parser.payload() + parser.payloadSize());
-            copy.setPayload(buffer.data(), buffer.size());
-            copy.setState(parser.state());
-            copy.setByteOffset(parser.byteOffset());
+            Bytes buffer(host::payload(parser), host::payload(parser) + host::payloadSize(parser));
+            host::setPayload(copy, buffer.data(), buffer.size());
+            host::setState(copy, parser.state());
+            host::setByteOffset(copy, parser.byteOffset());
             const bool extended = parser.state() == static_cast<int>(State::CollectExtend);
-            ASSERT_EQ(copy.storeBeforeExamining(b), Status::Ok);
-            ASSERT_EQ(parser.parseByte(b), Status::Ok);
+            ASSERT_EQ(host::storeBeforeExamining(copy, b), Status::Ok);
+            ASSERT_EQ(host::parseByte(parser, b), Status::Ok);
             EXPECT_EQ(copy.byteOffset(), parser.byteOffset());
-            EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), parser.payload()));
+            EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), host::payload(parser)));
             EXPECT_EQ(copy.state(), extended && b == 0xAA ? static_cast<int>(State::CollectExtend) : parser.state());
             EXPECT_TRUE(log.lines.empty());
             ++checked;
         } else {
-            ASSERT_EQ(parser.parseByte(b), Status::Ok);
+            ASSERT_EQ(host::parseByte(parser, b), Status::Ok);
         }
     }
     EXPECT_GT(checked, 1000);
@@ -197,9 +198,9 @@ TEST(AssignmentsOf, NamesAssignmentsThatKeepTheValue) {
     QuillmoreListener quiet;
     QuillmoreParser parser(quiet);
     for (const Row& row : rows) {
-        parser.setState(row.state);
-        parser.setByteOffset(row.offset);
-        const QuillmoreParser::Assignments a = parser.assignmentsOf(row.byte);
+        host::setState(parser, row.state);
+        host::setByteOffset(parser, row.offset);
+        const host::Assignments a = host::assignmentsOf(parser, row.byte);
         EXPECT_EQ(a.state, row.state_assigned) << "state " << row.state << " byte " << int(row.byte);
         EXPECT_EQ(a.offset, row.offset_assigned) << "state " << row.state << " byte " << int(row.byte);
     }

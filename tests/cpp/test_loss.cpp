@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "quillmore/loss.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 #include "test_support.hpp"
 
@@ -42,7 +43,7 @@ LossCounters countLosses(const Bytes& stream, Feeding how) {
         parser.parse(stream.data(), stream.size());
         break;
     case Feeding::Bytewise:
-        for (std::uint8_t b : stream) parser.parseByte(b);
+        for (std::uint8_t b : stream) host::parseByte(parser, b);
         break;
     case Feeding::Threes:
         for (std::size_t at = 0; at < stream.size(); at += 3)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "case_documents.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "test_support.hpp"
 
 namespace quillmore::testing {
@@ -28,7 +29,7 @@ const std::string kExtAp17 = "extend ap=17 battery=0 version=0.0 gnaw=0 temperat
 
 Log runParseByte(const Bytes& input, QuillmoreParser& parser, LogListener& log) {
     for (std::uint8_t b : input) {
-        if (parser.parseByte(b) != Status::Ok) log.lines.push_back("failed");
+        if (host::parseByte(parser, b) != Status::Ok) log.lines.push_back("failed");
     }
     return finalLog(log, parser);
 }
@@ -51,13 +52,13 @@ enum class Kind { Eeg, Extend, Gyro, Rr, Raw };
 class FailOnceListener : public LogListener {
 public:
     explicit FailOnceListener(Kind failOn) : failOn_(failOn) {}
-    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && pass(Kind::Eeg); }
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
-        return LogListener::extend_eeg_callback(r) && pass(Kind::Extend);
+    bool eeg_callback(const QuillmoreData& r, FrameView frame) override { return LogListener::eeg_callback(r, frame) && pass(Kind::Eeg); }
+    bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView frame) override {
+        return LogListener::extend_eeg_callback(r, frame) && pass(Kind::Extend);
     }
-    bool gyro_callback(int x, int y, int z) override { return LogListener::gyro_callback(x, y, z) && pass(Kind::Gyro); }
-    bool rr_callback(int a, int b, int c) override { return LogListener::rr_callback(a, b, c) && pass(Kind::Rr); }
-    bool raw_callback(int raw) override { return LogListener::raw_callback(raw) && pass(Kind::Raw); }
+    bool gyro_callback(int x, int y, int z, FrameView frame) override { return LogListener::gyro_callback(x, y, z, frame) && pass(Kind::Gyro); }
+    bool rr_callback(int a, int b, int c, FrameView frame) override { return LogListener::rr_callback(a, b, c, frame) && pass(Kind::Rr); }
+    bool raw_callback(int raw, FrameView frame) override { return LogListener::raw_callback(raw, frame) && pass(Kind::Raw); }
 
 private:
     bool pass(Kind kind) {
@@ -118,7 +119,7 @@ TEST(CallbackFailure, StopsAtThatByteAndResumes) {
         FailOnceListener bytewise(c.failOn);
         QuillmoreParser again(bytewise);
         for (std::size_t i = 0; i < c.stream.size(); ++i) {
-            const Status s = again.parseByte(c.stream[i]);
+            const Status s = host::parseByte(again, c.stream[i]);
             EXPECT_EQ(s, i == c.failAt ? Status::CallbackFailed : Status::Ok) << "byte " << i;
             if (i == c.failAt) {
                 EXPECT_EQ(formatState(again), c.stateThen);
@@ -162,7 +163,7 @@ TEST(DecoderFailure, ShortBufferStopsTheCallInTheDecodersState) {
         LogListener log;
         std::uint8_t cells[13] = {};
         QuillmoreParser parser(log, cells, sizeof cells);
-        parser.setState(State::AfterStandard);
+        host::setState(parser, State::AfterStandard);
         const ParseResult r = parser.parse(stream.data(), stream.size());
         EXPECT_EQ(r.status, Status::IndexOutOfRange);
         EXPECT_EQ(r.consumed, 14u);
@@ -213,16 +214,16 @@ TEST(HostSetState, OutsideTheMachineEveryByteIsANoOp) {
     for (int state : {0, 12, -1, 1000}) {
         LogListener log;
         QuillmoreParser parser(log);
-        parser.setState(state);
-        parser.setByteOffset(17);
+        host::setState(parser, state);
+        host::setByteOffset(parser, 17);
         const ParseResult r = parser.parse(stream.data(), stream.size());
         EXPECT_TRUE(r.ok());
         EXPECT_EQ(r.consumed, stream.size());
-        for (std::uint8_t b : stream) EXPECT_EQ(parser.parseByte(b), Status::Ok);
+        for (std::uint8_t b : stream) EXPECT_EQ(host::parseByte(parser, b), Status::Ok);
         EXPECT_TRUE(log.lines.empty());
         EXPECT_EQ(parser.state(), state);
         EXPECT_EQ(parser.byteOffset(), 17);
-        for (std::size_t i = 0; i < parser.payloadSize(); ++i) ASSERT_EQ(parser.payload()[i], 0) << i;
+        for (std::size_t i = 0; i < host::payloadSize(parser); ++i) ASSERT_EQ(host::payload(parser)[i], 0) << i;
     }
 }
 
@@ -233,20 +234,20 @@ TEST(HostSetOffset, NegativeIndexesFromTheEnd) {
     for (bool bytewise : {false, true}) {
         LogListener log;
         QuillmoreParser parser(log);
-        parser.setState(State::CollectGyro);
-        parser.setByteOffset(-1);
+        host::setState(parser, State::CollectGyro);
+        host::setByteOffset(parser, -1);
         const Log got = run(bytewise, bytes, parser, log);
         EXPECT_EQ(got, (Log{"gyro 68 102 136", "state 1 offset 8"}));
-        EXPECT_EQ(parser.payload()[1023], 0x11);
+        EXPECT_EQ(host::payload(parser)[1023], 0x11);
     }
     // -1024 is the first cell.
     LogListener log;
     QuillmoreParser parser(log);
-    parser.setState(State::CollectExtend);
-    parser.setByteOffset(-1024);
+    host::setState(parser, State::CollectExtend);
+    host::setByteOffset(parser, -1024);
     const std::uint8_t b = 0x42;
     EXPECT_TRUE(parser.parse(&b, 1).ok());
-    EXPECT_EQ(parser.payload()[0], 0x42);
+    EXPECT_EQ(host::payload(parser)[0], 0x42);
     EXPECT_EQ(parser.byteOffset(), -1023);
 }
 
@@ -263,10 +264,10 @@ TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
             SCOPED_TRACE(std::to_string(static_cast<int>(c.state)) + " " + std::to_string(c.offset));
             LogListener log;
             QuillmoreParser parser(log);
-            parser.setState(c.state);
-            parser.setByteOffset(c.offset);
+            host::setState(parser, c.state);
+            host::setByteOffset(parser, c.offset);
             if (bytewise) {
-                EXPECT_EQ(parser.parseByte(input[0]), Status::IndexOutOfRange);
+                EXPECT_EQ(host::parseByte(parser, input[0]), Status::IndexOutOfRange);
             } else {
                 const ParseResult r = parser.parse(input.data(), input.size());
                 EXPECT_EQ(r.status, Status::IndexOutOfRange);
@@ -275,7 +276,7 @@ TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
             EXPECT_EQ(parser.state(), static_cast<int>(c.state));
             EXPECT_EQ(parser.byteOffset(), c.offset);
             // Stuck: the next byte fails the same way.
-            EXPECT_EQ(parser.parseByte(input[1]), Status::IndexOutOfRange);
+            EXPECT_EQ(host::parseByte(parser, input[1]), Status::IndexOutOfRange);
         }
     }
 }
@@ -285,8 +286,8 @@ TEST(HostSetOffset, PastTheFrameLengthCompletesOnTheNextByte) {
     // stored at 40 ends the standard frame, checked against cells 0..31.
     LogListener log;
     QuillmoreParser parser(log);
-    parser.setState(State::CollectStandard);
-    parser.setByteOffset(40);
+    host::setState(parser, State::CollectStandard);
+    host::setByteOffset(parser, 40);
     const std::uint8_t b = 0xFF;  // complement of the zero sum
     EXPECT_TRUE(parser.parse(&b, 1).ok());
     EXPECT_EQ(finalLog(log, parser),
@@ -354,18 +355,18 @@ TEST(Aliasing, InputInsideThePayloadBufferActsLikeParseByte) {
         LogListener logA, logB;
         QuillmoreParser a(logA), b(logB);
         for (QuillmoreParser* p : {&a, &b}) {
-            std::memcpy(p->payload(), content.data(), 1024);
-            p->setState(state);
-            p->setByteOffset(offset);
+            std::memcpy(host::payload(*p), content.data(), 1024);
+            host::setState(*p, state);
+            host::setByteOffset(*p, offset);
         }
-        const ParseResult r = a.parse(a.payload() + from, length);
+        const ParseResult r = a.parse(host::payload(a) + from, length);
         Status last = Status::Ok;
         std::size_t consumed = 0;
-        while (consumed < length && last == Status::Ok) last = b.parseByte(b.payload()[from + consumed++]);
+        while (consumed < length && last == Status::Ok) last = host::parseByte(b, host::payload(b)[from + consumed++]);
         EXPECT_EQ(r.status, last);
         EXPECT_EQ(r.consumed, consumed);
         EXPECT_EQ(finalLog(logA, a), finalLog(logB, b));
-        EXPECT_EQ(std::memcmp(a.payload(), b.payload(), 1024), 0);
+        EXPECT_EQ(std::memcmp(host::payload(a), host::payload(b), 1024), 0);
     }
 }
 
@@ -375,13 +376,13 @@ TEST(Aliasing, InputInsideThePayloadBufferActsLikeParseByte) {
 class FeedingListener : public LogListener {
 public:
     FeedingListener(Kind on, Bytes inner) : on_(on), inner_(std::move(inner)) {}
-    bool eeg_callback(const QuillmoreData& r) override { return LogListener::eeg_callback(r) && feed(Kind::Eeg); }
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
-        return LogListener::extend_eeg_callback(r) && feed(Kind::Extend);
+    bool eeg_callback(const QuillmoreData& r, FrameView frame) override { return LogListener::eeg_callback(r, frame) && feed(Kind::Eeg); }
+    bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView frame) override {
+        return LogListener::extend_eeg_callback(r, frame) && feed(Kind::Extend);
     }
-    bool gyro_callback(int x, int y, int z) override { return LogListener::gyro_callback(x, y, z) && feed(Kind::Gyro); }
-    bool rr_callback(int a, int b, int c) override { return LogListener::rr_callback(a, b, c) && feed(Kind::Rr); }
-    bool raw_callback(int raw) override { return LogListener::raw_callback(raw) && feed(Kind::Raw); }
+    bool gyro_callback(int x, int y, int z, FrameView frame) override { return LogListener::gyro_callback(x, y, z, frame) && feed(Kind::Gyro); }
+    bool rr_callback(int a, int b, int c, FrameView frame) override { return LogListener::rr_callback(a, b, c, frame) && feed(Kind::Rr); }
+    bool raw_callback(int raw, FrameView frame) override { return LogListener::raw_callback(raw, frame) && feed(Kind::Raw); }
 
     QuillmoreParser* parser = nullptr;
 

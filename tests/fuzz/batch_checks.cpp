@@ -81,20 +81,20 @@ bool sameLoss(const LossCounters& a, const LossCounters& b) {
 // The frame machine's deliveries, as the batch path must hold them.
 class Reference : public QuillmoreListener {
 public:
-    bool eeg_callback(const QuillmoreData& r) override {
+    bool eeg_callback(const QuillmoreData& r, quillmore::FrameView) override {
         eeg.push_back(raws);
         values.insert(values.end(), {r.signal, r.attention, r.meditation, r.delta, r.highGamma});
         return true;
     }
-    bool extend_eeg_callback(const QuillmoreExtendData& /*r*/) override { return extend.push_back(raws), true; }
-    bool gyro_callback(int, int, int) override { return gyro.push_back(raws), true; }
-    bool rr_callback(int a, int b, int c) override {
+    bool extend_eeg_callback(const QuillmoreExtendData& /*r*/, quillmore::FrameView) override { return extend.push_back(raws), true; }
+    bool gyro_callback(int, int, int, quillmore::FrameView) override { return gyro.push_back(raws), true; }
+    bool rr_callback(int a, int b, int c, quillmore::FrameView) override {
         rr.push_back(raws);
         rrValues.insert(rrValues.end(), {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b),
                                          static_cast<std::uint32_t>(c)});
         return true;
     }
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, quillmore::FrameView) override {
         samples.push_back(static_cast<std::int16_t>(raw));
         ++raws;
         return true;

@@ -65,6 +65,7 @@
 #include <vector>
 
 #include "batch_checks.hpp"
+#include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
 
 namespace {
@@ -76,6 +77,8 @@ using quillmore::QuillmoreListener;
 using quillmore::QuillmoreParser;
 using quillmore::Status;
 using quillmore::TemperatureKind;
+namespace host = quillmore::host;
+using quillmore::FrameView;
 
 [[noreturn]] void violation(const char* what) {
     std::fprintf(stderr, "invariant violated: %s\n", what);
@@ -308,14 +311,14 @@ public:
         } else {
             parser_.reset(new QuillmoreParser(*this, cells, s.bufferSize));
         }
-        startCells_ = parser_->payload();
+        startCells_ = host::payload(*parser_);
         if (s.aliased) {
             input_ = s.ownBuffer ? startCells_ : block_.get();
             if (!s.stream.empty()) std::memcpy(input_, s.stream.data(), s.stream.size());
         }
         if (s.hostStart) {
-            parser_->setState(s.startState);
-            parser_->setByteOffset(s.startOffset);
+            host::setState(*parser_, s.startState);
+            host::setByteOffset(*parser_, s.startOffset);
         }
         const auto size = static_cast<std::int64_t>(s.bufferSize);
         trackOffset_ = !s.meddle && s.startOffset >= -size && s.startOffset <= size;
@@ -328,7 +331,7 @@ public:
                 position_ = i;
                 const std::uint8_t b = inputAt(i);
                 const Foresight foresight = foresee(b);
-                const Status st = parser_->parseByte(b);
+                const Status st = host::parseByte(*parser_, b);
                 if (st != Status::Ok) stop('S', st, i);
                 checkForesight(foresight, b, st);
                 checkOffset();
@@ -362,29 +365,29 @@ public:
         return out;
     }
 
-    bool eeg_callback(const QuillmoreData& r) override {
+    bool eeg_callback(const QuillmoreData& r, FrameView) override {
         checkRecord(r);
         CHECK(parser_->state() == 5);
         return deliver(eegEvent(r));
     }
-    bool extend_eeg_callback(const QuillmoreExtendData& r) override {
+    bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView) override {
         checkRecord(r);
         CHECK(parser_->state() == 3);
         return deliver(extendEvent(r));
     }
-    bool gyro_callback(int x, int y, int z) override {
+    bool gyro_callback(int x, int y, int z, FrameView) override {
         checkGyroAxis(x);
         checkGyroAxis(y);
         checkGyroAxis(z);
         CHECK(parser_->state() == 1);
         return deliver({'g', {x, y, z}});
     }
-    bool rr_callback(int rr1, int rr2, int rr3) override {
+    bool rr_callback(int rr1, int rr2, int rr3, FrameView) override {
         for (int rr : {rr1, rr2, rr3}) CHECK(rr >= 0 && rr <= 65535);
         CHECK(parser_->state() == 1);
         return deliver({'r', {rr1, rr2, rr3}});
     }
-    bool raw_callback(int raw) override {
+    bool raw_callback(int raw, FrameView) override {
         CHECK(raw >= -32768 && raw <= 32767);
         CHECK(parser_->state() == 1);
         return deliver({'w', {raw}});
@@ -431,7 +434,7 @@ private:
     // What the parser says the next byte will do, and what it looks like
     // before the byte.
     struct Foresight {
-        QuillmoreParser::Assignments assigns;
+        host::Assignments assigns;
         bool stores;
         int state;
         std::int64_t offset;
@@ -441,13 +444,13 @@ private:
     };
 
     Foresight foresee(std::uint8_t b) const {
-        Foresight f{parser_->assignmentsOf(b), parser_->storesNextByte(), parser_->state(), parser_->byteOffset(),
+        Foresight f{host::assignmentsOf(*parser_, b), host::storesNextByte(*parser_), parser_->state(), parser_->byteOffset(),
                     log_.size(), -1, 0};
-        const auto size = static_cast<std::int64_t>(parser_->payloadSize());
+        const auto size = static_cast<std::int64_t>(host::payloadSize(*parser_));
         const std::int64_t index = f.offset < 0 ? f.offset + size : f.offset;
         if (index >= 0 && index < size) {
             f.index = index;
-            f.cell = parser_->payload()[index];
+            f.cell = host::payload(*parser_)[index];
         }
         return f;
     }
@@ -461,9 +464,9 @@ private:
         if (parser_->state() != f.state) CHECK(f.assigns.state);
         if (parser_->byteOffset() != f.offset) CHECK(f.assigns.offset);
         if (f.stores) {
-            CHECK(f.index >= 0 && parser_->payload()[f.index] == b);
+            CHECK(f.index >= 0 && host::payload(*parser_)[f.index] == b);
         } else if (f.index >= 0 && !(f.state == 5 && b == 0x06 && f.index == 0)) {
-            CHECK(parser_->payload()[f.index] == f.cell);
+            CHECK(host::payload(*parser_)[f.index] == f.cell);
         }
     }
 
@@ -506,18 +509,18 @@ private:
 
     void meddle(std::uint8_t a) {
         switch (a >> 5) {
-        case 4: parser_->setState(a & 15); break;
-        case 5: parser_->setByteOffset(static_cast<std::int64_t>(a & 31) - 4); break;
+        case 4: host::setState(*parser_, a & 15); break;
+        case 5: host::setByteOffset(*parser_, static_cast<std::int64_t>(a & 31) - 4); break;
         case 6:
             if (a & 0x10) {
-                if (parser_->payload() == startCells_) {
+                if (host::payload(*parser_) == startCells_) {
                     std::vector<std::uint8_t>& o = other_[(a >> 3) & 1];
-                    parser_->setPayload(o.data(), o.size());
+                    host::setPayload(*parser_, o.data(), o.size());
                 } else {
-                    parser_->setPayload(startCells_, session_.bufferSize);
+                    host::setPayload(*parser_, startCells_, session_.bufferSize);
                 }
-            } else if (static_cast<std::size_t>(a & 15) < parser_->payloadSize()) {
-                parser_->payload()[a & 15] ^= 0xFF;
+            } else if (static_cast<std::size_t>(a & 15) < host::payloadSize(*parser_)) {
+                host::payload(*parser_)[a & 15] ^= 0xFF;
             }
             break;
         default: feedAgain(a & 31); break;
@@ -537,7 +540,7 @@ private:
         if (bytewise_) {
             for (std::size_t k = 0; k < n; ++k) {
                 position_ = k;
-                const Status st = parser_->parseByte(inner[k]);
+                const Status st = host::parseByte(*parser_, inner[k]);
                 if (st != Status::Ok) {
                     stop('I', st, k);
                     break;

@@ -29,6 +29,10 @@ class Case:
     line: int
     data: bytes
     expected: list
+    # Directives: the state and offset a host assigned before the input, and
+    # the kind of callback whose first delivery fails.
+    setup: dict = dataclasses.field(default_factory=dict)
+    fail: str = None
 
     @property
     def id(self):
@@ -52,6 +56,13 @@ def load_cases():
                 continue
             if line.startswith("## "):
                 cases.append(Case(path.name, line[3:], number, b"", []))
+            elif line.startswith("@ "):
+                what, value = line[2:].split()
+                if what in ("state", "offset"):
+                    cases[-1].setup[what] = int(value)
+                else:
+                    assert what == "fail" and value in ("eeg", "extend", "gyro", "rr", "raw"), line
+                    cases[-1].fail = value
             elif line.startswith("> "):
                 cases[-1].data += _hex_tokens(line[2:])
             else:
@@ -73,29 +84,41 @@ def format_record(record):
     return "eeg " + " ".join(f"{name}={fmt(getattr(record, name))}" for name in DATA_FIELDS)
 
 
-class Recorder:
-    """Callbacks that append one document log line per delivery."""
+class CallbackFailure(Exception):
+    """What a callback that a document makes fail raises."""
 
-    def __init__(self):
+
+class Recorder:
+    """Callbacks that append one document log line per delivery; the first
+    delivery of the kind `fail` raises CallbackFailure after logging."""
+
+    def __init__(self, fail=None):
         self.log = []
         self.records = []
+        self.fail = fail
+
+    def _logged(self, kind, line):
+        self.log.append(line)
+        if kind == self.fail:
+            self.fail = None
+            raise CallbackFailure(kind)
 
     def eeg(self, record):
         self.records.append(record)
-        self.log.append(format_record(record))
+        self._logged("eeg", format_record(record))
 
     def extend(self, record):
         self.records.append(record)
-        self.log.append(format_record(record))
+        self._logged("extend", format_record(record))
 
     def gyro(self, x, y, z):
-        self.log.append(f"gyro {fmt(x)} {fmt(y)} {fmt(z)}")
+        self._logged("gyro", f"gyro {fmt(x)} {fmt(y)} {fmt(z)}")
 
     def rr(self, a, b, c):
-        self.log.append(f"rr {fmt(a)} {fmt(b)} {fmt(c)}")
+        self._logged("rr", f"rr {fmt(a)} {fmt(b)} {fmt(c)}")
 
     def raw(self, value):
-        self.log.append(f"raw {fmt(value)}")
+        self._logged("raw", f"raw {fmt(value)}")
 
     def callbacks(self):
         return dict(eeg_callback=self.eeg, extend_eeg_callback=self.extend, gyro_callback=self.gyro,

@@ -37,6 +37,15 @@ struct PayloadView {
     std::size_t size = 0;
 };
 
+// A frame as the machine delivers it: the bytes it collected, from the
+// first one after the header (for an extended frame, 06 and everything up
+// to the first AA of the pair that ended it).  Two words, so that it costs
+// the raw-sample delivery nothing to carry.
+struct FrameView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
 // Fixed scan bounds and the highest index a decoder can read.
 inline constexpr std::size_t kStandardPayloadLength = 32;
 inline constexpr std::size_t kExtendScanLength = 12;

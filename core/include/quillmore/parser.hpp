@@ -29,7 +29,8 @@
 //  11  CollectHrv       collect; 13th byte: state 1, decode
 //
 // "Collect" stores b at buffer[offset] and advances the offset.  The length
-// byte is never stored.  A third AA in AA AA AA 20 is read as a (bad) length
+// byte is never stored.  The machine itself is one table of these rows
+// (src/machine_rows.hpp) that every part of the core reads.  A third AA in AA AA AA 20 is read as a (bad) length
 // byte, so the frame that follows is missed; that is how the headset's own
 // host software reads the stream and we keep it.
 #pragma once
@@ -45,6 +46,10 @@
 namespace quillmore {
 
 class QuillmoreParser;
+namespace host {
+struct Access;
+class FrameHooks;
+}  // namespace host
 
 // Outcome of one step of work.  Anything but Ok stops a parse call at the
 // byte where it happened.
@@ -59,8 +64,7 @@ enum class Status : std::uint8_t {
 // output.
 const char* statusName(Status status);
 
-// Machine states.  A parser holds its state as a plain int so that a host
-// may set any value; a value outside 1..11 makes every byte a no-op.
+// Machine states, as state() reports them.
 enum class State : int {
     HuntSync = 1,
     AfterSync = 2,
@@ -78,25 +82,22 @@ enum class State : int {
 // Where decoded results go.  Every callback returns true to go on, or false
 // to report a failure: the parse call then stops at the current byte and
 // returns Status::CallbackFailed, with the parser left as it was at that
-// moment (see ParseResult).  Callbacks may read and change the parser,
-// including feeding it more bytes; the outer call goes on from whatever the
-// parser holds when the callback returns.
+// moment (see ParseResult).  Callbacks may read the parser, pause it and
+// feed it more bytes; the outer call goes on from wherever the parser is
+// when the callback returns.
+//
+// Each delivery carries the frame it came from (FrameView: the bytes
+// collected for it), for a listener that looks at more than the decoded
+// values; most ignore it.
 class QuillmoreListener {
 public:
     virtual ~QuillmoreListener() = default;
 
-    virtual bool eeg_callback(const QuillmoreData& /*record*/) { return true; }
-    virtual bool extend_eeg_callback(const QuillmoreExtendData& /*record*/) { return true; }
-    virtual bool gyro_callback(int /*x*/, int /*y*/, int /*z*/) { return true; }
-    virtual bool rr_callback(int /*rr1*/, int /*rr2*/, int /*rr3*/) { return true; }
-    virtual bool raw_callback(int /*raw*/) { return true; }
-
-    // The machine hands complete standard (checksum held), extended and
-    // HRV frames here.  The defaults run the parser's own payload decoders,
-    // which deliver to the callbacks above; override to decode elsewhere.
-    virtual Status standardFrame(QuillmoreParser& parser);
-    virtual Status extendFrame(QuillmoreParser& parser);
-    virtual Status hrvFrame(QuillmoreParser& parser);
+    virtual bool eeg_callback(const QuillmoreData& /*record*/, FrameView /*frame*/) { return true; }
+    virtual bool extend_eeg_callback(const QuillmoreExtendData& /*record*/, FrameView /*frame*/) { return true; }
+    virtual bool gyro_callback(int /*x*/, int /*y*/, int /*z*/, FrameView /*frame*/) { return true; }
+    virtual bool rr_callback(int /*rr1*/, int /*rr2*/, int /*rr3*/, FrameView /*frame*/) { return true; }
+    virtual bool raw_callback(int /*raw*/, FrameView /*frame*/) { return true; }
 };
 
 // How a parse call ended.  `consumed` counts the bytes processed; after a
@@ -116,7 +117,8 @@ public:
 
     // A parser collecting into a 1024-byte buffer of its own.
     explicit QuillmoreParser(QuillmoreListener& listener);
-    // A parser collecting into a buffer that the caller owns and keeps alive.
+    // A parser collecting into a buffer that the caller owns and keeps alive
+    // (several parsers may share one, as the headset's host software does).
     QuillmoreParser(QuillmoreListener& listener, std::uint8_t* payload, std::size_t size);
 
     QuillmoreParser(const QuillmoreParser&) = delete;
@@ -128,9 +130,6 @@ public:
         return parse(reinterpret_cast<const std::uint8_t*>(data), size);
     }
 
-    // Runs the machine over one byte.
-    Status parseByte(std::uint8_t byte);
-
     // Asks the running parse() to return once the listener call in progress
     // is over, with Status::Paused and `consumed` counting the bytes taken so
     // far; the bytes after them are untouched.  For a listener that has
@@ -139,59 +138,10 @@ public:
     // is running; outside a listener call it does nothing.
     void pause() { pauseRequested_ = true; }
 
-    // What parseByte(byte) would assign, from the parser as it is now: the
-    // state and/or the offset (whatever the values).  For a host that mirrors
-    // them lazily, where a first assignment matters even when it leaves the
-    // value as it was.  A store that fails assigns nothing.
-    struct Assignments {
-        bool state = false;
-        bool offset = false;
-    };
-    Assignments assignmentsOf(std::uint8_t byte) const;
-
-    // Whether the next byte, in the current state, would be stored into the
-    // payload buffer (a host converting values before handing them over
-    // needs to know when a value must fit a byte cell).
-    bool storesNextByte() const;
-
-    // Whether the current row, once it has stored the next byte, examines its
-    // value: state 7 compares it with AA, and the byte that completes a
-    // standard or raw-sample frame is its checksum.
-    bool examinesAfterStore() const;
-
-    // What the current row does with the next byte before it examines it:
-    // stores it, advances the offset and, on the byte that completes a
-    // standard or raw-sample frame, moves the state on.  For a host whose
-    // value could be stored but then not examined (the row stops there with
-    // the host's error); the frame is not completed.
-    Status storeBeforeExamining(std::uint8_t byte);
-
-    // The payload decoders, on whatever the buffer holds now.  Each builds
-    // its result and delivers it to the listener; none touches state or
-    // offset.
-    Status parsePackagePayload();
-    Status parseExtendPackagePayload();
-    Status parseHRVPackagePayload();
-
+    // Where the machine is: its state (a State's value), and the index of
+    // the next store.
     int state() const { return state_; }
-    void setState(int state) { state_ = state; }
-    void setState(State state) { state_ = static_cast<int>(state); }
-
-    // Index of the next store.  Like a Python index, a negative offset counts
-    // from the end of the buffer.
     std::int64_t byteOffset() const { return byteOffset_; }
-    void setByteOffset(std::int64_t offset) { byteOffset_ = offset; }
-
-    std::uint8_t* payload() const { return payload_; }
-    std::size_t payloadSize() const { return payloadSize_; }
-    PayloadView payloadView() const { return {payload_, payloadSize_}; }
-    void setPayload(std::uint8_t* payload, std::size_t size) {
-        payload_ = payload;
-        payloadSize_ = size;
-    }
-
-    QuillmoreListener& listener() const { return *listener_; }
-    void setListener(QuillmoreListener& listener) { listener_ = &listener; }
 
     // Counters that the machine adds its losses to (see loss.hpp), or null
     // (the default) to count nothing.  The caller keeps them alive.  Attach
@@ -201,17 +151,31 @@ public:
     LossCounters* lossCounters() const { return loss_; }
 
 private:
+    friend struct host::Access;
+
     Status step(std::uint8_t byte);
     Status collect(std::uint8_t byte);
     Status completeStandard(std::uint8_t checkSum);
     Status completeRaw(std::uint8_t checkSum);
     Status completeGyro();
     Status completeHrv();
+    Status completeExtended();
     Status completeFrame(std::uint8_t lastByte);
+    // The bytes collected, 0..offset (offsets a host set outside the buffer
+    // are clamped into it).
+    FrameView frame() const {
+        const std::int64_t size = static_cast<std::int64_t>(payloadSize_);
+        const std::int64_t n = byteOffset_ < 0 ? 0 : byteOffset_ > size ? size : byteOffset_;
+        return {payload_, static_cast<std::size_t>(n)};
+    }
 
     QuillmoreListener* listener_;
+    host::FrameHooks* hooks_ = nullptr;
     LossCounters* loss_ = nullptr;
+    // A plain int: a host mirroring the machine may set any value, and one
+    // outside 1..11 makes every byte a no-op.
     int state_ = static_cast<int>(State::HuntSync);
+    // A host may set a negative offset, which counts from the buffer's end.
     std::int64_t byteOffset_ = 0;
     bool pauseRequested_ = false;
     std::uint8_t* payload_;
