@@ -549,13 +549,16 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
                          progress: decoding.Progress) -> int:
     out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
     nothing = f"nothing written to {args.out_dir}"
-    whole = args.format in decoding.FILE_FORMATS
+    # npz and EDF are written from the whole recording at the end; CSV,
+    # JSON Lines and Parquet as the parts come.
+    whole = args.format in ("npz", "edf")
     try:
-        decoder, stopped = decoding.run(source, () if whole else kinds, out, progress,
+        decoder, stopped = decoding.run(source, kinds, out, progress,
                                         out.flush if source.live else _nothing, keep=whole)
         _require_frames(decoder, source)
         if whole:
             out.write_recording(decoder.recording())
+        out.finish_parquet(decoder.loss, decoder.sha256, decoder.time)
         paths = out.commit(decoding.manifest(source, decoder))
     except BaseException as error:
         out.discard()

@@ -34,6 +34,7 @@ from .rows_text import WRITTEN_FIELDS, TextRows
 if TYPE_CHECKING:
     from .recording import Loss
     from .recording import Recording as RecordingPart
+    from .tables import ParquetParts
 
 
 FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
@@ -275,9 +276,9 @@ class OutputDirectory:
         known = [self.directory / f"{kind}{ext}" for kind in KINDS for ext in FORMATS.values()]
         known += [self.directory / name for names in FILE_FORMATS.values() for name in names]
         known.append(self.directory / MANIFEST)
-        for path in known:
+        for path in [*map(partial_path, known), *self.directory.glob(".rows-*.parquet")]:
             with contextlib.suppress(OSError):
-                partial_path(path).unlink()
+                path.unlink()
         # Earlier outputs: those of the same recording to keep, the rest to
         # remove once this run's files are in place.
         self.kept: list[str] = []
@@ -286,12 +287,21 @@ class OutputDirectory:
             self._compare_with_earlier(directory, source, force)
         self._writers: dict[str, TextRows] = {}
         self.fmt = fmt
+        self._parquet: ParquetParts | None = None
+        if fmt == "parquet":
+            # Row groups as the parts come; the metadata by finish_parquet().
+            from .tables import ParquetParts
+            self.paths = {f"{kind}.parquet": self.directory / f"{kind}.parquet" for kind in kinds}
+            try:
+                self._parquet = ParquetParts({kind: partial_path(self.directory / f"{kind}.parquet")
+                                              for kind in kinds})
+            except BaseException:
+                self._remove_created(self.created)
+                raise
+            return
         if fmt in FILE_FORMATS:
             # Written by write_recording() once decoding is over.
-            names = FILE_FORMATS[fmt]
-            if fmt == "parquet":
-                names = tuple(f"{kind}.parquet" for kind in kinds)
-            self.paths = {name: self.directory / name for name in names}
+            self.paths = {name: self.directory / name for name in FILE_FORMATS[fmt]}
             return
         self.paths = {kind: self.directory / f"{kind}{FORMATS[fmt]}" for kind in kinds}
         try:
@@ -353,23 +363,24 @@ class OutputDirectory:
     def write(self, part: RecordingPart, first: Mapping[str, int], arrival: float | None = None) -> None:
         for writer in self._writers.values():
             writer.write(part, first, arrival)
+        if self._parquet is not None:
+            self._parquet.write(part)
+
+    def finish_parquet(self, loss: Loss, sha256: str, duration: float) -> None:
+        """Ends the Parquet files (under their temporary names)."""
+        if self._parquet is not None:
+            self._parquet.close(loss, sha256, duration)
 
     def begin(self) -> None:
         pass
 
     def write_recording(self, recording: RecordingPart) -> None:
-        """A whole-recording format's files, under their temporary names."""
-        import tempfile
-
+        """A whole-recording format's file (npz, EDF), under its temporary
+        name."""
         if self.fmt == "npz":
             recording.save_npz(partial_path(self.paths["recording.npz"]))
-        elif self.fmt == "edf":
-            recording.to_edf(partial_path(self.paths["recording.edf"]))
         else:
-            with tempfile.TemporaryDirectory(dir=self.directory, prefix=".parquet-") as folder:
-                recording.to_parquet(folder)
-                for name, path in self.paths.items():
-                    os.replace(os.path.join(folder, name), partial_path(path))
+            recording.to_edf(partial_path(self.paths["recording.edf"]))
 
     def flush(self) -> None:
         for stream in self._streams.values():
@@ -399,6 +410,8 @@ class OutputDirectory:
     def discard(self) -> None:
         for stream in self._streams.values():
             close_quietly(stream)
+        if self._parquet is not None:
+            self._parquet.abort()
         for path in [*self.paths.values(), self.directory / MANIFEST]:
             with contextlib.suppress(OSError):
                 partial_path(path).unlink()

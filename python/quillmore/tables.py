@@ -9,15 +9,18 @@ pandas, null in Parquet), never 0, and ``temperature_status`` names the case
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import tempfile
 from pathlib import Path
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from .errors import missing_extra
-from .recording import ROW_KINDS, TEMPERATURE_MEASURED, TEMPERATURE_STATUS, Recording
+from .recording import ROW_KINDS, TEMPERATURE_MEASURED, TEMPERATURE_STATUS, Loss, Recording
 
 if TYPE_CHECKING:
     import pandas
@@ -86,18 +89,102 @@ def to_parquet(rec: Recording, folder: str | os.PathLike[str]) -> list[str]:
     created).  Each file's metadata holds the loss (JSON, key
     ``quillmore.loss``), the source's sha256 (``quillmore.source_sha256``,
     empty when unknown) and the duration (``quillmore.duration``)."""
-    try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
-    except ImportError:
-        raise missing_extra("Recording.to_parquet()", "pyarrow", "parquet") from None
     directory = Path(folder)
     directory.mkdir(parents=True, exist_ok=True)
-    metadata = {METADATA_LOSS: json.dumps(rec.loss.as_dict()).encode(),
-                METADATA_SHA256: (rec.source_sha256 or "").encode(),
-                METADATA_DURATION: repr(rec.duration).encode()}
-    written = []
-    for kind in KINDS:
+    files = ParquetParts({kind: directory / f"{kind}.parquet" for kind in KINDS})
+    try:
+        files.write(rec)
+        files.close(rec.loss, rec.source_sha256, rec.duration)
+    except BaseException:
+        files.abort()
+        raise
+    return [str(path) for path in files.paths.values()]
+
+
+class ParquetParts:
+    """Parquet files of a recording that arrives in parts, one file per
+    kind (``paths``), written in row groups as the rows come, so memory
+    stays bounded whatever the recording's length.  ``close()`` puts the
+    whole recording's loss, hash and duration in each file's metadata.
+    Needs pyarrow."""
+
+    ROWS_PER_GROUP = 1 << 20
+
+    def __init__(self, paths: Mapping[str, str | os.PathLike[str]]) -> None:
+        try:
+            import pyarrow as pa
+            import pyarrow.parquet as pq
+        except ImportError:
+            raise missing_extra("Parquet files", "pyarrow", "parquet") from None
+        self._pa, self._pq = pa, pq
+        self.paths = {kind: Path(path) for kind, path in paths.items()}
+        self._writers: dict[str, Any] = {}
+        self._pending: dict[str, list[Any]] = {kind: [] for kind in self.paths}
+        self._rows = dict.fromkeys(self.paths, 0)
+        self._scratch: dict[str, str] = {}
+
+    def write(self, part: Recording, first: Mapping[str, int] | None = None, arrival: float | None = None) -> None:
+        for kind in self.paths:
+            table = self._table(part, kind)
+            if table.num_rows:
+                self._pending[kind].append(table)
+                self._rows[kind] += table.num_rows
+                if self._rows[kind] >= self.ROWS_PER_GROUP:
+                    self._flush(kind)
+
+    def begin(self) -> None:
+        pass
+
+    def close(self, loss: Loss, sha256: str | None, duration: float) -> None:
+        metadata = {METADATA_LOSS: json.dumps(loss.as_dict()).encode(),
+                    METADATA_SHA256: (sha256 or "").encode(),
+                    METADATA_DURATION: repr(duration).encode()}
+        # Schema metadata goes in with the schema, which a file's writer
+        # takes first: the row groups are copied, one at a time, into the
+        # file with the metadata now known.
+        for kind in self.paths:
+            self._flush(kind, always=True)
+            self._writers.pop(kind).close()
+            rows = self._pq.ParquetFile(self._scratch[kind])
+            with self._pq.ParquetWriter(self.paths[kind], rows.schema_arrow.with_metadata(metadata)) as out:
+                for group in range(rows.num_row_groups):
+                    out.write_table(rows.read_row_group(group))
+            rows.close()
+            os.unlink(self._scratch.pop(kind))
+
+    def abort(self) -> None:
+        """Closes what is open; the files are the caller's to remove."""
+        for writer in self._writers.values():
+            try:
+                writer.close()
+            except Exception:   # already failing: the first error is the one to report
+                pass
+        self._writers.clear()
+        for path in self._scratch.values():
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        self._scratch.clear()
+
+    def _flush(self, kind: str, always: bool = False) -> None:
+        tables = self._pending[kind]
+        if not tables and not always:
+            return
+        if kind not in self._writers:
+            schema = tables[0].schema if tables else self._table(None, kind).schema
+            handle, scratch = tempfile.mkstemp(prefix=".rows-", suffix=".parquet", dir=self.paths[kind].parent)
+            os.close(handle)
+            self._scratch[kind] = scratch
+            self._writers[kind] = self._pq.ParquetWriter(scratch, schema)
+        if tables:
+            self._writers[kind].write_table(self._pa.concat_tables(tables))
+        self._pending[kind] = []
+        self._rows[kind] = 0
+
+    def _table(self, rec: Recording | None, kind: str) -> Any:
+        pa = self._pa
+        if rec is None:   # no rows of this kind at all: an empty table of its columns
+            from .recording import concatenate
+            rec = concatenate([])
         columns: dict[str, Any] = {"time": _times(rec, kind)}
         for name, values in _columns(rec, kind).items():
             columns[name] = values
@@ -106,8 +193,4 @@ def to_parquet(rec: Recording, folder: str | os.PathLike[str]) -> list[str]:
             columns["temperature"] = pa.array(columns["temperature"], mask=status != TEMPERATURE_MEASURED)
             names = pa.array(list(TEMPERATURE_STATUS), pa.string())
             columns["temperature_status"] = pa.DictionaryArray.from_arrays(pa.array(status, pa.int8()), names)
-        table = pa.table(columns).replace_schema_metadata(metadata)
-        path = directory / f"{kind}.parquet"
-        pq.write_table(table, path)
-        written.append(str(path))
-    return written
+        return pa.table(columns)
