@@ -18,11 +18,12 @@ from typing import IO, TYPE_CHECKING, NoReturn
 from . import decode as decoding
 from . import lsl
 from . import __version__
-from .decode import ROW_KINDS, WRITTEN_FIELDS
+from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
 from .frames import FIELDS, KINDS
 from .output import Capture, partial_path, reason, writing
 from .ports import DEFAULT_BAUD, PortReader
+from .recording import ROW_KINDS
 
 if TYPE_CHECKING:
     from .recording import Recording as RecordingPart
@@ -553,7 +554,7 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
     # JSON Lines and Parquet as the parts come.
     whole = args.format in ("npz", "edf")
     try:
-        decoder, stopped = decoding.run(source, kinds, out, progress,
+        decoder, stopped = decoding.run(source, out, progress,
                                         out.flush if source.live else _nothing, keep=whole)
         _require_frames(decoder, source)
         if whole:
@@ -585,7 +586,7 @@ def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: 
     out = sys.stdout
     try:
         writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
-        decoder, stopped = decoding.run(source, kinds, writer, progress, out.flush)
+        decoder, stopped = decoding.run(source, writer, progress, out.flush)
         if decoder.frames:
             writer.begin()   # a recording without rows of the kinds asked for: the header alone
         out.flush()

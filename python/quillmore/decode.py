@@ -20,7 +20,7 @@ import os
 import stat
 import sys
 import time
-from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from importlib import resources
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Protocol
@@ -29,7 +29,8 @@ from .errors import QuillmoreError
 from .frames import KINDS, SAMPLES_PER_SECOND
 from .output import close_quietly, partial_path, reason
 from .ports import PortClosed, PortReader
-from .rows_text import WRITTEN_FIELDS, TextRows
+from .recording import ROW_KINDS
+from .rows_text import TEXT_FORMATS, WRITTEN_FIELDS, TextRows
 
 if TYPE_CHECKING:
     from .recording import Loss
@@ -37,8 +38,7 @@ if TYPE_CHECKING:
     from .tables import ParquetParts
 
 
-FORMATS = {"csv": ".csv", "jsonl": ".jsonl"}
-ROW_KINDS = ("eeg", "extend", "gyro", "rr")
+FORMATS = TEXT_FORMATS
 # Formats that hold a whole recording, written once decoding has finished:
 # the files each writes into --out-dir.
 FILE_FORMATS: dict[str, tuple[str, ...]] = {
@@ -477,8 +477,8 @@ class StampClock:
         return self._last
 
 
-def run(source: Source, kinds: Collection[str], writer: Writer, progress: Progress,
-        flush: Callable[[], object], keep: bool = False) -> tuple[Decoder, str | None]:
+def run(source: Source, writer: Writer, progress: Progress, flush: Callable[[], object],
+        keep: bool = False) -> tuple[Decoder, str | None]:
     """Decodes ``source`` into ``writer``, a part per chunk: returns the
     decoder (for its counts) and, when a live source was stopped, why.
 

@@ -22,6 +22,7 @@ import numpy as np
 
 from . import _recording
 from .frames import FIELDS, KINDS, SAMPLES_PER_SECOND
+from .recording import TEMPERATURE_STATUS
 
 if TYPE_CHECKING:
     from .recording import Recording
@@ -137,7 +138,6 @@ class TextRows:
             elif rows is None:
                 table.append((name, "i", part.raw.astype(np.int64)))
             elif name == "temperature_status":
-                from .recording import TEMPERATURE_STATUS
                 statuses = np.ascontiguousarray(rows[name], np.int8)
                 table.append(((*TEMPERATURE_STATUS, name), "s", statuses))
             elif name in _FLOAT_FIELDS:
