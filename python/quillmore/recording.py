@@ -354,9 +354,7 @@ class Decoder:
 
     def feed(self, chunk: bytes | bytearray | memoryview) -> Recording:
         """Decodes ``chunk`` and returns what became final in it."""
-        with self._owned():
-            if self._finished:
-                raise ValueError("this Decoder has finished; make a new one for another stream")
+        with self._open():
             return self._part(self._take(chunk, self._decoder.feed))
 
     def finish(self) -> Recording:
@@ -373,18 +371,22 @@ class Decoder:
         bytes fed so far and the next (a port that went away and came back).
         The clock counts the gap's time, so the samples lost in it show in
         ``loss.raw_missing`` and the times after it stay right."""
-        with self._owned():
-            if self._finished:
-                raise ValueError("this Decoder has finished; make a new one for another stream")
+        with self._open():
             self._decoder.link_gap(seconds)
 
     def _keep(self, chunk: Any) -> None:
         """Decodes ``chunk`` and keeps its rows for the next feed() or
         finish(), for a whole recording read in pieces."""
+        with self._open():
+            self._take(chunk, self._decoder.keep)
+
+    @contextlib.contextmanager
+    def _open(self) -> Iterator[None]:
+        """Owned, and still taking input."""
         with self._owned():
             if self._finished:
                 raise ValueError("this Decoder has finished; make a new one for another stream")
-            self._take(chunk, self._decoder.keep)
+            yield
 
     @contextlib.contextmanager
     def _owned(self) -> Iterator[None]:
