@@ -146,14 +146,19 @@ PyObject* takeBatch(Batch& batch) {
     return result;
 }
 
+// For readers: the counters are written while a call decodes with the
+// interpreter lock released.
+bool idle(DecoderObject* self) {
+    if (!self->busy) return true;
+    PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
+    return false;
+}
+
 // Takes the decoder for the calling thread until leave().  Everything a
 // call does with it, from taking the caller's buffer to handing over the
 // batch, happens in between.
 bool enter(DecoderObject* self) {
-    if (self->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
-        return false;
-    }
+    if (!idle(self)) return false;
     if (self->broken) {
         PyErr_SetString(PyExc_RuntimeError,
                         "this Decoder ran out of memory part way through a chunk and cannot go on; make a new one");
@@ -165,13 +170,6 @@ bool enter(DecoderObject* self) {
 
 void leave(DecoderObject* self) { self->busy = false; }
 
-// For readers: the counters are written while a call decodes with the
-// interpreter lock released.
-bool idle(DecoderObject* self) {
-    if (!self->busy) return true;
-    PyErr_SetString(PyExc_RuntimeError, "this Decoder is in use by another thread");
-    return false;
-}
 
 PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTuple(args, ":Decoder") || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
