@@ -94,13 +94,24 @@ std::uint64_t BatchDecoder::released() const {
 // counts the same periods however a recording arrives.
 std::uint64_t BatchDecoder::accountedBytes() const {
     return 8 * (rawDecoded_ + loss_.rawChecksumFailures) + 36 * (standardFrames_ + loss_.standardChecksumFailures) +
-           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + loss_.bytesSkipped +
+           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + fragmentBytes_ +
            linkBytes_;
 }
 
 // Losses counted since the last look are a damage at this point of the
 // stream; the clock then holds what follows until the next standard frame.
-void BatchDecoder::noteDamage() {
+// Bytes skipped between two frames delivered make one run; at a delivery
+// (`delivered`) the run ends, and counts as fragments of frames when short
+// (the clock's rule).  The machine counts a skipped byte as it passes, so
+// at a delivery the run holds exactly the bytes skipped before that frame,
+// however the input was cut.
+void BatchDecoder::noteDamage(bool delivered) {
+    skipRun_ += loss_.bytesSkipped - skippedSeen_;
+    skippedSeen_ = loss_.bytesSkipped;
+    if (delivered) {
+        if (skipRun_ <= kMaxFragment) fragmentBytes_ += skipRun_;
+        skipRun_ = 0;
+    }
     const std::uint64_t rawFailures = loss_.rawChecksumFailures;
     const std::uint64_t other = loss_.total() - rawFailures;
     if (rawFailures == rawFailuresSeen_ && other == otherLossSeen_) return;
@@ -119,8 +130,9 @@ void BatchDecoder::linkGap(double seconds) {
     // needs more, and the conversion stays defined.
     constexpr double kMaxSeconds = 365.0 * 24 * 3600;
     if (seconds > 0) {
-        const double bytes = std::min(seconds, kMaxSeconds) * static_cast<double>(kBytesPerPeriod);
-        linkBytes_ += static_cast<std::uint64_t>(std::llround(bytes));
+        const double capped = std::min(seconds, kMaxSeconds);
+        linkBytes_ += static_cast<std::uint64_t>(std::llround(capped * static_cast<double>(kBytesPerPeriod)));
+        clock_.linkDown(static_cast<std::uint64_t>(capped * kSamplesPerSecond));
     }
     damage(0, true);
 }
@@ -202,7 +214,7 @@ void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held
 }
 
 void BatchDecoder::standardFrame(const QuillmoreData& record) {
-    noteDamage();
+    noteDamage(true);
     ++standardFrames_;
     clock_.standardFrame(rawDecoded_, accountedBytes());
     releaseHeld();
@@ -225,7 +237,7 @@ void BatchDecoder::standardFrame(const QuillmoreData& record) {
 }
 
 void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
-    noteDamage();
+    noteDamage(true);
     ExtendRow row{};
     row.version = record.version;
     switch (record.temperatureKind) {
@@ -255,19 +267,19 @@ void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) 
 }
 
 void BatchDecoder::rawSample(std::int16_t sample) {
-    noteDamage();
+    noteDamage(true);
     rawTarget().push(sample);
     ++rawDecoded_;
     limitHold();
 }
 
 void BatchDecoder::gyroFrame(const GyroRow& row) {
-    noteDamage();
+    noteDamage(true);
     addRow(row, out_->gyro, held_.gyro, heldMarks_[2]);
 }
 
 void BatchDecoder::rrFrame(const RrRow& row) {
-    noteDamage();
+    noteDamage(true);
     addRow(row, out_->rr, held_.rr, heldMarks_[3]);
 }
 
@@ -282,6 +294,7 @@ void BatchDecoder::feed(const std::uint8_t* data, std::size_t size, Batch& out) 
             const std::size_t room = static_cast<std::size_t>(end - p) / kRawFrame;
             const std::size_t taken = decodeRawRun(p, static_cast<std::size_t>(end - p), to.reserveMore(room));
             if (taken != 0) {
+                noteDamage(true);
                 to.commit(taken);
                 rawDecoded_ += taken;
                 p += taken * kRawFrame;

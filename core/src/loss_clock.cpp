@@ -7,10 +7,15 @@ namespace quillmore {
 
 void LossClock::damage(std::uint64_t rawFailures, bool other) {
     if (!ticked_ || (rawFailures == 0 && !other)) return;
+    damaged_ = true;
     mark_.rawFailures += rawFailures;  // seen samples, for the gap's count either way
     if (gaveUp_) return;
     holding_ = true;
     mark_.pastOtherDamage = mark_.pastOtherDamage || other;
+}
+
+void LossClock::linkDown(std::uint64_t samples) {
+    if (ticked_) linkSamples_ += samples;
 }
 
 std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition) {
@@ -18,11 +23,17 @@ std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t b
     if (ticked_ && rawDecoded >= lastTick_) {
         const std::uint64_t decoded = rawDecoded - lastTick_;
         const std::uint64_t seen = decoded + mark_.rawFailures;
-        const std::uint64_t bytes = bytePosition >= lastTickByte_ ? bytePosition - lastTickByte_ : 0;
         const std::uint64_t bySamples = (seen + kSamplesPerStandardFrame - 1) / kSamplesPerStandardFrame;
-        const std::uint64_t byBytes = (bytes + kBytesPerPeriod / 2) / kBytesPerPeriod;
-        const std::uint64_t periods = std::max<std::uint64_t>({1, bySamples, byBytes});
-        lost = periods * kSamplesPerStandardFrame - decoded;
+        std::uint64_t periods = std::max<std::uint64_t>(1, bySamples);
+        if (damaged_) {
+            const std::uint64_t bytes = bytePosition >= lastTickByte_ ? bytePosition - lastTickByte_ : 0;
+            periods = std::max(periods, (bytes + kBytesPerPeriod / 2) / kBytesPerPeriod);
+        } else if (decoded != 0 && decoded < kSamplesPerStandardFrame) {
+            ++irregular_;  // a cadence restart, or a cut the bytes cannot show
+            periods = 0;
+        }
+        lost = periods * kSamplesPerStandardFrame > decoded ? periods * kSamplesPerStandardFrame - decoded : 0;
+        certain_ += std::min(lost, mark_.rawFailures + linkSamples_);
     }
     lastTickByte_ = bytePosition;
     gapStart_ = missing_;
@@ -33,6 +44,8 @@ std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t b
     ticked_ = true;
     holding_ = false;
     gaveUp_ = false;
+    damaged_ = false;
+    linkSamples_ = 0;
     mark_ = GapMark{};
     return lost;
 }

@@ -88,7 +88,10 @@ class Figures:
             line = f"raw samples: {raw} decoded ({raw / SAMPLES_PER_SECOND:.1f} s)"
             if loss.raw_missing:
                 share = loss.raw_missing / (raw + loss.raw_missing)
-                line += f", {loss.raw_missing} inferred lost ({share:.1%})"
+                line += f", {loss.raw_missing} inferred lost ({share:.1%}"
+                if loss.raw_missing_min < loss.raw_missing:
+                    line += f"; at least {loss.raw_missing_min}"
+                line += ")"
             lines.append(line)
         return "\n".join(lines)
 

@@ -108,8 +108,6 @@ DTYPES: dict[str, np.dtype[Any]] = {kind: _dtype(kind) for kind in ROW_KINDS}
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 
-_COUNTERS = ("standard_checksum_failures", "raw_checksum_failures", "hrv_checksum_failures", "bytes_skipped",
-             "extended_dropped", "extended_abandoned", "frames_cut_short", "raw_missing")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -123,9 +121,15 @@ class Loss:
     1024-byte buffer; ``extended_abandoned``: extended frames cut off by a
     heart-rate-variability header; ``frames_cut_short``: a frame left
     unfinished at the end of the input; ``raw_missing``: raw samples the
-    clock inferred as lost (those of link gaps included); ``link_gaps``:
-    times the link to the headset went away and came back
-    (:meth:`Decoder.link_gap`)."""
+    clock inferred as lost (those of link gaps included), an estimate of
+    which ``raw_missing_min`` are certain (raw frames that failed their
+    checksum, the samples of link gaps); ``link_gaps``: times the link to
+    the headset went away and came back (:meth:`Decoder.link_gap`);
+    ``irregular_intervals``: stretches between two standard frames that held
+    fewer raw samples than a second's and showed no damage: the headset
+    restarted its cadence (as it does when contact is made), or the bytes
+    were cut cleanly at frame boundaries.  The bytes cannot tell the two
+    apart, so no loss is inferred there."""
 
     checksum_failures: Mapping[str, int]
     bytes_skipped: int = 0
@@ -134,34 +138,33 @@ class Loss:
     frames_cut_short: int = 0
     raw_missing: int = 0
     link_gaps: int = 0
+    raw_missing_min: int = 0
+    irregular_intervals: int = 0
 
     @classmethod
     def _from_counters(cls, c: Mapping[str, int]) -> Loss:
         return cls({"eeg": c["standard_checksum_failures"], "raw": c["raw_checksum_failures"],
                     "rr": c["hrv_checksum_failures"]},
                    c["bytes_skipped"], c["extended_dropped"], c["extended_abandoned"], c["frames_cut_short"],
-                   c["raw_missing"], c["link_gaps"])
+                   c["raw_missing"], c["link_gaps"], c["raw_missing_min"], c["irregular_intervals"])
 
     def as_dict(self) -> dict[str, Any]:
         """Plain values, for JSON and file metadata."""
-        return {"checksum_failures": dict(self.checksum_failures), "bytes_skipped": self.bytes_skipped,
-                "extended_dropped": self.extended_dropped, "extended_abandoned": self.extended_abandoned,
-                "frames_cut_short": self.frames_cut_short, "raw_missing": self.raw_missing,
-                "link_gaps": self.link_gaps}
+        values = dataclasses.asdict(self)
+        values["checksum_failures"] = dict(self.checksum_failures)
+        return values
+
+    def _combine(self, other: Loss, sign: int) -> Loss:
+        counts = {f.name: getattr(self, f.name) + sign * getattr(other, f.name)
+                  for f in dataclasses.fields(self) if f.name != "checksum_failures"}
+        failures = {k: v + sign * other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()}
+        return Loss(failures, **counts)
 
     def __sub__(self, other: Loss) -> Loss:
-        return Loss({k: v - other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
-                    self.bytes_skipped - other.bytes_skipped, self.extended_dropped - other.extended_dropped,
-                    self.extended_abandoned - other.extended_abandoned,
-                    self.frames_cut_short - other.frames_cut_short, self.raw_missing - other.raw_missing,
-                    self.link_gaps - other.link_gaps)
+        return self._combine(other, -1)
 
     def __add__(self, other: Loss) -> Loss:
-        return Loss({k: v + other.checksum_failures.get(k, 0) for k, v in self.checksum_failures.items()},
-                    self.bytes_skipped + other.bytes_skipped, self.extended_dropped + other.extended_dropped,
-                    self.extended_abandoned + other.extended_abandoned,
-                    self.frames_cut_short + other.frames_cut_short, self.raw_missing + other.raw_missing,
-                    self.link_gaps + other.link_gaps)
+        return self._combine(other, 1)
 
     def __bool__(self) -> bool:
         """Whether anything at all was lost."""
@@ -170,14 +173,22 @@ class Loss:
 
     def summary(self) -> str:
         """One line for people."""
+        irregular = ""
+        if self.irregular_intervals:
+            n = self.irregular_intervals
+            irregular = (f"{n} irregular interval{'' if n == 1 else 's'} between standard frames"
+                         " (a cadence restart, or a cut the bytes cannot show)")
         if not self:
-            return "nothing lost"
+            return "nothing lost" + (f"; {irregular}" if irregular else "")
         parts = []
         failed = ", ".join(f"{n} {kind}" for kind, n in self.checksum_failures.items() if n)
         if failed:
             parts.append(f"checksum failures: {failed}")
         if self.raw_missing:
-            parts.append(f"{self.raw_missing} raw samples missing ({self.raw_missing / SAMPLES_PER_SECOND:.2f} s)")
+            line = f"{self.raw_missing} raw samples missing ({self.raw_missing / SAMPLES_PER_SECOND:.2f} s)"
+            if self.raw_missing_min < self.raw_missing:
+                line += f", inferred: at least {self.raw_missing_min}"
+            parts.append(line)
         if self.bytes_skipped:
             parts.append(f"{self.bytes_skipped} bytes skipped")
         if self.extended_dropped:
@@ -188,6 +199,8 @@ class Loss:
             parts.append("the last frame was cut short")
         if self.link_gaps:
             parts.append(f"the link went away {self.link_gaps} time{'' if self.link_gaps == 1 else 's'}")
+        if irregular:
+            parts.append(irregular)
         return "lost: " + "; ".join(parts)
 
     def __str__(self) -> str:

@@ -204,7 +204,7 @@ TEST(BatchDecoder, DeliversWhatTheListenerPathDelivers) {
 // A recording as the headset sends it: per second 512 raw frames, after the
 // 256th a standard and an extended frame.  `lose(second, k)` says how raw
 // frame k of a second is lost: 0 kept, 1 sent with a bad checksum, 2 not
-// sent at all.  `loseStandard(second)` likewise for the standard frame.
+// sent at all, 3 a payload byte lost on the way.  `loseStandard(second)` likewise for the standard frame.
 template <typename RawLoss, typename StandardLoss>
 Bytes headsetRecording(int seconds, RawLoss lose, StandardLoss loseStandard, bool rawFrames = true) {
     Bytes out;
@@ -216,6 +216,7 @@ Bytes headsetRecording(int seconds, RawLoss lose, StandardLoss loseStandard, boo
                 Bytes raw = rawFrame(static_cast<std::uint8_t>(second), static_cast<std::uint8_t>(k));
                 const int how = lose(second, k);
                 if (how == 1) raw.back() ^= 0x01;
+                if (how == 3) raw.erase(raw.begin() + 4);
                 if (how != 2) out = cat({out, raw});
             }
             if (k == 255) {
@@ -233,9 +234,23 @@ Bytes headsetRecording(int seconds, RawLoss lose, StandardLoss loseStandard, boo
 struct ClockCase {
     const char* name;
     Bytes stream;
-    std::uint64_t rawMissing;
+    std::uint64_t rawMissing, rawMissingMin, irregular;
     std::vector<double> standardTimes;
 };
+
+// `stream` with `n` bytes of noise (never AA, so no frame starts in it)
+// inserted at `at`.
+Bytes withNoise(Bytes stream, std::size_t at, std::size_t n) {
+    Bytes noise;
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < n; ++i) {
+        state = state * 1103515245u + 12345u;
+        const auto byte = static_cast<std::uint8_t>(state >> 24);
+        noise.push_back(byte == 0xAA ? 0x55 : byte);
+    }
+    stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(at), noise.begin(), noise.end());
+    return stream;
+}
 
 std::vector<double> halfSeconds(int from, int to, std::vector<int> skip = {}) {
     std::vector<double> t;
@@ -247,21 +262,29 @@ std::vector<double> halfSeconds(int from, int to, std::vector<int> skip = {}) {
 TEST(LossClock, StandardFramesKeepTheirTimesAcrossLosses) {
     auto none = [](int, int) { return 0; };
     auto allStandard = [](int) { return 0; };
+    const std::size_t second = 512 * 8 + 36 + 11;
     const std::vector<ClockCase> cases = {
-        {"clean", headsetRecording(5, none, allStandard), 0, halfSeconds(0, 5)},
+        {"clean", headsetRecording(5, none, allStandard), 0, 0, 0, halfSeconds(0, 5)},
         {"40 raw frames with bad checksums in second 2",
          headsetRecording(5, [](int s, int k) { return s == 2 && k >= 100 && k < 140 ? 1 : 0; }, allStandard), 40,
+         40, 0, halfSeconds(0, 5)},
+        {"5000 bytes of noise in second 2", withNoise(headsetRecording(5, none, allStandard), 2 * second + 800, 5000),
+         0, 0, 0, halfSeconds(0, 5)},
+        {"a byte lost in raw frame 2:100 takes the next frame with it",
+         headsetRecording(5, [](int s, int k) { return s == 2 && k == 100 ? 3 : 0; }, allStandard), 2, 1, 0,
          halfSeconds(0, 5)},
+        // A cadence restart, or a clean cut: no damage shows, nothing is
+        // inferred, and the standard frames after it come early.
         {"300 raw frames not sent in second 3",
-         headsetRecording(6, [](int s, int k) { return s == 3 && k >= 300 ? 2 : 0; }, allStandard), 212,
-         halfSeconds(0, 6)},
+         headsetRecording(6, [](int s, int k) { return s == 3 && k >= 300 ? 2 : 0; }, allStandard), 0, 0, 1,
+         {0.5, 1.5, 2.5, 3.5, 3.5 + 300 / 512.0, 4.5 + 300 / 512.0}},
         {"standard frames 2 and 3 fail their checksum",
-         headsetRecording(6, none, [](int s) { return s == 2 || s == 3 ? 1 : 0; }), 0, halfSeconds(0, 6, {2, 3})},
+         headsetRecording(6, none, [](int s) { return s == 2 || s == 3 ? 1 : 0; }), 0, 0, 0, halfSeconds(0, 6, {2, 3})},
         {"standard frame 2 not sent and 100 raw frames lost around it",
          headsetRecording(5, [](int s, int k) { return s == 2 && k >= 200 && k < 300 ? 2 : 0; },
                           [](int s) { return s == 2 ? 2 : 0; }),
-         100, halfSeconds(0, 5, {2})},
-        {"no raw frames at all", headsetRecording(4, none, allStandard, false), 3 * 512, {0.0, 1.0, 2.0, 3.0}},
+         100, 0, 0, halfSeconds(0, 5, {2})},
+        {"no raw frames at all", headsetRecording(4, none, allStandard, false), 3 * 512, 0, 0, {0.0, 1.0, 2.0, 3.0}},
     };
     for (const ClockCase& c : cases) {
         BatchDecoder decoder;
@@ -269,6 +292,8 @@ TEST(LossClock, StandardFramesKeepTheirTimesAcrossLosses) {
         decoder.feed(c.stream.data(), c.stream.size(), batch);
         decoder.finish(batch);
         EXPECT_EQ(decoder.rawMissing(), c.rawMissing) << c.name;
+        EXPECT_EQ(decoder.rawMissingMin(), c.rawMissingMin) << c.name;
+        EXPECT_EQ(decoder.irregularIntervals(), c.irregular) << c.name;
         std::vector<double> times;
         for (const EegRow& r : batch.eeg) times.push_back(r.time);
         // Without raw frames the first standard frame is the clock's zero.
@@ -349,6 +374,7 @@ TEST(LossClock, ALinkGapCountsItsTime) {
         fillRawTimes(batch, times.data());
         if (told) {
             EXPECT_EQ(decoder.rawMissing(), 1304u);
+            EXPECT_EQ(decoder.rawMissingMin(), 1304u);  // the host's clock measured it
             EXPECT_EQ(times, expected);
             EXPECT_EQ(decoder.linkGaps(), 1u);
         } else {
@@ -361,28 +387,35 @@ TEST(LossClock, ALinkGapCountsItsTime) {
 TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
     const std::uint64_t period = kBytesPerPeriod;
     const struct {
-        std::uint64_t decoded, failed, bytes, lost;
+        std::uint64_t decoded, failed;
+        bool other;
+        std::uint64_t bytes, lost, certain, irregular;
     } gaps[] = {
-        {512, 0, period, 0},
-        {500, 0, period, 12},
-        {1, 0, 0, 511},
-        {0, 0, 47, 512},             // no raw frames: one period per standard frame
-        {513, 0, period + 8, 511},   // more than one period's samples
-        {600, 0, 2 * period, 424},
-        {1024, 0, 2 * period, 0},
-        {1030, 0, 3 * period, 506},
-        {500, 12, period, 12},       // failed frames count as seen
-        {500, 30, period, 524},      // ... and make a second period
-        {300, 0, 3 * period, 1236},  // garbled bytes: the byte count rules
-        {300, 0, 3 * period / 2 - 10, 212},
+        {512, 0, false, period, 0, 0, 0},
+        {500, 0, false, period, 0, 0, 1},   // no damage: a restart, nothing lost
+        {1, 0, false, 0, 0, 0, 1},
+        {500, 0, true, period, 12, 0, 0},   // damage: one period
+        {1, 0, true, 0, 511, 0, 0},
+        {0, 0, false, 47, 512, 0, 0},       // no raw frames: one period per standard frame
+        {513, 0, false, period + 8, 511, 0, 0},  // more than one period's samples
+        {600, 0, false, 2 * period, 424, 0, 0},
+        {1024, 0, false, 2 * period, 0, 0, 0},
+        {1030, 0, false, 3 * period, 506, 0, 0},
+        {500, 12, false, period, 12, 12, 0},   // failed frames count as seen, and certain
+        {500, 30, false, period, 524, 30, 0},  // ... and make a second period
+        {300, 0, true, 3 * period, 1236, 0, 0},  // garbled frames: their bytes rule
+        {300, 0, true, 3 * period / 2 - 10, 212, 0, 0},
+        {300, 0, false, 3 * period, 0, 0, 1},    // bytes count only where damage shows
     };
     for (const auto& g : gaps) {
         LossClock clock;
         clock.standardFrame(1000, 5000);
-        clock.damage(g.failed, false);
+        clock.damage(g.failed, g.other);
         EXPECT_EQ(clock.standardFrame(1000 + g.decoded, 5000 + g.bytes), g.lost)
             << g.decoded << " decoded, " << g.failed << " failed, " << g.bytes << " bytes";
         EXPECT_EQ(clock.missing(), g.lost);
+        EXPECT_EQ(clock.certain(), g.certain);
+        EXPECT_EQ(clock.irregular(), g.irregular);
     }
 }
 

@@ -187,8 +187,12 @@ public:
     std::uint64_t linkGaps() const { return linkGaps_; }
 
     const LossCounters& loss() const { return loss_; }
-    // Raw samples the clock inferred as lost.
+    // Raw samples the clock inferred as lost; of them, those the evidence
+    // requires; gaps between standard frames without damage that were
+    // shorter than a period (loss_clock.hpp).
     std::uint64_t rawMissing() const { return clock_.missing(); }
+    std::uint64_t rawMissingMin() const { return clock_.certain(); }
+    std::uint64_t irregularIntervals() const { return clock_.irregular(); }
     // Clock position (in samples) up to which rows have been released.
     std::uint64_t released() const;
 
@@ -196,7 +200,7 @@ private:
     class Listener;
     friend class Listener;
 
-    void noteDamage();
+    void noteDamage(bool delivered = false);
     void damage(std::uint64_t rawFailures, bool other);
     std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
@@ -223,6 +227,9 @@ private:
     std::uint64_t standardFrames_ = 0, hrvFrames_ = 0, gyroFrames_ = 0, extendBytes_ = 0;
     // Link gaps, and the bytes the headset sent during them.
     std::uint64_t linkGaps_ = 0, linkBytes_ = 0;
+    // Skipped bytes: as last looked at, since the last frame delivered, and
+    // those in runs short enough to be fragments of frames.
+    std::uint64_t skippedSeen_ = 0, skipRun_ = 0, fragmentBytes_ = 0;
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
     // Held back until the next standard frame: the rows and samples, and

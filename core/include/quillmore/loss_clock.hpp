@@ -4,34 +4,45 @@
 // second, but counting decoded samples alone runs slow by every sample that
 // was lost, and does not move at all in a stream without raw frames.  The
 // headset sends one standard frame per 512 raw samples, so the standard
-// frames are the clock's ticks, and what lies between two of them tells how
-// many samples were lost:
+// frames are the clock's ticks, and what lies between two of them (a gap)
+// tells how many samples were lost.  A loss is inferred only from evidence
+// in the bytes:
 //
 //   Between two consecutive decoded standard frames (checksum held), with d
 //   raw samples decoded and f raw frames failing their checksum between
-//   them, and B bytes of stream from one to the other (as the frames and
-//   losses between them account for them: frames taken or failed at their
-//   length, an extended frame at the bytes it collected, skipped bytes),
-//   the number of periods that passed is the largest of
-//     1,
-//     ceil((d + f) / 512)   the fewest that can hold the samples seen, and
-//     round(B / 4143)       the periods the bytes fill: one period is 512
-//                           raw frames of 8 bytes, a standard frame (36)
-//                           and an extended frame (11);
-//   512 x periods - d samples were lost there.
+//   them:
 //
-// Lost standard frames thus show as gaps of more than one period.  The byte
-// count matters when the link garbles bytes (a frame with a lost byte takes
-// the next frame with it, and no count of samples shows that); stray and
-// lost bytes leave it about right, as they come at similar rates.  When the
-// link drops whole buffers, bytes and samples vanish together and the count
-// of samples rules.  A stream without raw frames has one period per
-// standard frame.
+//   A gap without damage (no loss counted, no link gap) loses nothing.
+//   With 512 samples it is the headset's one period; with fewer it is
+//   irregular: headsets restart their cadence (when contact is made, for
+//   one), and a cut made at frame boundaries looks the same, so the bytes
+//   cannot tell the two apart and the clock infers no loss.  With more than
+//   512 (a standard frame vanished) it spans ceil(d / 512) periods.  A
+//   stream without raw frames counts one period per standard frame.
+//
+//   A gap with damage spans the largest of
+//     1,
+//     ceil((d + f) / 512)   the fewest periods that can hold the samples
+//                           seen, and
+//     round(B / 4143)       the periods its frame bytes fill: one period is
+//                           512 raw frames of 8 bytes, a standard frame
+//                           (36) and an extended frame (11);
+//   512 x periods - d samples were lost there: an estimate, of which the f
+//   failed frames (and the samples of a link gap, see linkGap()) are
+//   certain.
+//
+//   B counts the bytes that were frames: the frames taken (an extended
+//   frame at the bytes it collected) or failed, and the bytes skipped in
+//   short runs, the fragments of a broken frame.  A long run of skipped
+//   bytes (more than kMaxFragment) held no frame, or the machine would have
+//   found its header in it: it is noise and adds no time.  The byte count
+//   matters when the link garbles a long stretch (a frame with a lost byte
+//   takes the next frame with it, and no count of samples shows that).
+//   When the link drops whole buffers, bytes and samples vanish together
+//   and the count of samples rules.
 //
 // Nothing is inferred before the first decoded standard frame or after the
-// last one: there is no tick to measure from.  A headset that sent more than
-// 512 samples between two standard frames would make the clock count an
-// extra period there; the headset does not.
+// last one: there is no tick to measure from.
 //
 // Where in a gap the lost samples go.  A raw-sample frame whose checksum
 // failed is one sample lost exactly where it stood, so each takes its place
@@ -59,6 +70,9 @@ inline constexpr std::uint64_t kSamplesPerStandardFrame = 512;
 inline constexpr std::uint64_t kBytesPerPeriod = 512 * 8 + 36 + 11;
 inline constexpr std::uint64_t kMaxHeldSamples = 4 * kSamplesPerStandardFrame;
 inline constexpr double kSamplesPerSecond = 512.0;
+// The longest run of skipped bytes taken for the fragments of broken
+// frames: two standard frames' worth.
+inline constexpr std::uint64_t kMaxFragment = 2 * 36;
 
 // Where in its gap an item was decoded: after how many raw-sample checksum
 // failures of the gap, and whether after another damage.
@@ -73,6 +87,12 @@ public:
     // the count of decoded samples for everything decoded since then that
     // is not held.
     std::uint64_t missing() const { return missing_; }
+    // Of missing(), the samples the evidence requires: raw frames that
+    // failed their checksum and the samples of link gaps, as far as the
+    // inference of each gap reaches.
+    std::uint64_t certain() const { return certain_; }
+    // Gaps without damage that held fewer than 512 raw samples.
+    std::uint64_t irregular() const { return irregular_; }
 
     // Whether what is decoded now must wait for the next standard frame to
     // learn its place: a damage was seen since the last one.
@@ -84,6 +104,9 @@ public:
     // standard frame there is nothing to measure a gap from, so it changes
     // nothing then.
     void damage(std::uint64_t rawFailures, bool other);
+    // The link was down for `samples` sample periods, as the host's clock
+    // measured; the host reports it as a damage too.
+    void linkDown(std::uint64_t samples);
 
     // A standard frame (checksum held) after `rawDecoded` raw samples in all,
     // at `bytePosition` in the stream (counted as the clock's rule says).  Returns the samples inferred
@@ -110,6 +133,10 @@ private:
     bool ticked_ = false;
     bool holding_ = false;
     bool gaveUp_ = false;  // no more holding until the next standard frame
+    bool damaged_ = false;  // any damage since the last standard frame
+    std::uint64_t linkSamples_ = 0;  // link-gap samples since then
+    std::uint64_t certain_ = 0;
+    std::uint64_t irregular_ = 0;
     GapMark mark_;
     // The gap that the last standard frame closed.
     std::uint64_t gapStart_ = 0;     // missing() before it
