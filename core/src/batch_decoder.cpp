@@ -108,18 +108,30 @@ std::uint64_t BatchDecoder::accountedBytes() const {
 void BatchDecoder::noteDamage(bool delivered) {
     skipRun_ += loss_.bytesSkipped - skippedSeen_;
     skippedSeen_ = loss_.bytesSkipped;
-    if (delivered) {
-        if (skipRun_ <= kMaxFragment) fragmentBytes_ += skipRun_;
-        skipRun_ = 0;
-    }
     const std::uint64_t rawFailures = loss_.rawChecksumFailures;
     const std::uint64_t other = loss_.total() - rawFailures;
-    if (rawFailures == rawFailuresSeen_ && other == otherLossSeen_) return;
-    const std::uint64_t newFailures = rawFailures - rawFailuresSeen_;
-    const bool newOther = other != otherLossSeen_;
-    rawFailuresSeen_ = rawFailures;
-    otherLossSeen_ = other;
-    damage(newFailures, newOther);
+    if (rawFailures != rawFailuresSeen_ || other != otherLossSeen_) {
+        const std::uint64_t newFailures = rawFailures - rawFailuresSeen_;
+        const bool newOther = other != otherLossSeen_;
+        rawFailuresSeen_ = rawFailures;
+        otherLossSeen_ = other;
+        damage(newFailures, newOther);
+    }
+    // A standard frame whose checksum failed: where it ended, unless its
+    // header was a raw frame's changed on the way (tickAfterFailure()).
+    if (standardFailuresSeen_ != loss_.standardChecksumFailures) {
+        standardFailuresSeen_ = loss_.standardChecksumFailures;
+        failedStandard_ = {true, deliveries_, rawDecoded_, accountedBytes()};
+    }
+    if (delivered) ++deliveries_;
+    if (delivered && skipRun_ != 0) {
+        if (skipRun_ <= kMaxFragment) {
+            fragmentBytes_ += skipRun_;
+            clock_.fragment(skipRun_);
+            markHeld();
+        }
+        skipRun_ = 0;
+    }
 }
 
 void BatchDecoder::linkGap(double seconds) {
@@ -145,7 +157,12 @@ void BatchDecoder::damage(std::uint64_t rawFailures, bool other) {
         heldFrom_ = rawDecoded_ + clock_.missing();
         held_.firstRawSample = rawDecoded_;
     }
-    // Samples from here on stand at the new mark.
+    markHeld();
+}
+
+// Samples held from here on stand at the clock's new mark.
+void BatchDecoder::markHeld() {
+    if (!clock_.holding()) return;
     if (!heldSteps_.empty() && heldSteps_.back().firstSample == rawDecoded_) heldSteps_.pop_back();
     heldSteps_.push_back({rawDecoded_, clock_.mark()});
 }
@@ -216,7 +233,9 @@ void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held
 void BatchDecoder::standardFrame(const QuillmoreData& record) {
     noteDamage(true);
     ++standardFrames_;
-    clock_.standardFrame(rawDecoded_, accountedBytes());
+    const bool contactMade = lastSignal_ >= kNoContact && record.signal < kNoContact;
+    lastSignal_ = record.signal;
+    clock_.standardFrame(rawDecoded_, accountedBytes(), contactMade);
     releaseHeld();
     failuresAtLastStandard_ = loss_.standardChecksumFailures;
     EegRow row{};
@@ -236,8 +255,22 @@ void BatchDecoder::standardFrame(const QuillmoreData& record) {
     out_->eeg.push_back(row);
 }
 
+// A standard frame whose checksum failed still stood where a period ended,
+// if it was one: an extended frame right after it says so (a raw frame's
+// header changed into a standard frame's is followed by more raw frames).
+// The clock then ticks there, without the frame's values.
+void BatchDecoder::tickAfterFailure() {
+    if (failedStandard_.pending && failedStandard_.deliveries + 1 == deliveries_ &&
+        failedStandard_.rawDecoded == rawDecoded_) {
+        clock_.standardFrame(failedStandard_.rawDecoded, failedStandard_.bytes);
+        releaseHeld();
+    }
+    failedStandard_.pending = false;
+}
+
 void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
     noteDamage(true);
+    tickAfterFailure();
     ExtendRow row{};
     row.version = record.version;
     switch (record.temperatureKind) {

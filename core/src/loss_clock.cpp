@@ -6,75 +6,96 @@
 namespace quillmore {
 
 void LossClock::damage(std::uint64_t rawFailures, bool other) {
-    if (!ticked_ || (rawFailures == 0 && !other)) return;
+    if (rawFailures == 0 && !other) return;
     damaged_ = true;
-    mark_.rawFailures += rawFailures;  // seen samples, for the gap's count either way
+    failures_ += rawFailures;
+    mark_.placed += rawFailures;  // for the gap's count either way
     if (gaveUp_) return;
     holding_ = true;
     mark_.pastOtherDamage = mark_.pastOtherDamage || other;
 }
 
-void LossClock::linkDown(std::uint64_t samples) {
-    if (ticked_) linkSamples_ += samples;
+void LossClock::fragment(std::uint64_t bytes) {
+    const std::uint64_t samples = (bytes + 4) / 8;
+    hidden_ += samples;
+    mark_.placed += samples;
 }
 
-std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition) {
+void LossClock::linkDown(std::uint64_t samples) {
+    linkSamples_ += samples;
+}
+
+std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition, bool contactMade) {
     std::uint64_t lost = 0;
     if (ticked_ && rawDecoded >= lastTick_) {
         const std::uint64_t decoded = rawDecoded - lastTick_;
-        const std::uint64_t seen = decoded + mark_.rawFailures;
-        const std::uint64_t bySamples = (seen + kSamplesPerStandardFrame - 1) / kSamplesPerStandardFrame;
-        std::uint64_t periods = std::max<std::uint64_t>(1, bySamples);
-        if (damaged_) {
+        const std::uint64_t seen = decoded + failures_;
+        std::uint64_t periods = std::max<std::uint64_t>(1, (seen + kSamplesPerStandardFrame - 1) / kSamplesPerStandardFrame);
+        if (!damaged_) {
+            if (decoded != 0 && decoded < kSamplesPerStandardFrame) periods = 0;  // a restart, or a clean cut
+        } else if (contactMade && seen + hidden_ + restartMargin() < kSamplesPerStandardFrame) {
+            periods = 0;  // a restart, with damage in it
+            lost = failures_ + hidden_;
+        } else {
             const std::uint64_t bytes = bytePosition >= lastTickByte_ ? bytePosition - lastTickByte_ : 0;
             periods = std::max(periods, (bytes + kBytesPerPeriod / 2) / kBytesPerPeriod);
-        } else if (decoded != 0 && decoded < kSamplesPerStandardFrame) {
-            ++irregular_;  // a cadence restart, or a cut the bytes cannot show
-            periods = 0;
         }
-        lost = periods * kSamplesPerStandardFrame > decoded ? periods * kSamplesPerStandardFrame - decoded : 0;
-        certain_ += std::min(lost, mark_.rawFailures + linkSamples_);
+        if (periods == 0)
+            ++irregular_;
+        else
+            lost = periods * kSamplesPerStandardFrame - std::min(decoded, periods * kSamplesPerStandardFrame);
+        certain_ += std::min(lost, failures_ + linkSamples_);
+    } else if (!ticked_) {
+        // Before the first tick there is no period to measure: what the
+        // evidence shows, and no more.
+        lost = failures_ + hidden_ + linkSamples_;
+        certain_ += failures_ + linkSamples_;
     }
-    lastTickByte_ = bytePosition;
-    gapStart_ = missing_;
-    gapLost_ = lost;
-    gapRawFailures_ = mark_.rawFailures;
+    closeGap(lost);
     missing_ += lost;
     lastTick_ = rawDecoded;
+    lastTickByte_ = bytePosition;
     ticked_ = true;
-    holding_ = false;
     gaveUp_ = false;
-    damaged_ = false;
-    linkSamples_ = 0;
-    mark_ = GapMark{};
     return lost;
 }
 
+// How far short of a period the samples seen in a damaged gap must fall for
+// a restart to be taken where contact was made: the estimate of the hidden
+// samples errs by a fraction of a sample per damage.
+std::uint64_t LossClock::restartMargin() const { return 4 + (failures_ + hidden_) / 8; }
+
+void LossClock::closeGap(std::uint64_t lost) {
+    gapStart_ = missing_;
+    gapLost_ = lost;
+    gapPlaced_ = mark_.placed;
+    holding_ = false;
+    damaged_ = false;
+    failures_ = hidden_ = linkSamples_ = 0;
+    mark_ = GapMark{};
+}
+
 std::uint64_t LossClock::offsetOf(GapMark mark) const {
-    // Each failed raw frame before the item, as far as the gap's count goes;
-    // the rest of the gap's count once past another damage.
-    const std::uint64_t placed = std::min(mark.rawFailures, gapLost_);
-    const std::uint64_t rest = gapLost_ - std::min(gapRawFailures_, gapLost_);
+    // What could be placed before the item, as far as the gap's count goes;
+    // the rest of the count once past the first other damage.
+    const std::uint64_t placed = std::min(mark.placed, gapLost_);
+    const std::uint64_t rest = gapLost_ - std::min(gapPlaced_, gapLost_);
     return gapStart_ + placed + (mark.pastOtherDamage ? rest : 0);
 }
 
 void LossClock::giveUp() {
     // Held items are placed as if a gap of no loss had closed; the gap's
-    // count of failed frames stays for its standard frame.
+    // own count goes on for its standard frame.
     gapStart_ = missing_;
     gapLost_ = 0;
-    gapRawFailures_ = mark_.rawFailures;
+    gapPlaced_ = mark_.placed;
     holding_ = false;
     gaveUp_ = true;
 }
 
 void LossClock::settle() {
     // Held items are placed as if a gap of no loss had closed.
-    gapStart_ = missing_;
-    gapLost_ = 0;
-    gapRawFailures_ = mark_.rawFailures;
-    holding_ = false;
-    mark_ = GapMark{};
+    closeGap(0);
 }
 
 }  // namespace quillmore

@@ -19,7 +19,8 @@ are the two states themselves.
 ``simulate()`` returns the bytes together with the frames they encode, so a
 decoder's output can be checked value for value.  The stream can be
 corrupted the way a serial link corrupts it: stray bytes inserted
-(``noise``) and bytes lost (``drop``), both as a rate per byte.
+(``noise``), bytes lost (``drop``) or changed (``substitute``), each as a
+rate per byte, and whole read buffers lost (``lose_buffers``).
 
 The sample recording shipped in ``quillmore/data/sample.bin`` was made with::
 
@@ -34,7 +35,7 @@ import os
 import random
 import time
 import tty
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 
 from .frames import SAMPLES_PER_SECOND, Extended, Frame, Gyro, Hrv, Raw, Standard, Value, encode
 
@@ -78,10 +79,25 @@ def _clamp(value: float, low: float, high: float) -> float:
 
 
 class Headset:
-    """The frames a headset sends, sample by sample, from a seed."""
+    """The frames a headset sends, sample by sample, from a seed.
 
-    def __init__(self, seed: int | None = None) -> None:
+    With ``restarts`` the headset restarts its one-second cadence when
+    contact is made (``signal`` drops from 200), as real headsets do: the
+    standard frame then comes after fewer than 512 raw samples, and the
+    ones after it a second apart from there.  With ``ramp`` each raw sample
+    carries its own index in the stream (modulo 65536, as int16) instead of
+    the signal, so a decoder's output can be aligned with what was sent
+    whatever was lost (``ramp_indices``)."""
+
+    def __init__(self, seed: int | None = None, restarts: bool = False, ramp: bool = False) -> None:
         rng = self._rng = random.Random(seed)
+        self._restarts = random.Random(None if seed is None else f"restarts {seed}") if restarts else None
+        self._ramp = ramp
+        # Raw samples since the last standard frame, and the count at which
+        # the next one is due.
+        self._since_standard = SAMPLES_PER_SECOND // 2
+        self._standard_due = SAMPLES_PER_SECOND
+        self._off_head = True
         self._attention = rng.uniform(35.0, 65.0)
         self._meditation = rng.uniform(35.0, 65.0)
         self._ap = rng.uniform(20.0, 80.0)
@@ -122,8 +138,14 @@ class Headset:
         leaves an extended frame without the sync bytes that end it."""
         rng = self._rng
         second = 0
+        sent = 0
         while True:
             signal = self._new_second(second)
+            if self._restarts is not None and self._off_head and signal < 200:
+                # Contact made: the cadence starts again from here.
+                last = SAMPLES_PER_SECOND - 1
+                self._standard_due = self._restarts.randint(min(self._since_standard + 1, last), last)
+            self._off_head = signal >= 200
             targets = [self._rhythm_amplitude(r) for r in _RHYTHMS]
             starts = self._amplitudes
             contact_noise = signal / 200.0
@@ -145,11 +167,14 @@ class Headset:
                         group.append(rr)
                 if k == 64 and second % 2 == 0:
                     group.append(self._gyro())
-                if k == SAMPLES_PER_SECOND // 2:
+                if self._since_standard >= self._standard_due:
                     # Sent together, and the raw frame after them supplies
                     # the AA AA that ends the extended frame.
                     group.append(self._standard(signal))
                     group.append(self._extended())
+                    self._since_standard = 0
+                    self._standard_due = SAMPLES_PER_SECOND
+                self._since_standard += 1
                 frac = k / SAMPLES_PER_SECOND
                 value = base_from + ramp * frac + rng.gauss(0.0, noise)
                 energy = self._energy
@@ -166,7 +191,11 @@ class Headset:
                 energy[0] += 0.7 * slow
                 energy[1] += 0.3 * slow
                 self._energy_samples += 1
-                group.append(Raw(int(_clamp(round(value), -32767, 32767))))
+                if self._ramp:
+                    group.append(Raw((sent + 32768) % 65536 - 32768))
+                else:
+                    group.append(Raw(int(_clamp(round(value), -32767, 32767))))
+                sent += 1
                 yield group
             for phase_index, phase in enumerate(self._phases):
                 self._phases[phase_index] = math.fmod(phase, _TWO_PI)
@@ -263,52 +292,114 @@ class Headset:
 
 
 class Corruptor:
-    """Damages a byte stream as a poor serial link does: before each byte a
-    stray byte arrives with probability ``noise`` (possibly several), and
-    each byte is lost with probability ``drop``.  Keeps its place across
-    calls, so a stream corrupted in pieces is corrupted as one."""
+    """Damages a byte stream as a poor serial link and a busy host do, each
+    model apart, as a rate per byte: before each byte a stray byte arrives
+    with probability ``noise`` (possibly several); each byte is lost with
+    probability ``drop``, or turned into another with probability
+    ``substitute``; and each read buffer of ``buffer_size`` bytes of what
+    arrived is lost whole with probability ``lose_buffers`` (a host that
+    fell behind).  Keeps its place across calls, so a stream corrupted in
+    pieces is corrupted as one."""
 
-    def __init__(self, noise: float, drop: float, seed: int | None = None) -> None:
-        for name, rate in (("noise", noise), ("drop", drop)):
+    def __init__(self, noise: float, drop: float, seed: int | None = None, substitute: float = 0.0,
+                 lose_buffers: float = 0.0, buffer_size: int = 512) -> None:
+        rates = (("noise", noise), ("drop", drop), ("substitute", substitute), ("lose_buffers", lose_buffers))
+        for name, rate in rates:
             if not 0.0 <= rate < 1.0:
                 raise ValueError(f"{name} rate must be at least 0 and below 1, not {rate}")
-        # Its own generator, so that corruption leaves the signal as it was.
+        if buffer_size < 1:
+            raise ValueError(f"buffer size must be at least 1, not {buffer_size}")
+        # Generators of their own, so that corruption leaves the signal as
+        # it was, and each model leaves the others' events where they were.
         self._rng = random.Random(None if seed is None else f"corruption {seed}")
+        self._substitutions = random.Random(None if seed is None else f"substitution {seed}")
+        self._buffers = random.Random(None if seed is None else f"buffers {seed}")
         self._noise = noise
         self._drop = drop
+        self._substitute = substitute
+        self._lose_buffers = lose_buffers
+        self._buffer_size = buffer_size
         self._position = 0
         self._next_noise = self._gap(noise)
         self._next_drop = self._gap(drop)
+        self._next_substitute = self._gap(substitute, self._substitutions)
+        # Of what arrived: bytes so far, and whether the current buffer is lost.
+        self._arrived = 0
+        self._buffer_lost = False
 
-    def _gap(self, rate: float) -> float:
+    def _gap(self, rate: float, rng: random.Random | None = None) -> float:
         """Bytes until the next event: geometric with ``rate`` per byte."""
         if rate == 0.0:
             return math.inf
-        return math.floor(math.log(1.0 - self._rng.random()) / math.log(1.0 - rate))
+        return math.floor(math.log(1.0 - (rng or self._rng).random()) / math.log(1.0 - rate))
 
     def __call__(self, data: bytes) -> bytes:
-        if self._noise == 0.0 and self._drop == 0.0:
-            return data
+        out = self._link(data)
+        return self._host(out) if self._lose_buffers else out
+
+    def _link(self, data: bytes) -> bytes:
         start = self._position
         end = start + len(data)
+        self._position = end
+        if self._noise == 0.0 and self._drop == 0.0 and self._substitute == 0.0:
+            return data
         out = bytearray()
         cursor = start
         while True:
-            event = min(self._next_noise, self._next_drop)
+            event = min(self._next_noise, self._next_drop, self._next_substitute)
             if event >= end:
                 break
             position = int(event)
             out += data[cursor - start:position - start]
             cursor = position
-            if self._next_noise <= self._next_drop:
+            if self._next_noise == event:
                 out.append(self._rng.randrange(256))
                 self._next_noise = position + self._gap(self._noise)
-            else:
+            elif self._next_drop == event:
                 cursor = position + 1
                 self._next_drop = position + 1 + self._gap(self._drop)
+                if self._next_substitute == event:
+                    self._next_substitute = position + 1 + self._gap(self._substitute, self._substitutions)
+            else:
+                out.append(data[position - start] ^ self._substitutions.randrange(1, 256))
+                cursor = position + 1
+                self._next_substitute = position + 1 + self._gap(self._substitute, self._substitutions)
         out += data[cursor - start:]
-        self._position = end
         return bytes(out)
+
+    def _host(self, data: bytes) -> bytes:
+        out = bytearray()
+        at = 0
+        while at < len(data):
+            if self._arrived % self._buffer_size == 0:
+                self._buffer_lost = self._buffers.random() < self._lose_buffers
+            take = min(len(data) - at, self._buffer_size - self._arrived % self._buffer_size)
+            if not self._buffer_lost:
+                out += data[at:at + take]
+            at += take
+            self._arrived += take
+        return bytes(out)
+
+
+def ramp_indices(raw: Sequence[int], longest_gap: int = 16384) -> list[int | None]:
+    """The index in the sent stream of each raw sample a decoder delivered
+    from a ``ramp`` headset: the 16-bit values unwrapped along the stream.
+    A value is taken when it steps forward by at most ``longest_gap`` and
+    the value after it steps on from it by at most a second's samples;
+    any other is not one that was sent (bytes of its frame changed and its
+    8-bit checksum still held): None."""
+    values = [int(v) % 65536 for v in raw]
+    indices: list[int | None] = []
+    last = -1
+    for k, value in enumerate(values):
+        step = (value - last) % 65536
+        follows = k + 1 == len(values) or 0 < (values[k + 1] - value) % 65536 <= SAMPLES_PER_SECOND
+        if step == 0 or step > longest_gap or not follows:
+            indices.append(None)
+            continue
+        last += step
+        indices.append(last)
+    return indices
 
 
 @dataclasses.dataclass
@@ -356,13 +447,15 @@ def _sample_count(seconds: float) -> int:
 
 
 def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
-             damage: float = 0.0) -> Simulation:
+             damage: float = 0.0, *, substitute: float = 0.0, lose_buffers: float = 0.0,
+             restarts: bool = False, ramp: bool = False) -> Simulation:
     """``seconds`` of stream (a multiple of 1/512 s) made in one go.
     ``damage`` breaks the checksum of each standard, raw and heart-rate-
-    variability frame with that probability (listed in ``damaged``); noise
-    and drops come on top."""
+    variability frame with that probability (listed in ``damaged``); the
+    link's damage (``Corruptor``) comes on top.  ``restarts`` and ``ramp``
+    are the ``Headset``'s."""
     frames: list[Frame] = []
-    groups = Headset(seed).groups()
+    groups = Headset(seed, restarts, ramp).groups()
     for _ in range(_sample_count(seconds)):
         frames += next(groups)
     damaged: list[int] = []
@@ -370,27 +463,32 @@ def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: 
         data, damaged = _damaged_stream(frames, damage, seed)
     else:
         data = encode(frames)
-    if noise or drop:
-        data = Corruptor(noise, drop, seed)(data)
+    if noise or drop or substitute or lose_buffers:
+        data = Corruptor(noise, drop, seed, substitute, lose_buffers)(data)
     return Simulation(data, frames, damaged)
 
 
 def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
-           samples_per_chunk: int = 16) -> Iterator[tuple[float, bytes]]:
+           samples_per_chunk: int = 16, *, substitute: float = 0.0, lose_buffers: float = 0.0,
+           restarts: bool = False, clock_ppm: float = 0.0) -> Iterator[tuple[float, bytes]]:
     """The stream in pieces of ``samples_per_chunk`` raw samples, each with
-    the stream time (seconds) at which its last byte is due.  Endless when
-    ``seconds`` is None."""
-    corrupt = Corruptor(noise, drop, seed)
+    the time (seconds) at which its last byte is due, for a headset whose
+    crystal runs ``clock_ppm`` parts per million fast (slow when negative).
+    Endless when ``seconds`` is None."""
+    if not -10000.0 <= clock_ppm <= 10000.0:
+        raise ValueError(f"clock_ppm must be within 10000 of 0, not {clock_ppm}")
+    rate = SAMPLES_PER_SECOND * (1.0 + clock_ppm * 1e-6)
+    corrupt = Corruptor(noise, drop, seed, substitute, lose_buffers)
     total = None if seconds is None else _sample_count(seconds)
     sent = 0
-    groups = Headset(seed).groups()
+    groups = Headset(seed, restarts).groups()
     while total is None or sent < total:
         count = samples_per_chunk if total is None else min(samples_per_chunk, total - sent)
         frames: list[Frame] = []
         for _ in range(count):
             frames += next(groups)
         sent += count
-        yield sent / SAMPLES_PER_SECOND, corrupt(encode(frames))
+        yield sent / rate, corrupt(encode(frames))
 
 
 def pace(pieces: Iterator[tuple[float, bytes]], write: Callable[[bytes], object], realtime: bool,

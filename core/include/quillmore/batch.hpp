@@ -202,6 +202,8 @@ private:
 
     void noteDamage(bool delivered = false);
     void damage(std::uint64_t rawFailures, bool other);
+    void markHeld();
+    void tickAfterFailure();
     std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
     void extendFrame(const QuillmoreExtendData& record, bool damaged);
@@ -221,6 +223,13 @@ private:
     LossCounters loss_;
     std::uint64_t rawFailuresSeen_ = 0;  // loss_ as last looked at
     std::uint64_t otherLossSeen_ = 0;
+    std::uint64_t standardFailuresSeen_ = 0;
+    std::uint64_t deliveries_ = 0;  // frames delivered by the machine or the run decoder
+    // The last standard frame that failed its checksum, where it ended.
+    struct FailedStandard {
+        bool pending;
+        std::uint64_t deliveries, rawDecoded, bytes;
+    } failedStandard_{false, 0, 0, 0};
     LossClock clock_;
     std::uint64_t rawDecoded_ = 0;
     // Frames taken, for the bytes the stream has shown (accountedBytes()).
@@ -232,6 +241,7 @@ private:
     std::uint64_t skippedSeen_ = 0, skipRun_ = 0, fragmentBytes_ = 0;
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
+    int lastSignal_ = 0;  // of the last standard frame decoded
     // Held back until the next standard frame: the rows and samples, and
     // where in the gap each stands.
     Batch held_;

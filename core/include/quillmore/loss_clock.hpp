@@ -4,11 +4,12 @@
 // second, but counting decoded samples alone runs slow by every sample that
 // was lost, and does not move at all in a stream without raw frames.  The
 // headset sends one standard frame per 512 raw samples, so the standard
-// frames are the clock's ticks, and what lies between two of them (a gap)
+// frames are the clock's ticks (one whose checksum failed too: it still
+// stood where a period ended), and what lies between two of them (a gap)
 // tells how many samples were lost.  A loss is inferred only from evidence
 // in the bytes:
 //
-//   Between two consecutive decoded standard frames (checksum held), with d
+//   Between two consecutive standard frames, with d
 //   raw samples decoded and f raw frames failing their checksum between
 //   them:
 //
@@ -29,7 +30,13 @@
 //                           (36) and an extended frame (11);
 //   512 x periods - d samples were lost there: an estimate, of which the f
 //   failed frames (and the samples of a link gap, see linkGap()) are
-//   certain.
+//   certain.  Except where contact was just made (the standard frame before
+//   reported no contact, signal 200, and this one some): the headset
+//   restarts its cadence there, so when the samples seen, d + f + h with h
+//   the fragments' bytes / 8 (about one raw frame each), fall clearly short
+//   of 512, the gap is irregular and lost
+//   f + h samples.  Clearly: by more than the estimate's error, a few
+//   samples and one in eight of the damages.
 //
 //   B counts the bytes that were frames: the frames taken (an extended
 //   frame at the bytes it collected) or failed, and the bytes skipped in
@@ -41,8 +48,10 @@
 //   When the link drops whole buffers, bytes and samples vanish together
 //   and the count of samples rules.
 //
-// Nothing is inferred before the first decoded standard frame or after the
-// last one: there is no tick to measure from.
+// Before the first decoded standard frame there is no period to measure
+// from: the samples lost there are those the evidence shows (failed raw
+// frames, the fragments' estimate, link gaps).  After the last one nothing
+// is inferred.
 //
 // Where in a gap the lost samples go.  A raw-sample frame whose checksum
 // failed is one sample lost exactly where it stood, so each takes its place
@@ -73,11 +82,14 @@ inline constexpr double kSamplesPerSecond = 512.0;
 // The longest run of skipped bytes taken for the fragments of broken
 // frames: two standard frames' worth.
 inline constexpr std::uint64_t kMaxFragment = 2 * 36;
+// The signal value of a headset without contact.
+inline constexpr int kNoContact = 200;
 
-// Where in its gap an item was decoded: after how many raw-sample checksum
-// failures of the gap, and whether after another damage.
+// Where in its gap an item was decoded: after how many of the gap's lost
+// samples that can be placed (failed raw frames, and the samples estimated
+// hidden in each fragment), and whether after the first other damage.
 struct GapMark {
-    std::uint64_t rawFailures = 0;
+    std::uint64_t placed = 0;
     bool pastOtherDamage = false;
 };
 
@@ -91,7 +103,8 @@ public:
     // failed their checksum and the samples of link gaps, as far as the
     // inference of each gap reaches.
     std::uint64_t certain() const { return certain_; }
-    // Gaps without damage that held fewer than 512 raw samples.
+    // Gaps taken as cadence restarts: without damage and with fewer than
+    // 512 raw samples, or where contact was made (see above).
     std::uint64_t irregular() const { return irregular_; }
 
     // Whether what is decoded now must wait for the next standard frame to
@@ -100,19 +113,23 @@ public:
     GapMark mark() const { return mark_; }
 
     // Damage seen: `rawFailures` raw-sample frames that failed their
-    // checksum, and whether anything else was lost.  Before the first
-    // standard frame there is nothing to measure a gap from, so it changes
-    // nothing then.
+    // checksum, and whether anything else was lost.
     void damage(std::uint64_t rawFailures, bool other);
+    // A run of `bytes` skipped bytes, at most kMaxFragment, ended: the
+    // fragments of broken frames, about one raw frame per 8 bytes, hidden
+    // there.
+    void fragment(std::uint64_t bytes);
     // The link was down for `samples` sample periods, as the host's clock
     // measured; the host reports it as a damage too.
     void linkDown(std::uint64_t samples);
 
-    // A standard frame (checksum held) after `rawDecoded` raw samples in all,
-    // at `bytePosition` in the stream (counted as the clock's rule says).  Returns the samples inferred
-    // lost in the gap it closes (0 for the first); missing() includes them
-    // from now on, and offsetOf() places the items held in that gap.
-    std::uint64_t standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition);
+    // A standard frame (checksum held) after `rawDecoded` raw samples in
+    // all, at `bytePosition` in the stream (the bytes counted as B above),
+    // `contactMade` when the frame before reported no contact and this one
+    // some.  Returns the samples inferred lost in the gap it closes (0 for
+    // the first); missing() includes them from now on, and offsetOf()
+    // places the items held in that gap.
+    std::uint64_t standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition, bool contactMade = false);
 
     // Samples lost before an item held with `mark` in the gap that the last
     // standardFrame() closed.
@@ -127,21 +144,28 @@ public:
     void giveUp();
 
 private:
+    std::uint64_t restartMargin() const;
+    // What closing the current gap with `lost` samples leaves for offsetOf().
+    void closeGap(std::uint64_t lost);
+
     std::uint64_t missing_ = 0;
-    std::uint64_t lastTick_ = 0;  // raw samples decoded before the last standard frame
-    std::uint64_t lastTickByte_ = 0;
+    std::uint64_t certain_ = 0;
+    std::uint64_t irregular_ = 0;
     bool ticked_ = false;
     bool holding_ = false;
     bool gaveUp_ = false;  // no more holding until the next standard frame
-    bool damaged_ = false;  // any damage since the last standard frame
-    std::uint64_t linkSamples_ = 0;  // link-gap samples since then
-    std::uint64_t certain_ = 0;
-    std::uint64_t irregular_ = 0;
+    std::uint64_t lastTick_ = 0;  // raw samples decoded before the last standard frame
+    std::uint64_t lastTickByte_ = 0;
+    // The gap being read since the last standard frame.
+    bool damaged_ = false;
+    std::uint64_t failures_ = 0;     // raw frames that failed their checksum
+    std::uint64_t hidden_ = 0;       // samples estimated in fragments
+    std::uint64_t linkSamples_ = 0;  // of link gaps
     GapMark mark_;
     // The gap that the last standard frame closed.
-    std::uint64_t gapStart_ = 0;     // missing() before it
+    std::uint64_t gapStart_ = 0;  // missing() before it
     std::uint64_t gapLost_ = 0;
-    std::uint64_t gapRawFailures_ = 0;
+    std::uint64_t gapPlaced_ = 0;  // its failures and hidden samples
 };
 
 }  // namespace quillmore
