@@ -1,7 +1,8 @@
 // quillmore._recording: a recording's bytes into arrays, for
 // quillmore/recording.py.
 //
-//   Decoder()               a BatchDecoder (core/include/quillmore/batch.hpp)
+//   Decoder(*, max_hold)    a BatchDecoder (core/include/quillmore/batch.hpp);
+//                           max_hold: raw samples a hold may last
 //   Decoder.feed(buffer)    decodes a bytes-like object; returns the rows
 //                           that became final, as a tuple of buffers
 //                           (raw, clock, eeg, extend, gyro, rr): raw a
@@ -172,13 +173,19 @@ void leave(DecoderObject* self) { self->busy = false; }
 
 
 PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!PyArg_ParseTuple(args, ":Decoder") || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Decoder() takes no arguments");
+    static const char* keywords[] = {"max_hold", nullptr};
+    PyObject* maxHoldArg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O!:Decoder", const_cast<char**>(keywords), &PyLong_Type,
+                                     &maxHoldArg))
         return nullptr;
+    unsigned long long maxHold = quillmore::kMaxHeldSamples;
+    if (maxHoldArg != nullptr) {
+        maxHold = PyLong_AsUnsignedLongLong(maxHoldArg);  // OverflowError when negative
+        if (maxHold == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     }
     auto* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
-    self->decoder = new (std::nothrow) BatchDecoder();
+    self->decoder = new (std::nothrow) BatchDecoder(maxHold);
     self->batch = new (std::nothrow) Batch();
     self->busy = false;
     self->broken = false;
@@ -357,7 +364,7 @@ PyTypeObject decoderType = [] {
     t.tp_basicsize = sizeof(DecoderObject);
     t.tp_dealloc = decoderDealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc = "Decoder(): a recording's bytes into arrays, chunk by chunk.";
+    t.tp_doc = "Decoder(*, max_hold=2048): a recording's bytes into arrays, chunk by chunk.";
     t.tp_methods = decoderMethods;
     t.tp_getset = decoderGetSet;
     t.tp_new = decoderNew;

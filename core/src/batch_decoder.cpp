@@ -77,7 +77,8 @@ private:
     BatchDecoder& decoder_;
 };
 
-BatchDecoder::BatchDecoder() : listener_(std::make_unique<Listener>(*this)), parser_(*listener_) {
+BatchDecoder::BatchDecoder(std::uint64_t maxHeldSamples)
+    : maxHeld_(maxHeldSamples), listener_(std::make_unique<Listener>(*this)), parser_(*listener_) {
     parser_.setLossCounters(&loss_);
 }
 
@@ -210,9 +211,9 @@ void BatchDecoder::releaseHeld() {
     held_.clear();
 }
 
-// A hold that has lasted kMaxHeldSamples decoded samples ends where it is.
+// A hold that has lasted maxHeld_ decoded samples ends where it is.
 void BatchDecoder::limitHold() {
-    if (!clock_.holding() || rawDecoded_ - held_.firstRawSample < kMaxHeldSamples) return;
+    if (!clock_.holding() || rawDecoded_ - held_.firstRawSample < maxHeld_) return;
     clock_.giveUp();
     releaseHeld();
 }
@@ -233,7 +234,8 @@ void BatchDecoder::addRow(Row row, std::vector<Row>& out, std::vector<Row>& held
 void BatchDecoder::standardFrame(const QuillmoreData& record) {
     noteDamage(true);
     ++standardFrames_;
-    const bool contactMade = lastSignal_ >= kNoContact && record.signal < kNoContact;
+    // Before the first standard frame decoded, contact may have been made.
+    const bool contactMade = (lastSignal_ < 0 || lastSignal_ >= kNoContact) && record.signal < kNoContact;
     lastSignal_ = record.signal;
     clock_.standardFrame(rawDecoded_, accountedBytes(), contactMade);
     releaseHeld();
@@ -256,11 +258,12 @@ void BatchDecoder::standardFrame(const QuillmoreData& record) {
 }
 
 // A standard frame whose checksum failed still stood where a period ended,
-// if it was one: an extended frame right after it says so (a raw frame's
-// header changed into a standard frame's is followed by more raw frames).
-// The clock then ticks there, without the frame's values.
-void BatchDecoder::tickAfterFailure() {
-    if (failedStandard_.pending && failedStandard_.deliveries + 1 == deliveries_ &&
+// if it was one: an extended frame of the headset's form right after it
+// says so (a raw frame's header changed into a standard frame's is followed
+// by more raw frames, or by noise).  The clock then ticks there, without
+// the frame's values.
+void BatchDecoder::tickAfterFailure(bool extendedWhole) {
+    if (extendedWhole && failedStandard_.pending && failedStandard_.deliveries + 1 == deliveries_ &&
         failedStandard_.rawDecoded == rawDecoded_) {
         clock_.standardFrame(failedStandard_.rawDecoded, failedStandard_.bytes);
         releaseHeld();
@@ -270,7 +273,7 @@ void BatchDecoder::tickAfterFailure() {
 
 void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
     noteDamage(true);
-    tickAfterFailure();
+    tickAfterFailure(!damaged);
     ExtendRow row{};
     row.version = record.version;
     switch (record.temperatureKind) {

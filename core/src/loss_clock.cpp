@@ -12,7 +12,7 @@ void LossClock::damage(std::uint64_t rawFailures, bool other) {
     mark_.placed += rawFailures;  // for the gap's count either way
     if (gaveUp_) return;
     holding_ = true;
-    mark_.pastOtherDamage = mark_.pastOtherDamage || other;
+    if (other) mark_.others += 1;
 }
 
 void LossClock::fragment(std::uint64_t bytes) {
@@ -23,6 +23,7 @@ void LossClock::fragment(std::uint64_t bytes) {
 
 void LossClock::linkDown(std::uint64_t samples) {
     linkSamples_ += samples;
+    if (!gaveUp_) mark_.others += samples;
 }
 
 std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t bytePosition, bool contactMade) {
@@ -69,6 +70,7 @@ void LossClock::closeGap(std::uint64_t lost) {
     gapStart_ = missing_;
     gapLost_ = lost;
     gapPlaced_ = mark_.placed;
+    gapOthers_ = mark_.others;
     holding_ = false;
     damaged_ = false;
     failures_ = hidden_ = linkSamples_ = 0;
@@ -77,10 +79,14 @@ void LossClock::closeGap(std::uint64_t lost) {
 
 std::uint64_t LossClock::offsetOf(GapMark mark) const {
     // What could be placed before the item, as far as the gap's count goes;
-    // the rest of the count once past the first other damage.
+    // of the rest, the share of the other damages before it.
     const std::uint64_t placed = std::min(mark.placed, gapLost_);
     const std::uint64_t rest = gapLost_ - std::min(gapPlaced_, gapLost_);
-    return gapStart_ + placed + (mark.pastOtherDamage ? rest : 0);
+    if (gapOthers_ == 0 || rest == 0) return gapStart_ + placed;
+    // rest < 2^32 in any real gap; the product is kept in range regardless.
+    const std::uint64_t others = std::min(mark.others, gapOthers_);
+    const long double share = static_cast<long double>(rest) * others / gapOthers_;
+    return gapStart_ + placed + static_cast<std::uint64_t>(share + 0.5L);
 }
 
 void LossClock::giveUp() {
@@ -89,6 +95,7 @@ void LossClock::giveUp() {
     gapStart_ = missing_;
     gapLost_ = 0;
     gapPlaced_ = mark_.placed;
+    gapOthers_ = mark_.others;
     holding_ = false;
     gaveUp_ = true;
 }

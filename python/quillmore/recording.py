@@ -321,6 +321,11 @@ def concatenate(parts: Iterable[Recording]) -> Recording:
                      loss, sum(p.duration for p in parts), first_sample=parts[0].first_sample)
 
 
+# Seconds a hold may last when a whole recording is read: it is all in
+# memory anyway, and a minute covers any run of lost standard frames a
+# link that still delivers data produces.
+FILE_HOLD = 64.0
+
 # Chunks at least this long are hashed on a thread of their own while they
 # are decoded.
 _HASH_BESIDE = 1 << 18
@@ -337,10 +342,18 @@ class Decoder:
     (from another thread, or from code that the first runs) raises
     RuntimeError without touching the decoder.  The properties read the
     state after the last completed call.  A Decoder cannot be copied or
-    pickled: make a new one."""
+    pickled: make a new one.
 
-    def __init__(self) -> None:
-        self._decoder = _recording.Decoder()
+    ``max_hold``: rows decoded after a damage wait for the next standard
+    frame to learn their place on the clock, for at most this many seconds
+    of samples; then they stay on the clock of the frame before.  Short for
+    a live host (the default, 4 s), longer for a file (``read`` allows
+    ``FILE_HOLD``)."""
+
+    def __init__(self, max_hold: float = 4.0) -> None:
+        if not 0.0 <= max_hold <= 86400.0:
+            raise ValueError(f"max_hold must be 0 to 86400 seconds, not {max_hold!r}")
+        self._decoder = _recording.Decoder(max_hold=round(max_hold * SAMPLES_PER_SECOND))
         self._lock = threading.Lock()
         self._loss = _NO_LOSS
         self._released = 0
@@ -504,7 +517,7 @@ def read(source: Source) -> Recording:
     """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
     object, or a binary file object (read to its end: until its ``read``
     returns an empty bytes-like object)."""
-    decoder = Decoder()
+    decoder = Decoder(FILE_HOLD)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         with open(path, "rb") as stream:

@@ -389,29 +389,37 @@ TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
     const struct {
         std::uint64_t decoded, failed;
         bool other;
-        std::uint64_t bytes, lost, certain, irregular;
+        std::uint64_t fragment, bytes;
+        bool contactMade;
+        std::uint64_t lost, certain, irregular;
     } gaps[] = {
-        {512, 0, false, period, 0, 0, 0},
-        {500, 0, false, period, 0, 0, 1},   // no damage: a restart, nothing lost
-        {1, 0, false, 0, 0, 0, 1},
-        {500, 0, true, period, 12, 0, 0},   // damage: one period
-        {1, 0, true, 0, 511, 0, 0},
-        {0, 0, false, 47, 512, 0, 0},       // no raw frames: one period per standard frame
-        {513, 0, false, period + 8, 511, 0, 0},  // more than one period's samples
-        {600, 0, false, 2 * period, 424, 0, 0},
-        {1024, 0, false, 2 * period, 0, 0, 0},
-        {1030, 0, false, 3 * period, 506, 0, 0},
-        {500, 12, false, period, 12, 12, 0},   // failed frames count as seen, and certain
-        {500, 30, false, period, 524, 30, 0},  // ... and make a second period
-        {300, 0, true, 3 * period, 1236, 0, 0},  // garbled frames: their bytes rule
-        {300, 0, true, 3 * period / 2 - 10, 212, 0, 0},
-        {300, 0, false, 3 * period, 0, 0, 1},    // bytes count only where damage shows
+        {512, 0, false, 0, period, false, 0, 0, 0},
+        {500, 0, false, 0, period, false, 0, 0, 1},   // no damage: a restart, nothing lost
+        {1, 0, false, 0, 0, false, 0, 0, 1},
+        {500, 0, true, 0, period, false, 12, 0, 0},   // damage: one period
+        {1, 0, true, 0, 0, false, 511, 0, 0},
+        {0, 0, false, 0, 47, false, 512, 0, 0},       // no raw frames: one period per standard frame
+        {513, 0, false, 0, period + 8, false, 511, 0, 0},  // more than one period's samples
+        {600, 0, false, 0, 2 * period, false, 424, 0, 0},
+        {1024, 0, false, 0, 2 * period, false, 0, 0, 0},
+        {1030, 0, false, 0, 3 * period, false, 506, 0, 0},
+        {500, 12, false, 0, period, false, 12, 12, 0},   // failed frames count as seen, and certain
+        {500, 30, false, 0, period, false, 524, 30, 0},  // ... and make a second period
+        {300, 0, true, 0, 3 * period, false, 1236, 0, 0},  // garbled frames: their bytes rule
+        {300, 0, true, 0, 3 * period / 2 - 10, false, 212, 0, 0},
+        {300, 0, false, 0, 3 * period, false, 0, 0, 1},    // bytes count only where damage shows
+        // Where contact was made, a damaged gap clearly short of a period
+        // is a restart: it lost what the evidence shows.
+        {300, 2, true, 16, period, true, 4, 2, 1},
+        {300, 2, true, 16, period, false, 212, 2, 0},
+        {506, 2, true, 0, period, true, 6, 2, 0},  // not clearly short
     };
     for (const auto& g : gaps) {
         LossClock clock;
         clock.standardFrame(1000, 5000);
         clock.damage(g.failed, g.other);
-        EXPECT_EQ(clock.standardFrame(1000 + g.decoded, 5000 + g.bytes), g.lost)
+        clock.fragment(g.fragment);
+        EXPECT_EQ(clock.standardFrame(1000 + g.decoded, 5000 + g.bytes, g.contactMade), g.lost)
             << g.decoded << " decoded, " << g.failed << " failed, " << g.bytes << " bytes";
         EXPECT_EQ(clock.missing(), g.lost);
         EXPECT_EQ(clock.certain(), g.certain);

@@ -163,7 +163,10 @@ std::size_t decodeRawRun(const std::uint8_t* data, std::size_t size, std::int16_
 
 class BatchDecoder {
 public:
-    BatchDecoder();
+    // Rows decoded after a damage wait for the next standard frame to learn
+    // their place, for at most `maxHeldSamples` decoded raw samples
+    // (loss_clock.hpp): a live host wants them soon, a file can wait longer.
+    explicit BatchDecoder(std::uint64_t maxHeldSamples = kMaxHeldSamples);
     ~BatchDecoder();
     BatchDecoder(const BatchDecoder&) = delete;
     BatchDecoder& operator=(const BatchDecoder&) = delete;
@@ -203,7 +206,7 @@ private:
     void noteDamage(bool delivered = false);
     void damage(std::uint64_t rawFailures, bool other);
     void markHeld();
-    void tickAfterFailure();
+    void tickAfterFailure(bool extendedWhole);
     std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
     void extendFrame(const QuillmoreExtendData& record, bool damaged);
@@ -218,6 +221,7 @@ private:
     // The raw array that the next sample goes to, with its step noted.
     GrowableArray<std::int16_t>& rawTarget();
 
+    std::uint64_t maxHeld_;
     std::unique_ptr<Listener> listener_;
     QuillmoreParser parser_;
     LossCounters loss_;
@@ -241,7 +245,7 @@ private:
     std::uint64_t skippedSeen_ = 0, skipRun_ = 0, fragmentBytes_ = 0;
     std::uint64_t heldFrom_ = 0;  // clock position where holding began
     std::uint64_t failuresAtLastStandard_ = 0;
-    int lastSignal_ = 0;  // of the last standard frame decoded
+    int lastSignal_ = -1;  // of the last standard frame decoded, -1 before the first
     // Held back until the next standard frame: the rows and samples, and
     // where in the gap each stands.
     Batch held_;

@@ -54,15 +54,17 @@
 // is inferred.
 //
 // Where in a gap the lost samples go.  A raw-sample frame whose checksum
-// failed is one sample lost exactly where it stood, so each takes its place
-// (as far as the gap's count reaches).  The rest of the gap's lost samples
-// go to the first other damage seen in the gap (skipped bytes, a dropped
-// frame: where the link broke) or, when the gap shows none (frames vanished
-// cleanly), to its end, just before the standard frame that closes it.
+// failed is one sample lost exactly where it stood, and a fragment's
+// estimate goes where the fragment stood (as far as the gap's count
+// reaches).  The rest of the gap's lost samples is spread over its other
+// damages (skipped bytes, a dropped frame, a link gap by its length: where
+// the link broke) or, when the gap shows none (frames vanished cleanly),
+// goes to its end, just before the standard frame that closes it.
 // Everything decoded after a damage is thus not final until that standard
 // frame arrives (or the input ends); holding() says so, and mark() tells
 // where in the gap a held item stands.  A live host should not wait for
-// ever, so a hold ends after kMaxHeldSamples decoded samples (4 s): what was
+// ever, so a hold ends after kMaxHeldSamples decoded samples (4 s; a host
+// reading a file may allow more, see BatchDecoder): what was
 // held then stays where it stands, on the clock of the last standard frame,
 // and so does the rest of that gap; the standard frame that closes it still
 // gets its right time.
@@ -87,10 +89,11 @@ inline constexpr int kNoContact = 200;
 
 // Where in its gap an item was decoded: after how many of the gap's lost
 // samples that can be placed (failed raw frames, and the samples estimated
-// hidden in each fragment), and whether after the first other damage.
+// hidden in each fragment), and after what weight of the gap's other
+// damages (1 each, a link gap its samples and 1).
 struct GapMark {
     std::uint64_t placed = 0;
-    bool pastOtherDamage = false;
+    std::uint64_t others = 0;
 };
 
 class LossClock {
@@ -120,7 +123,7 @@ public:
     // there.
     void fragment(std::uint64_t bytes);
     // The link was down for `samples` sample periods, as the host's clock
-    // measured; the host reports it as a damage too.
+    // measured.
     void linkDown(std::uint64_t samples);
 
     // A standard frame (checksum held) after `rawDecoded` raw samples in
@@ -166,6 +169,7 @@ private:
     std::uint64_t gapStart_ = 0;  // missing() before it
     std::uint64_t gapLost_ = 0;
     std::uint64_t gapPlaced_ = 0;  // its failures and hidden samples
+    std::uint64_t gapOthers_ = 0;  // the weight of its other damages
 };
 
 }  // namespace quillmore
