@@ -275,7 +275,7 @@ PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
     if (!idle(self)) return nullptr;
     const quillmore::LossCounters& c = self->decoder->loss();
-    return Py_BuildValue("{sKsKsKsKsKsKsKsKsKsKsK}", "standard_checksum_failures",
+    return Py_BuildValue("{sKsKsKsKsKsKsKsKsKsKsKsK}", "standard_checksum_failures",
                          static_cast<unsigned long long>(c.standardChecksumFailures), "raw_checksum_failures",
                          static_cast<unsigned long long>(c.rawChecksumFailures), "hrv_checksum_failures",
                          static_cast<unsigned long long>(c.hrvChecksumFailures), "bytes_skipped",
@@ -286,7 +286,9 @@ PyObject* decoderLoss(PyObject* object, PyObject* /*unused*/) {
                          static_cast<unsigned long long>(self->decoder->rawMissing()), "link_gaps",
                          static_cast<unsigned long long>(self->decoder->linkGaps()), "raw_missing_min",
                          static_cast<unsigned long long>(self->decoder->rawMissingMin()), "irregular_intervals",
-                         static_cast<unsigned long long>(self->decoder->irregularIntervals()));
+                         static_cast<unsigned long long>(self->decoder->irregularIntervals()),
+                         "irregular_shortfall",
+                         static_cast<unsigned long long>(self->decoder->irregularShortfall()));
 }
 
 PyObject* decoderLinkGap(PyObject* object, PyObject* arg) {

@@ -116,6 +116,7 @@ void BatchDecoder::noteDamage(bool delivered) {
         const bool newOther = other != otherLossSeen_;
         rawFailuresSeen_ = rawFailures;
         otherLossSeen_ = other;
+        otherSinceDelivery_ = otherSinceDelivery_ || newOther;
         damage(newFailures, newOther);
     }
     // A standard frame whose checksum failed: where it ended, unless its
@@ -125,6 +126,11 @@ void BatchDecoder::noteDamage(bool delivered) {
         failedStandard_ = {true, deliveries_, rawDecoded_, accountedBytes()};
     }
     if (delivered) ++deliveries_;
+    if (delivered && otherSinceDelivery_) {
+        clock_.otherDamage();
+        otherSinceDelivery_ = false;
+        markHeld();
+    }
     if (delivered && skipRun_ != 0) {
         if (skipRun_ <= kMaxFragment) {
             fragmentBytes_ += skipRun_;
@@ -148,6 +154,7 @@ void BatchDecoder::linkGap(double seconds) {
         clock_.linkDown(static_cast<std::uint64_t>(capped * kSamplesPerSecond));
     }
     damage(0, true);
+    otherSinceDelivery_ = true;
 }
 
 void BatchDecoder::damage(std::uint64_t rawFailures, bool other) {

@@ -12,7 +12,10 @@ void LossClock::damage(std::uint64_t rawFailures, bool other) {
     mark_.placed += rawFailures;  // for the gap's count either way
     if (gaveUp_) return;
     holding_ = true;
-    if (other) mark_.others += 1;
+}
+
+void LossClock::otherDamage() {
+    if (!gaveUp_) mark_.others += 1;
 }
 
 void LossClock::fragment(std::uint64_t bytes) {
@@ -41,9 +44,10 @@ std::uint64_t LossClock::standardFrame(std::uint64_t rawDecoded, std::uint64_t b
             const std::uint64_t bytes = bytePosition >= lastTickByte_ ? bytePosition - lastTickByte_ : 0;
             periods = std::max(periods, (bytes + kBytesPerPeriod / 2) / kBytesPerPeriod);
         }
-        if (periods == 0)
+        if (periods == 0) {
             ++irregular_;
-        else
+            shortfall_ += kSamplesPerStandardFrame - std::min(decoded + lost, kSamplesPerStandardFrame);
+        } else
             lost = periods * kSamplesPerStandardFrame - std::min(decoded, periods * kSamplesPerStandardFrame);
         certain_ += std::min(lost, failures_ + linkSamples_);
     } else if (!ticked_) {

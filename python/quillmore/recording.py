@@ -129,7 +129,9 @@ class Loss:
     fewer raw samples than a second's and showed no damage: the headset
     restarted its cadence (as it does when contact is made), or the bytes
     were cut cleanly at frame boundaries.  The bytes cannot tell the two
-    apart, so no loss is inferred there."""
+    apart, so no loss is inferred there; ``irregular_shortfall`` is what
+    they fell short of whole seconds, in raw samples: the samples cut, if
+    they were cuts."""
 
     checksum_failures: Mapping[str, int]
     bytes_skipped: int = 0
@@ -140,13 +142,15 @@ class Loss:
     link_gaps: int = 0
     raw_missing_min: int = 0
     irregular_intervals: int = 0
+    irregular_shortfall: int = 0
 
     @classmethod
     def _from_counters(cls, c: Mapping[str, int]) -> Loss:
         return cls({"eeg": c["standard_checksum_failures"], "raw": c["raw_checksum_failures"],
                     "rr": c["hrv_checksum_failures"]},
                    c["bytes_skipped"], c["extended_dropped"], c["extended_abandoned"], c["frames_cut_short"],
-                   c["raw_missing"], c["link_gaps"], c["raw_missing_min"], c["irregular_intervals"])
+                   c["raw_missing"], c["link_gaps"], c["raw_missing_min"], c["irregular_intervals"],
+                   c["irregular_shortfall"])
 
     def as_dict(self) -> dict[str, Any]:
         """Plain values, for JSON and file metadata."""
@@ -176,8 +180,10 @@ class Loss:
         irregular = ""
         if self.irregular_intervals:
             n = self.irregular_intervals
-            irregular = (f"{n} irregular interval{'' if n == 1 else 's'} between standard frames"
-                         " (a cadence restart, or a cut the bytes cannot show)")
+            irregular = (f"{n} irregular interval{'' if n == 1 else 's'} between standard frames,"
+                         f" {self.irregular_shortfall} samples short of whole seconds"
+                         f" ({'a cadence restart' if n == 1 else 'cadence restarts'}, or samples cut cleanly:"
+                         " the bytes cannot tell)")
         if not self:
             return "nothing lost" + (f"; {irregular}" if irregular else "")
         parts = []

@@ -424,6 +424,8 @@ TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
         EXPECT_EQ(clock.missing(), g.lost);
         EXPECT_EQ(clock.certain(), g.certain);
         EXPECT_EQ(clock.irregular(), g.irregular);
+        // An irregular gap fell short of a period by what it neither decoded nor lost.
+        EXPECT_EQ(clock.shortfall(), g.irregular ? 512 - g.decoded - g.lost : 0);
     }
 }
 

@@ -198,7 +198,8 @@ def test_out_dir_manifest_and_other_recordings(tmp_path, files):
     assert manifest["loss"] == {"bytes_in_no_frame": 0, "checksum_failures": {"eeg": 0, "raw": 0, "rr": 0},
                                 "bytes_skipped": 0, "extended_dropped": 0, "extended_abandoned": 0,
                                 "frames_cut_short": 0, "raw_missing": 0, "link_gaps": 0,
-                                    "raw_missing_min": 0, "irregular_intervals": 0}
+                                    "raw_missing_min": 0, "irregular_intervals": 0,
+                                    "irregular_shortfall": 0}
     assert manifest["tool"].startswith("quillmore ")
     # The same recording again, one kind in another format: both kept.
     assert quillmore("decode", str(rec), "--out-dir", str(out), "--kinds", "eeg", "--format", "jsonl",

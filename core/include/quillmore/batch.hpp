@@ -191,11 +191,12 @@ public:
 
     const LossCounters& loss() const { return loss_; }
     // Raw samples the clock inferred as lost; of them, those the evidence
-    // requires; gaps between standard frames without damage that were
-    // shorter than a period (loss_clock.hpp).
+    // requires; gaps between standard frames taken as cadence restarts, and
+    // the samples they fell short of a period (loss_clock.hpp).
     std::uint64_t rawMissing() const { return clock_.missing(); }
     std::uint64_t rawMissingMin() const { return clock_.certain(); }
     std::uint64_t irregularIntervals() const { return clock_.irregular(); }
+    std::uint64_t irregularShortfall() const { return clock_.shortfall(); }
     // Clock position (in samples) up to which rows have been released.
     std::uint64_t released() const;
 
@@ -228,6 +229,7 @@ private:
     std::uint64_t rawFailuresSeen_ = 0;  // loss_ as last looked at
     std::uint64_t otherLossSeen_ = 0;
     std::uint64_t standardFailuresSeen_ = 0;
+    bool otherSinceDelivery_ = false;  // other loss since the last frame delivered
     std::uint64_t deliveries_ = 0;  // frames delivered by the machine or the run decoder
     // The last standard frame that failed its checksum, where it ended.
     struct FailedStandard {

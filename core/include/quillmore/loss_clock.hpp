@@ -109,6 +109,9 @@ public:
     // Gaps taken as cadence restarts: without damage and with fewer than
     // 512 raw samples, or where contact was made (see above).
     std::uint64_t irregular() const { return irregular_; }
+    // What those gaps fell short of a period, in samples: the samples cut,
+    // if they were cuts and not restarts.
+    std::uint64_t shortfall() const { return shortfall_; }
 
     // Whether what is decoded now must wait for the next standard frame to
     // learn its place: a damage was seen since the last one.
@@ -118,6 +121,10 @@ public:
     // Damage seen: `rawFailures` raw-sample frames that failed their
     // checksum, and whether anything else was lost.
     void damage(std::uint64_t rawFailures, bool other);
+    // Other damage was seen since the item before: the items from here on
+    // stand past it.  Counted once between two items, however often the
+    // host looked at its counters meanwhile.
+    void otherDamage();
     // A run of `bytes` skipped bytes, at most kMaxFragment, ended: the
     // fragments of broken frames, about one raw frame per 8 bytes, hidden
     // there.
@@ -154,6 +161,7 @@ private:
     std::uint64_t missing_ = 0;
     std::uint64_t certain_ = 0;
     std::uint64_t irregular_ = 0;
+    std::uint64_t shortfall_ = 0;
     bool ticked_ = false;
     bool holding_ = false;
     bool gaveUp_ = false;  // no more holding until the next standard frame
