@@ -352,8 +352,16 @@ PyMethodDef decoderMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* decoderPosition(PyObject* object, void* /*unused*/) {
+    auto* self = reinterpret_cast<DecoderObject*>(object);
+    if (!idle(self)) return nullptr;
+    return PyLong_FromUnsignedLongLong(self->decoder->position());
+}
+
 PyGetSetDef decoderGetSet[] = {
     {"released", decoderReleased, nullptr, "clock position, in raw-sample periods, up to which rows were returned",
+     nullptr},
+    {"position", decoderPosition, nullptr, "clock position after the last raw sample decoded, as known yet",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -66,6 +66,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import datetime
 import hashlib
 import io
 import os
@@ -77,7 +78,8 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
 import numpy as np
 
-from . import _recording
+from . import _recording, capture_timing
+from .clock_fit import ClockFit
 
 if TYPE_CHECKING:
     import pandas
@@ -216,6 +218,29 @@ class Loss:
 _NO_LOSS = Loss({"eeg": 0, "raw": 0, "rr": 0})
 
 
+class HostClock:
+    """Positions on the headset clock (raw samples) to seconds on the host's
+    clock: straight lines through the stamps of the reads (the fitted
+    headset clock, ``clock_fit``), continued at the fitted rate beyond the
+    first and the last."""
+
+    def __init__(self, positions: np.ndarray[Any, Any], stamps: np.ndarray[Any, Any], rate: float) -> None:
+        if len(positions) == 0 or len(positions) != len(stamps):
+            raise ValueError("a host clock needs one stamp per position, and at least one")
+        self._positions = positions
+        self._stamps = stamps
+        self._rate = rate
+
+    def __call__(self, positions: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+        p = np.asarray(positions, np.float64)
+        out: np.ndarray[Any, Any] = np.interp(p, self._positions, self._stamps)
+        before = p < self._positions[0]
+        out[before] = self._stamps[0] + (p[before] - self._positions[0]) / self._rate
+        after = p > self._positions[-1]
+        out[after] = self._stamps[-1] + (p[after] - self._positions[-1]) / self._rate
+        return out
+
+
 class Recording:
     """A decoded recording (or a part of one); see the module's docstring."""
 
@@ -245,6 +270,20 @@ class Recording:
         self.source_sha256 = sha256
         """The sha256 of the bytes decoded, taken as they were decoded (None
         when they are not known, as for a part of a live stream)."""
+        self.host_clock: HostClock | None = None
+        """The headset clock on the host's, when the recording's arrival
+        times are known (a capture with its timing file): ``host_time()``."""
+        self.start_time: datetime.datetime | None = None
+        """The wall-clock time (UTC) of the clock's zero, when known."""
+
+    def host_time(self, kind: str = "raw") -> np.ndarray[Any, Any] | None:
+        """Seconds on the host's clock (LSL's ``local_clock()``, as the
+        capture's timing file says) of each raw sample (``"raw"``) or row of
+        ``kind``; None without a timing file."""
+        if self.host_clock is None:
+            return None
+        times = self.raw_time if kind == "raw" else self.rows(kind)["time"]
+        return self.host_clock(times * SAMPLES_PER_SECOND)
 
     @property
     def raw_time(self) -> np.ndarray[Any, Any]:
@@ -363,6 +402,7 @@ class Decoder:
         self._lock = threading.Lock()
         self._loss = _NO_LOSS
         self._released = 0
+        self._position = 0
         self._raws = 0
         self._bytes = 0
         self._hash = hashlib.sha256()
@@ -383,6 +423,14 @@ class Decoder:
     def sha256(self) -> str:
         """The sha256 of every byte fed so far."""
         return self._digest
+
+    @property
+    def position(self) -> int:
+        """Where the bytes fed so far end on the headset clock: raw samples
+        decoded plus those inferred lost, as known yet (a damage still being
+        weighed adds its loss when the next standard frame comes).  A host
+        dates its reads by it."""
+        return self._position
 
     def feed(self, chunk: bytes | bytearray | memoryview) -> Recording:
         """Decodes ``chunk`` and returns what became final in it."""
@@ -450,6 +498,7 @@ class Decoder:
                         hasher.join()
                 self._bytes += len(data)
         self._digest = self._hash.hexdigest()
+        self._position = self._decoder.position
         return result
 
     def __copy__(self) -> Decoder:
@@ -502,6 +551,23 @@ def _whole(decoder: Decoder) -> Recording:
     return whole
 
 
+def _read_timed(decoder: Decoder, path: str, timing: str) -> Recording:
+    """A capture with its timing file: decoded read by read, reconnects
+    sized as they were live, and the headset clock fitted to the arrivals."""
+    arrivals, first = capture_timing.feed(decoder, path, capture_timing.load(timing))
+    rec = _whole(decoder)
+    if arrivals and first is not None:
+        fit = ClockFit()
+        stamps = []
+        for position, arrival in arrivals:
+            fit.add(position, arrival)
+            stamps.append(fit.stamp(position))
+        rec.host_clock = HostClock(np.array([p for p, _ in arrivals], np.float64), np.array(stamps), fit.rate)
+        zero = float(rec.host_clock(np.zeros(1))[0])
+        rec.start_time = first.utc + datetime.timedelta(seconds=zero - first.host)
+    return rec
+
+
 def _read_file(decoder: Decoder, stream: io.BufferedReader, name: str) -> Recording:
     """A regular file, read to its end in pieces.  Nothing is mapped into
     memory: a file that another program shortens while it is read (a
@@ -522,10 +588,16 @@ def _read_file(decoder: Decoder, stream: io.BufferedReader, name: str) -> Record
 def read(source: Source) -> Recording:
     """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
     object, or a binary file object (read to its end: until its ``read``
-    returns an empty bytes-like object)."""
+    returns an empty bytes-like object).  A path with a timing file beside
+    it (a live capture's, ``capture_timing``) is decoded read by read, its
+    reconnects sized as they were live, and dated on the host's clock
+    (``host_time()``, ``start_time``)."""
     decoder = Decoder(FILE_HOLD)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
+        timing = capture_timing.find(path)
+        if timing is not None:
+            return _read_timed(decoder, path, timing)
         with open(path, "rb") as stream:
             if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):   # a pipe or a device: read it to its end
                 return read(stream)

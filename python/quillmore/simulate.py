@@ -470,7 +470,7 @@ def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: 
 
 def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
            samples_per_chunk: int = 16, *, substitute: float = 0.0, lose_buffers: float = 0.0,
-           restarts: bool = False, clock_ppm: float = 0.0) -> Iterator[tuple[float, bytes]]:
+           restarts: bool = False, ramp: bool = False, clock_ppm: float = 0.0) -> Iterator[tuple[float, bytes]]:
     """The stream in pieces of ``samples_per_chunk`` raw samples, each with
     the time (seconds) at which its last byte is due, for a headset whose
     crystal runs ``clock_ppm`` parts per million fast (slow when negative).
@@ -481,7 +481,7 @@ def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, d
     corrupt = Corruptor(noise, drop, seed, substitute, lose_buffers)
     total = None if seconds is None else _sample_count(seconds)
     sent = 0
-    groups = Headset(seed, restarts).groups()
+    groups = Headset(seed, restarts, ramp).groups()
     while total is None or sent < total:
         count = samples_per_chunk if total is None else min(samples_per_chunk, total - sent)
         frames: list[Frame] = []

@@ -199,6 +199,10 @@ public:
     std::uint64_t irregularShortfall() const { return clock_.shortfall(); }
     // Clock position (in samples) up to which rows have been released.
     std::uint64_t released() const;
+    // Clock position after the last raw sample decoded, as far as the clock
+    // knows yet (a loss being held is not in it): where the input fed so far
+    // ends, for a host that dates its reads.
+    std::uint64_t position() const { return rawDecoded_ + clock_.missing(); }
 
 private:
     class Listener;

@@ -1,0 +1,67 @@
+"""A capture with its timing file: read() sizes a reconnect as the live
+session did and dates every sample on the host's clock; a killed writer
+costs at most its last line."""
+import datetime
+
+import numpy as np
+import pytest
+
+import quillmore
+from quillmore.capture_timing import SUFFIX, TimingLog
+from quillmore.errors import QuillmoreError
+from quillmore.simulate import chunks, ramp_indices
+
+PPM = 200
+START = datetime.datetime(2026, 12, 10, 9, 30, tzinfo=datetime.timezone.utc)
+
+
+def capture(tmp_path, unplug=None, kill=False):
+    """20 s from a headset 200 ppm fast, read 16 samples at a time, each read
+    arriving 2 ms plus up to 3 ms after it was sent (host clock 1000 s at
+    the start); bytes sent while unplugged (`unplug`: from, to in seconds)
+    never arrive."""
+    path = tmp_path / "session.bin"
+    log = TimingLog(str(path), clock=lambda: 0.0, clock_name="test")
+    rng = np.random.default_rng(1)
+    last = None
+    with open(path, "wb") as out:
+        for due, data in chunks(20, seed=4, ramp=True, clock_ppm=PPM):
+            if unplug and unplug[0] <= due < unplug[1]:
+                if last is not None:
+                    log.event("lost", (last + 0.3, START))
+                    last = None
+                continue
+            arrival = 1000.0 + due + 0.002 + rng.uniform(0, 0.003)
+            if unplug and last is None and due >= unplug[1]:
+                log.event("back", (arrival, START))
+            out.write(data)
+            log.read(len(data), (arrival, START + datetime.timedelta(seconds=arrival - 1000.0)))
+            last = arrival
+    log.close()
+    if kill:   # the writer died between the bytes and the end of their line
+        timing = tmp_path / ("session.bin" + SUFFIX)
+        timing.write_text(timing.read_text()[:-20])
+    return path
+
+
+@pytest.mark.parametrize("unplug,kill", [(None, False), ((8.0, 10.0), False), ((8.0, 10.0), True)])
+def test_samples_are_dated_on_the_host_clock(tmp_path, unplug, kill):
+    rec = quillmore.read(capture(tmp_path, unplug, kill))
+    rate = 512 * (1 + PPM * 1e-6)
+    index = np.array(ramp_indices(rec.raw), dtype=float)
+    sent = 1000.0 + index / rate
+    error = rec.host_time() - sent
+    after = sent > 11.0 + 1000.0
+    assert np.all(np.abs(error[after] - 0.002) < 0.005)
+    assert rec.loss.link_gaps == (1 if unplug else 0)
+    assert abs((rec.start_time - START).total_seconds()) < 0.01
+    # Rows are on the same clock as the samples.
+    assert np.all(np.diff(rec.host_time("eeg")) > 0.9)
+
+
+def test_a_timing_file_that_is_not_one_is_refused(tmp_path):
+    path = tmp_path / "a.bin"
+    path.write_bytes(b"")
+    (tmp_path / ("a.bin" + SUFFIX)).write_text("event,offset,size,host_clock,utc\nread,5,1,1.0,x\n")
+    with pytest.raises(QuillmoreError, match=":2: cannot read"):
+        quillmore.read(path)
