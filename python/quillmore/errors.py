@@ -1,4 +1,4 @@
-"""The one exception that the command-line tool reports as a plain message."""
+"""The exceptions that the command-line tool reports as a plain message."""
 
 from __future__ import annotations
 
@@ -13,10 +13,24 @@ class QuillmoreError(Exception):
         self.status = status
 
 
-def missing_extra(what: str, package: str, extra: str) -> QuillmoreError:
+class MissingExtra(QuillmoreError, ImportError):
+    """An optional dependency is not installed; ``except ImportError``
+    catches it too."""
+
+
+class NotARecording(QuillmoreError, ValueError):
+    """Input in which not one frame was found: not a recording of the
+    headset's stream (read() of empty or foreign bytes)."""
+
+
+def no_frames(name: str, size: int) -> NotARecording:
+    return NotARecording(f"no frames found in {name} ({size:,} bytes): not a recording of the headset's stream")
+
+
+def missing_extra(what: str, package: str, extra: str) -> MissingExtra:
     """The error for an optional dependency that is not installed.  The hint
     names the package itself, which works whether this package came from
     the index or from a source checkout; ``extra`` is the name of the
     optional dependency group that would have brought it."""
-    return QuillmoreError(
+    return MissingExtra(
         f"{what} needs {package}, which is not installed; install it with: pip install {package}")

@@ -80,6 +80,7 @@ import numpy as np
 
 from . import _recording, capture_timing
 from .clock_fit import ClockFit
+from .errors import no_frames
 
 if TYPE_CHECKING:
     import pandas
@@ -585,26 +586,45 @@ def _read_file(decoder: Decoder, stream: io.BufferedReader, name: str) -> Record
     return _whole(decoder)
 
 
-def read(source: Source) -> Recording:
+def read(source: Source, allow_empty: bool = False) -> Recording:
     """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
     object, or a binary file object (read to its end: until its ``read``
     returns an empty bytes-like object).  A path with a timing file beside
     it (a live capture's, ``capture_timing``) is decoded read by read, its
     reconnects sized as they were live, and dated on the host's clock
-    (``host_time()``, ``start_time``)."""
+    (``host_time()``, ``start_time``).
+
+    Input in which not one frame was found is not a recording:
+    ``NotARecording`` (a ``ValueError``), unless ``allow_empty``, which
+    returns an empty recording instead."""
+    rec, size = _read(source)
+    if not allow_empty and not any(rec.counts().values()) and not any(rec.loss.checksum_failures.values()):
+        raise no_frames(_name(source), size)
+    return rec
+
+
+def _name(source: Source) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else f"the {type(source).__name__} given"
+
+
+def _read(source: Source) -> tuple[Recording, int]:
+    """The recording, and the bytes it was decoded from."""
     decoder = Decoder(FILE_HOLD)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         timing = capture_timing.find(path)
         if timing is not None:
-            return _read_timed(decoder, path, timing)
+            return _read_timed(decoder, path, timing), decoder.bytes_fed
         with open(path, "rb") as stream:
             if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):   # a pipe or a device: read it to its end
-                return read(stream)
-            return _read_file(decoder, stream, path)
+                return _read(stream)
+            return _read_file(decoder, stream, path), decoder.bytes_fed
     if isinstance(source, (bytes, bytearray, memoryview)):
         decoder._keep(source)
-        return _whole(decoder)
+        return _whole(decoder), decoder.bytes_fed
     read_method = getattr(source, "read", None)
     if read_method is None:
         raise TypeError(f"read() takes a path, a bytes-like object or a binary file object, "
@@ -619,4 +639,4 @@ def read(source: Source) -> Recording:
         if not len(chunk):
             break
         decoder._keep(chunk)
-    return _whole(decoder)
+    return _whole(decoder), decoder.bytes_fed
