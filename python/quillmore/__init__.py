@@ -7,10 +7,13 @@ from __future__ import annotations
 from importlib import metadata as _metadata
 from typing import TYPE_CHECKING, Any
 
-if TYPE_CHECKING:
-    from .recording import Decoder, Recording, read
+from .errors import MissingExtra, NotARecording, QuillmoreError
 
-__all__ = ["Decoder", "Recording", "read", "__version__"]
+if TYPE_CHECKING:
+    from .recording import Decoder, Loss, Recording, read
+
+__all__ = ["Decoder", "Loss", "MissingExtra", "NotARecording", "QuillmoreError", "Recording", "read", "__version__"]
+_FROM_RECORDING = ("read", "Decoder", "Recording", "Loss")
 
 try:
     __version__ = _metadata.version("QuillmoreParser")
@@ -19,9 +22,14 @@ except _metadata.PackageNotFoundError:   # run from a source tree
 
 
 def __getattr__(name: str) -> Any:
-    # read, Decoder and Recording need NumPy; the command-line tool's other
-    # commands do not, so it is imported on first use only.
-    if name in ("read", "Decoder", "Recording"):
+    # read, Decoder, Recording and Loss need NumPy; the command-line tool's
+    # other commands do not, so it is imported on first use only.
+    if name in _FROM_RECORDING:
         from . import recording
         return getattr(recording, name)
     raise AttributeError(f"module 'quillmore' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    # The public names, not the helpers this file imports.
+    return sorted(set(__all__) | {name for name in globals() if name.startswith("__")})

@@ -239,3 +239,10 @@ def test_frames_cut_short_and_summary():
     assert rec.loss.summary() == "lost: the last frame was cut short"
     noisy = quillmore.read(b"\x01\x02" + fr.Raw(5).encode() + fr.Raw(5).encode()[:-1] + b"\x00")
     assert str(noisy.loss) == "lost: checksum failures: 1 raw; 2 bytes skipped"
+
+
+def test_the_package_lists_its_public_names():
+    import quillmore as package
+    public = [name for name in dir(package) if not name.startswith("_")]
+    assert public == sorted(name for name in package.__all__ if not name.startswith("_"))
+    assert all(getattr(package, name) is not None for name in package.__all__)
