@@ -518,6 +518,8 @@ def _live_or_recorded(args: argparse.Namespace) \
         raise
     if capture is not None:
         source.chunks = capture.tee(source.chunks)
+        if reader is not None:
+            reader.on_event = capture.event
     return source, reader, capture, stream
 
 
@@ -702,7 +704,7 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
         # stamped when its chunk arrived.
         if part is None or not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
             return
-        outlets.push(part, stamps.stamp(len(part.raw), started_clock + decoder.time if args.fast else None))
+        outlets.push(part, stamps.stamp(decoder, started_clock + decoder.time if args.fast else None))
 
     try:
         for chunk in chunks:

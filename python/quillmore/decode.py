@@ -79,6 +79,11 @@ class Decoder:
         return self._decoder.loss
 
     @property
+    def position(self) -> int:
+        """Where the bytes fed so far end on the clock (quillmore.Decoder)."""
+        return self._decoder.position
+
+    @property
     def bytes(self) -> int:
         """Bytes fed so far."""
         return self._decoder.bytes_fed
@@ -463,18 +468,23 @@ class Progress:
 
 
 class StampClock:
-    """The time stamp of each chunk's last raw sample: the clock's reading
-    at arrival, or later when that would not leave room for the chunk's
-    samples after the previous chunk's (stamps never go backwards)."""
+    """The time stamp of each part's last raw sample on the host's clock:
+    the headset's clock fitted to the arrival of the reads (``clock_fit``),
+    so stamps are evenly spaced at the headset's true rate, follow its
+    drift and carry none of the reads' jitter; they never go back."""
 
     def __init__(self, clock: Callable[[], float]) -> None:
-        self._clock = clock
-        self._last = -math.inf
+        from .clock_fit import ClockFit
 
-    def stamp(self, new_raw: int, now: float | None = None) -> float:
+        self._clock = clock
+        self._fit = ClockFit()
+
+    def stamp(self, decoder: Decoder, now: float | None = None) -> float:
+        """For the part ``decoder`` returned last, whose bytes arrived
+        ``now`` (default: the clock's reading)."""
         now = self._clock() if now is None else now
-        self._last = max(now, self._last + new_raw / SAMPLES_PER_SECOND)
-        return self._last
+        self._fit.add(decoder.position, now)
+        return self._fit.stamp(decoder.time * SAMPLES_PER_SECOND - 1)
 
 
 def run(source: Source, writer: Writer, progress: Progress, flush: Callable[[], object],
@@ -482,9 +492,10 @@ def run(source: Source, writer: Writer, progress: Progress, flush: Callable[[], 
     """Decodes ``source`` into ``writer``, a part per chunk: returns the
     decoder (for its counts) and, when a live source was stopped, why.
 
-    Rows of a live source carry the computer's clock: each part is stamped
-    when it arrived (``StampClock``) and its rows dated back from there by
-    the raw samples after them.  When the port went away and came back, the
+    Rows of a live source carry the computer's clock: the headset's clock
+    fitted to when the parts arrived (``StampClock``) dates each part's last
+    raw sample, and its rows are dated back from there by the raw samples
+    after them.  When the port went away and came back, the
     decoder's clock is told how long (``Decoder.link_gap``), so the samples
     lost meanwhile count as lost and later times stay right.  A live source
     ends at KeyboardInterrupt (the user's way of stopping it) or when the
@@ -498,7 +509,7 @@ def run(source: Source, writer: Writer, progress: Progress, flush: Callable[[], 
     def deliver(part: RecordingPart | None) -> None:
         if part is None:
             return
-        arrival = stamps.stamp(len(part.raw)) if source.live else None
+        arrival = stamps.stamp(decoder) if source.live else None
         writer.write(part, decoder.before, arrival)
 
     stopped: str | None = None

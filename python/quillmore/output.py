@@ -118,11 +118,18 @@ class Capture:
     and flushed after every read: a crash, Ctrl-C or an unplug then loses at
     most the last read, where a temporary name would lose everything.  So
     an existing regular file is never written over; a device or pipe is
-    written straight into, a directory refused."""
+    written straight into, a directory refused.
+
+    A capture into a regular file gets its timing file beside it
+    (``capture_timing``): when each read arrived, and when the port went
+    away and came back (``event``), flushed with the bytes."""
 
     def __init__(self, name: str) -> None:
+        from .capture_timing import TimingLog
+
         self.name = name
         self.bytes = 0
+        self.timing: TimingLog | None = None
         target = os.path.realpath(name)
         if os.path.isdir(target):
             raise QuillmoreError(f"cannot save bytes to {name}: it is a directory")
@@ -134,18 +141,35 @@ class Capture:
                                  "choose another name") from None
         except OSError as error:
             raise QuillmoreError(f"cannot save bytes to {name}: {reason(error)}") from None
+        if regular:
+            try:
+                self.timing = TimingLog(target)
+            except QuillmoreError:
+                close_quietly(self._stream)
+                os.unlink(target)
+                raise
+
+    def event(self, kind: str) -> None:
+        """The port was ``lost`` or is ``back``: noted in the timing file."""
+        if self.timing is not None:
+            self.timing.event(kind)
 
     def tee(self, chunks: Iterator[bytes]) -> Iterator[bytes]:
         """``chunks`` unchanged, each written and flushed before it is passed on."""
         for chunk in chunks:
+            arrived = self.timing.now() if self.timing is not None else None
             try:
                 self._stream.write(chunk)
                 self._stream.flush()
             except OSError as error:
                 raise QuillmoreError(f"cannot save bytes to {self.name}: {reason(error)} "
                                      f"(after {self.bytes:,} bytes)") from None
+            if self.timing is not None:
+                self.timing.read(len(chunk), arrived)
             self.bytes += len(chunk)
             yield chunk
 
     def close(self) -> None:
         close_quietly(self._stream)
+        if self.timing is not None:
+            self.timing.close()

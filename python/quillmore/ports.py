@@ -103,6 +103,9 @@ class PortReader:
         self.on_gap: Callable[[float], None] | None = None
         """Told each gap's seconds when the port is back, before the first
         chunk after it."""
+        self.on_event: Callable[[str], None] | None = None
+        """Told ``"lost"`` when the port goes away and ``"back"`` when it
+        returns (before ``on_gap``)."""
         self._say = say
         self._deadline = None if seconds is None else time.monotonic() + seconds
         self._port: Port | None = open_port(device, baud)
@@ -135,6 +138,8 @@ class PortReader:
                 if lost_since is None:
                     lost_since = last
                     self._say(f"{self.device} went away ({error}); trying to reopen it")
+                    if self.on_event is not None:
+                        self.on_event("lost")
                 self._port = self._reopen()
                 continue
             if not chunk:
@@ -145,6 +150,8 @@ class PortReader:
                 self.gaps += 1
                 self.gap_seconds += gap
                 self._say(f"{self.device} is back after {gap:.1f} s")
+                if self.on_event is not None:
+                    self.on_event("back")
                 if self.on_gap is not None:
                     self.on_gap(gap)
                 lost_since = None

@@ -11,6 +11,7 @@ import time
 import uuid
 import xml.etree.ElementTree as ElementTree
 
+import numpy as np
 import pytest
 
 import quillmore
@@ -95,6 +96,13 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     assert min(steps) > 0
     assert abs((stamps[-1] - stamps[0]) / (len(stamps) - 1) - 1 / 512) < 0.1 / 512
     assert first + len(received) <= len(truth)
+    # The stamps come from the headset's clock fitted to the arrivals: on a
+    # straight line rather than the reads' jitter, and the capture's timing
+    # file gives the same times offline.
+    line = np.polyval(np.polyfit(np.arange(len(stamps)), stamps, 1), np.arange(len(stamps)))
+    assert np.abs(np.array(stamps) - line).max() < 0.002
+    offline = recording.host_time()[first:first + len(received)]
+    assert np.abs(np.array(stamps) - offline).max() < 0.005
 
     assert info.findtext("name") == "EEG headset raw EEG" and info.findtext("type") == "EEG"
     assert float(info.findtext("nominal_srate")) == 512 and info.findtext("channel_format") == "int16"
