@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import signal
 import sys
@@ -13,7 +14,7 @@ import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from . import decode as decoding
 from . import lsl
@@ -163,6 +164,16 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
+def _ppm(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not -10000.0 <= value <= 10000.0:
+        raise argparse.ArgumentTypeError(f"expected parts per million between -10000 and 10000, not {text!r}")
+    return value
+
+
 def _whole(text: str) -> int:
     try:
         return int(text)
@@ -231,6 +242,21 @@ def build_parser() -> argparse.ArgumentParser:
                      help="insert a stray byte before each byte with this probability (default: 0)")
     sim.add_argument("--drop", type=_rate, default=0.0, metavar="RATE",
                      help="lose each byte with this probability (default: 0)")
+    sim.add_argument("--substitute", type=_rate, default=0.0, metavar="RATE",
+                     help="change each byte into another with this probability (default: 0)")
+    sim.add_argument("--lose-buffers", type=_rate, default=0.0, metavar="RATE",
+                     help="lose each 512-byte read buffer whole with this probability, as a host that fell"
+                          " behind does (default: 0)")
+    sim.add_argument("--restarts", action="store_true",
+                     help="restart the one-second cadence when contact is made, as real headsets do: the"
+                          " standard frame then comes after fewer than 512 samples")
+    sim.add_argument("--clock-ppm", type=_ppm, default=0.0, metavar="PPM",
+                     help="the headset's crystal runs this many parts per million fast (negative: slow);"
+                          " changes when bytes are sent (--realtime, --pty), not what is sent (default: 0)")
+    sim.add_argument("--truth", metavar="FILE",
+                     help="write FILE, a CSV line per raw sample sent: its index in the stream, its value and"
+                          " when it was sent (with --pty: on LSL's local_clock(), or time.monotonic() without"
+                          " pylsl; otherwise seconds on the headset's crystal from the start)")
     sim.add_argument("--realtime", action="store_true", help="send at the headset's pace, not as fast as possible")
     target = sim.add_mutually_exclusive_group()
     target.add_argument("-o", "--output", metavar="FILE", help="write the stream to FILE")
@@ -361,7 +387,28 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         duration = None if args.pty else float(simulate.SAMPLE_SECONDS)
     elif duration == 0:
         duration = None
-    pieces = simulate.chunks(duration, args.seed, args.noise, args.drop)
+    truth = None
+    if args.truth:
+        from .capture_timing import host_clock
+        try:
+            truth = simulate.Truth(args.truth, host_clock()[0] if args.pty else None, args.clock_ppm)
+        except FileExistsError:
+            raise QuillmoreError(f"{args.truth} exists; --truth never writes over a file") from None
+        except OSError as error:
+            raise QuillmoreError(f"cannot write {args.truth}: {error.strerror or error}") from None
+    pieces = simulate.chunks(duration, args.seed, args.noise, args.drop, substitute=args.substitute,
+                             lose_buffers=args.lose_buffers, restarts=args.restarts, clock_ppm=args.clock_ppm,
+                             samples=truth.queue if truth else None)
+    try:
+        return _simulate(args, simulate, pieces, truth)
+    finally:
+        if truth is not None:
+            truth.close()
+
+
+def _simulate(args: argparse.Namespace, simulate: Any, pieces: Iterator[tuple[float, bytes]],
+              truth: Any) -> int:
+    sent = truth.sent if truth is not None else None
 
     if args.link and not args.pty:
         raise QuillmoreError("--link applies to --pty only", status=2)
@@ -379,7 +426,7 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         print(terminal.name, file=sys.stderr, flush=True)
         _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
         try:
-            simulate.pace(pieces, terminal.write, realtime=True)
+            simulate.pace(pieces, terminal.write, realtime=True, sent=sent)
         except KeyboardInterrupt:
             pass
         finally:
@@ -394,7 +441,7 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         interrupted = False
         with writing(args.output) as stream:
             try:
-                simulate.pace(pieces, stream.write, args.realtime)
+                simulate.pace(pieces, stream.write, args.realtime, sent=sent)
             except KeyboardInterrupt:
                 interrupted = True
         if interrupted:
@@ -412,7 +459,7 @@ def cmd_simulate(args: argparse.Namespace) -> int:
             out.flush()
 
     try:
-        simulate.pace(pieces, write, args.realtime)
+        simulate.pace(pieces, write, args.realtime, sent=sent)
         out.flush()
     except BrokenPipeError:
         _silence_stdout()

@@ -29,6 +29,7 @@ The sample recording shipped in ``quillmore/data/sample.bin`` was made with::
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import math
 import os
@@ -470,11 +471,14 @@ def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: 
 
 def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, drop: float = 0.0,
            samples_per_chunk: int = 16, *, substitute: float = 0.0, lose_buffers: float = 0.0,
-           restarts: bool = False, ramp: bool = False, clock_ppm: float = 0.0) -> Iterator[tuple[float, bytes]]:
+           restarts: bool = False, ramp: bool = False, clock_ppm: float = 0.0,
+           samples: Callable[[int, list[int]], None] | None = None) -> Iterator[tuple[float, bytes]]:
     """The stream in pieces of ``samples_per_chunk`` raw samples, each with
     the time (seconds) at which its last byte is due, for a headset whose
     crystal runs ``clock_ppm`` parts per million fast (slow when negative).
-    Endless when ``seconds`` is None."""
+    ``samples`` is told each piece's raw samples (the index of the first
+    in the stream, and their values) before the piece is made.  Endless
+    when ``seconds`` is None."""
     if not -10000.0 <= clock_ppm <= 10000.0:
         raise ValueError(f"clock_ppm must be within 10000 of 0, not {clock_ppm}")
     rate = SAMPLES_PER_SECOND * (1.0 + clock_ppm * 1e-6)
@@ -487,24 +491,63 @@ def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, d
         frames: list[Frame] = []
         for _ in range(count):
             frames += next(groups)
+        if samples is not None:
+            samples(sent, [frame.sample for frame in frames if isinstance(frame, Raw)])
         sent += count
         yield sent / rate, corrupt(encode(frames))
 
 
 def pace(pieces: Iterator[tuple[float, bytes]], write: Callable[[bytes], object], realtime: bool,
-         clock: Callable[[], float] = time.monotonic, sleep: Callable[[float], None] = time.sleep) -> float:
-    """Hands every piece to ``write``, at its due time when ``realtime``.
-    Returns the stream time sent."""
+         clock: Callable[[], float] = time.monotonic, sleep: Callable[[float], None] = time.sleep,
+         sent: Callable[[float], None] | None = None) -> float:
+    """Hands every piece to ``write``, at its due time when ``realtime``,
+    then tells ``sent`` the piece's due time.  Returns the stream time
+    sent."""
     started = clock()
-    sent = 0.0
+    done = 0.0
     for due, data in pieces:
         if realtime:
             delay = started + due - clock()
             if delay > 0:
                 sleep(delay)
         write(data)
-        sent = due
-    return sent
+        if sent is not None:
+            sent(due)
+        done = due
+    return done
+
+
+class Truth:
+    """The truth file of a simulated stream: a CSV line per raw sample sent,
+    ``index,raw,sent``: its index in the stream (before any corruption), its
+    value, and when it was sent.  Without ``clock``, ``sent`` is seconds on
+    the headset's crystal from the start (sample i at (i + 1) / rate, when
+    its frame is complete); with one (a stream served live), the clock's
+    reading when the piece holding it was written, earlier samples of the
+    piece dated back at the crystal's rate.  Never writes over a file."""
+
+    def __init__(self, path: str, clock: Callable[[], float] | None = None, clock_ppm: float = 0.0) -> None:
+        self._stream = open(path, "x", encoding="ascii", newline="\n")
+        self._stream.write("index,raw,sent\n")
+        self._clock = clock
+        self._rate = SAMPLES_PER_SECOND * (1.0 + clock_ppm * 1e-6)
+        self._pending: collections.deque[tuple[int, list[int]]] = collections.deque()
+
+    def queue(self, first: int, values: list[int]) -> None:
+        """A piece's raw samples, about to be sent."""
+        self._pending.append((first, values))
+
+    def sent(self, due: float) -> None:
+        """The oldest piece queued was written (at ``due`` on the headset's
+        crystal)."""
+        first, values = self._pending.popleft()
+        last = self._clock() if self._clock is not None else due
+        count = len(values)
+        self._stream.write("".join(f"{first + k},{value},{last - (count - 1 - k) / self._rate:.6f}\n"
+                                   for k, value in enumerate(values)))
+
+    def close(self) -> None:
+        self._stream.close()
 
 
 class PseudoTerminal:

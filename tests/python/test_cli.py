@@ -334,3 +334,20 @@ def test_plot_writes_a_png(tmp_path):
     assert result.returncode == 0, result.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.stat().st_size > 20000
     assert sorted(os.listdir(tmp_path)) == ["rec.bin", "rec.png"]
+
+
+def test_simulate_writes_the_truth_of_what_it_sent(tmp_path):
+    """The truth file lists every raw sample sent, before the link's damage,
+    dated on a crystal 100 ppm fast; a restart shows as an irregular interval."""
+    stream, truth = tmp_path / "s.bin", tmp_path / "truth.csv"
+    assert run_cli("simulate", "--duration", "3", "--seed", "2", "--restarts", "--clock-ppm", "100",
+                   "--truth", str(truth), "-o", str(stream)).returncode == 0
+    rows = read_rows(truth)
+    rec = quillmore.read(stream)
+    assert [int(row["raw"]) for row in rows] == rec.raw.tolist()
+    assert [int(row["index"]) for row in rows] == list(range(3 * 512))
+    assert float(rows[-1]["sent"]) == pytest.approx(3 / 1.0001, abs=1e-6)
+    assert rec.loss.irregular_intervals == 1 and not rec.loss
+    again = run_cli("simulate", "--duration", "1", "--truth", str(truth), "-o", str(tmp_path / "t.bin"))
+    assert again.returncode == 1 and b"never writes over" in again.stderr
+    assert not (tmp_path / "t.bin").exists()
