@@ -484,7 +484,9 @@ class StampClock:
         ``now`` (default: the clock's reading)."""
         now = self._clock() if now is None else now
         self._fit.add(decoder.position, now)
-        return self._fit.stamp(decoder.time * SAMPLES_PER_SECOND - 1)
+        # The fit dates positions: the last raw sample was complete when the
+        # clock reached the position after it.
+        return self._fit.stamp(decoder.time * SAMPLES_PER_SECOND)
 
 
 def run(source: Source, writer: Writer, progress: Progress, flush: Callable[[], object],

@@ -283,8 +283,12 @@ class Recording:
         ``kind``; None without a timing file."""
         if self.host_clock is None:
             return None
-        times = self.raw_time if kind == "raw" else self.rows(kind)["time"]
-        return self.host_clock(times * SAMPLES_PER_SECOND)
+        # The host clock dates positions on the headset clock: when the
+        # stream reached them.  A raw sample is complete at the position
+        # after its own; a row at the position of the raw sample after it.
+        if kind == "raw":
+            return self.host_clock(self.raw_time * SAMPLES_PER_SECOND + 1)
+        return self.host_clock(self.rows(kind)["time"] * SAMPLES_PER_SECOND)
 
     @property
     def raw_time(self) -> np.ndarray[Any, Any]:

@@ -499,10 +499,10 @@ def chunks(seconds: float | None, seed: int | None = None, noise: float = 0.0, d
 
 def pace(pieces: Iterator[tuple[float, bytes]], write: Callable[[bytes], object], realtime: bool,
          clock: Callable[[], float] = time.monotonic, sleep: Callable[[float], None] = time.sleep,
-         sent: Callable[[float], None] | None = None) -> float:
+         sent: Callable[[float, float], None] | None = None) -> float:
     """Hands every piece to ``write``, at its due time when ``realtime``,
-    then tells ``sent`` the piece's due time.  Returns the stream time
-    sent."""
+    then tells ``sent`` the piece's due time and when that was on
+    ``clock``.  Returns the stream time sent."""
     started = clock()
     done = 0.0
     for due, data in pieces:
@@ -512,7 +512,7 @@ def pace(pieces: Iterator[tuple[float, bytes]], write: Callable[[bytes], object]
                 sleep(delay)
         write(data)
         if sent is not None:
-            sent(due)
+            sent(due, started + due)
         done = due
     return done
 
@@ -522,14 +522,17 @@ class Truth:
     ``index,raw,sent``: its index in the stream (before any corruption), its
     value, and when it was sent.  Without ``clock``, ``sent`` is seconds on
     the headset's crystal from the start (sample i at (i + 1) / rate, when
-    its frame is complete); with one (a stream served live), the clock's
-    reading when the piece holding it was written, earlier samples of the
-    piece dated back at the crystal's rate.  Never writes over a file."""
+    its frame is complete); with one (a stream served live), when it was
+    due on that clock: the schedule the virtual headset keeps, which a write
+    the system delayed does not move (``pace`` keeps it on
+    ``time.monotonic()``, the same clock as LSL's on Linux and macOS).
+    Never writes over a file."""
 
     def __init__(self, path: str, clock: Callable[[], float] | None = None, clock_ppm: float = 0.0) -> None:
         self._stream = open(path, "x", encoding="ascii", newline="\n")
         self._stream.write("index,raw,sent\n")
-        self._clock = clock
+        # From pace()'s clock to this one.
+        self._offset = None if clock is None else clock() - time.monotonic()
         self._rate = SAMPLES_PER_SECOND * (1.0 + clock_ppm * 1e-6)
         self._pending: collections.deque[tuple[int, list[int]]] = collections.deque()
 
@@ -537,11 +540,11 @@ class Truth:
         """A piece's raw samples, about to be sent."""
         self._pending.append((first, values))
 
-    def sent(self, due: float) -> None:
-        """The oldest piece queued was written (at ``due`` on the headset's
-        crystal)."""
+    def sent(self, due: float, scheduled: float) -> None:
+        """The oldest piece queued was written: ``due`` on the headset's
+        crystal, ``scheduled`` on ``pace``'s clock."""
         first, values = self._pending.popleft()
-        last = self._clock() if self._clock is not None else due
+        last = due if self._offset is None else scheduled + self._offset
         count = len(values)
         self._stream.write("".join(f"{first + k},{value},{last - (count - 1 - k) / self._rate:.6f}\n"
                                    for k, value in enumerate(values)))
