@@ -20,10 +20,9 @@ from . import lsl
 from . import __version__
 from .decode import WRITTEN_FIELDS
 from .errors import QuillmoreError
-from .frames import FIELDS, KINDS
+from .constants import FIELDS, KINDS, ROW_KINDS
 from .output import Capture, partial_path, reason, writing
 from .ports import DEFAULT_BAUD, PortReader
-from .recording import ROW_KINDS
 
 if TYPE_CHECKING:
     from .recording import Recording as RecordingPart

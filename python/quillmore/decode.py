@@ -26,16 +26,15 @@ from pathlib import Path
 from typing import IO, TYPE_CHECKING, Protocol
 
 from .errors import QuillmoreError
-from .frames import KINDS, SAMPLES_PER_SECOND
+from .constants import KINDS, ROW_KINDS, SAMPLES_PER_SECOND
 from .output import close_quietly, partial_path, reason
 from .ports import PortClosed, PortReader
-from .recording import ROW_KINDS
 from .rows_text import TEXT_FORMATS, WRITTEN_FIELDS, TextRows
 
 if TYPE_CHECKING:
     from .recording import Loss
     from .recording import Recording as RecordingPart
-    from .tables import ParquetParts
+    from .table_exports import ParquetParts
 
 
 FORMATS = TEXT_FORMATS
@@ -290,7 +289,7 @@ class OutputDirectory:
         self._parquet: ParquetParts | None = None
         if fmt == "parquet":
             # Row groups as the parts come; the metadata by finish_parquet().
-            from .tables import ParquetParts
+            from .table_exports import ParquetParts
             self.paths = {f"{kind}.parquet": self.directory / f"{kind}.parquet" for kind in kinds}
             try:
                 self._parquet = ParquetParts({kind: partial_path(self.directory / f"{kind}.parquet")

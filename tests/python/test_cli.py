@@ -12,7 +12,8 @@ import pytest
 
 import quillmore
 from quillmore import cli, decode
-from quillmore.frames import FIELDS, KINDS, Extended, Gyro, Hrv, Raw, Standard, encode
+from quillmore.constants import FIELDS, KINDS
+from quillmore.encoders import Extended, Gyro, Hrv, Raw, Standard, encode
 from quillmore.simulate import Corruptor, pace, simulate
 
 SAMPLE_COUNTS = {"eeg": 60, "extend": 60, "raw": 30720, "gyro": 30, "rr": 26}

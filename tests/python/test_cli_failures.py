@@ -15,7 +15,7 @@ import threading
 import pytest
 
 from quillmore import decode
-from quillmore.frames import Extended, Raw, Standard, encode
+from quillmore.encoders import Extended, Raw, Standard, encode
 from quillmore.simulate import simulate
 
 SAMPLE = decode.sample_bytes()

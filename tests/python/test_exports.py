@@ -9,7 +9,7 @@ import pytest
 import quillmore
 from quillmore import errors
 from quillmore import recording as qr
-from quillmore import signals
+from quillmore import signal_exports
 from quillmore.simulate import simulate
 
 
@@ -17,7 +17,7 @@ from quillmore.simulate import simulate
 def rec():
     """Five seconds with broken checksums (so samples are missing and the
     grid has gaps) and one extended frame of each temperature case."""
-    from quillmore import frames as fr
+    from quillmore import encoders as fr
     sim = simulate(5, seed=5, damage=0.02)
     tail = b"".join([fr.Standard(0, 50, 50, *range(8)).encode(), fr.Extended(1, 90, 13, 0, 2, 255, 0, 70).encode(),
                      fr.Raw(1).encode(), fr.Standard(0, 50, 50, *range(8)).encode(), bytes((0x06, 0x01, 0x07, 0x50)),
@@ -134,7 +134,7 @@ def test_edf_file_opens_with_the_same_channels_and_annotations(rec, tmp_path):
     for row in rec.eeg:
         assert attention[int(round(row["time"] * 512))] == row["attention"]
     texts = [a.text for a in edf.annotations]
-    expected = signals.continuous(rec).bad
+    expected = signal_exports.continuous(rec).bad
     lost = [(a.onset, a.duration) for a in edf.annotations if a.text == "BAD_lost"]
     assert [x for pair in lost for x in pair] == pytest.approx([x for pair in expected for x in pair])
     assert all(t.startswith("BAD_") for t in texts)
@@ -164,5 +164,5 @@ def test_exports_say_which_package_is_missing(rec, monkeypatch, tmp_path):
 
 def test_an_empty_recording_is_refused():
     with pytest.raises(ValueError, match="nothing to export"):
-        signals.continuous(quillmore.read(b""))
+        signal_exports.continuous(quillmore.read(b""))
     assert math.isclose(quillmore.read(b"").duration, 0.0)
