@@ -3,29 +3,29 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import signal
 import sys
 import textwrap
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, NoReturn
 
-from . import decode as decoding
 from . import lsl
 from . import __version__
-from .decode import WRITTEN_FIELDS
+from .constants import FIELDS, KINDS
 from .errors import QuillmoreError
-from .constants import FIELDS, KINDS, ROW_KINDS
-from .output import Capture, partial_path, reason, writing
+from .output import Capture, Staged, reason, writing
+from .output_directory import FILE_FORMATS, MANIFEST, WHOLE_FORMATS, OutputDirectory, manifest
 from .ports import DEFAULT_BAUD, PortReader
-
-if TYPE_CHECKING:
-    from .recording import Recording as RecordingPart
+from .progress import Progress
+from .rows_text import WRITTEN_FIELDS, TextRows
+from .session import Pace, SessionDecoder, run
+from .sinks import OutletSink, RowSink
+from .sources import Source, open_file, pieces, port_source, sample_source, stdin_source
 
 PROG = "quillmore"
 
@@ -248,7 +248,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     _recording_input(dec, "decode")
     _port_options(dec)
-    dec.add_argument("--format", choices=("csv", "jsonl", *decoding.FILE_FORMATS), default="csv",
+    dec.add_argument("--format", choices=("csv", "jsonl", *FILE_FORMATS), default="csv",
                      help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
     dec.add_argument("--kinds", type=_kinds, metavar="LIST",
@@ -370,11 +370,10 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         terminal = simulate.PseudoTerminal()
         if args.link:
             # Replace an earlier run's link atomically: a reader never sees none.
-            temporary = partial_path(Path(args.link))
-            with contextlib.suppress(FileNotFoundError):   # left by a killed run
-                temporary.unlink()
-            os.symlink(terminal.name, temporary)
-            os.replace(temporary, args.link)
+            link = Staged(Path(args.link))
+            link.discard()   # left by a killed run
+            os.symlink(terminal.name, link.partial)
+            link.commit()
         print(terminal.name, file=sys.stderr, flush=True)
         _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
         try:
@@ -434,23 +433,23 @@ def _stdin_is_terminal() -> bool:
         return False
 
 
-def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[decoding.Source, IO[bytes] | None]:
+def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[Source, IO[bytes] | None]:
     if getattr(args, "sample", False):
         if args.input:
             raise QuillmoreError("give either a FILE or --sample, not both", status=2)
-        return decoding.sample_source(), None
+        return sample_source(), None
     if args.input == "-":
-        return decoding.stdin_source(), None
+        return stdin_source(), None
     if args.input:
-        return decoding.open_file(args.input)
+        return open_file(args.input)
     if not _stdin_is_terminal():
-        return decoding.stdin_source(), None
+        return stdin_source(), None
     if not quiet:
         _say("no FILE given and standard input is a terminal: using the bundled sample recording")
-    return decoding.sample_source(), None
+    return sample_source(), None
 
 
-def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
+def _require_frames(decoder: SessionDecoder, source: Source) -> None:
     """Input in which not one frame was found is not a recording of the
     headset (or the headset sent nothing): that is an error, not an empty
     result."""
@@ -460,7 +459,7 @@ def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    if args.format in decoding.FILE_FORMATS and not args.out_dir:
+    if args.format in FILE_FORMATS and not args.out_dir:
         raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.force and not args.out_dir:
         raise QuillmoreError("--force applies to --out-dir only", status=2)
@@ -468,7 +467,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
     source, reader, capture, stream = _live_or_recorded(args)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
-    progress = decoding.Progress(sys.stderr, source.name, source.size, show)
+    progress = Progress(sys.stderr, source.name, source.size, show)
 
     try:
         if args.out_dir:
@@ -490,7 +489,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def _live_or_recorded(args: argparse.Namespace) \
-        -> tuple[decoding.Source, PortReader | None, Capture | None, IO[bytes] | None]:
+        -> tuple[Source, PortReader | None, Capture | None, IO[bytes] | None]:
     """The source that the port options and FILE name, with the bytes kept
     in --save-bytes.  Returns the source, the port reader, the capture and
     the file to close."""
@@ -507,7 +506,7 @@ def _live_or_recorded(args: argparse.Namespace) \
         if args.port:
             say = _nothing_said if args.quiet else _say
             reader = PortReader(args.port, args.baud, args.duration, args.reconnect, say)
-            source = decoding.Source(args.port, None, reader.chunks(), live=True, link=reader)
+            source = port_source(reader)
             say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
         else:
             source, stream = _open_source(args, args.quiet)
@@ -533,7 +532,7 @@ def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: C
         _say(f"saved {capture.bytes:,} bytes to {capture.name}")
 
 
-def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> int:
+def _finish(args: argparse.Namespace, decoder: SessionDecoder, stopped: str | None) -> int:
     """Reports the run; returns the exit status."""
     if stopped:
         _say(f"{stopped}; keeping what was decoded")
@@ -545,21 +544,15 @@ def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | 
     return 0
 
 
-def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
-                         progress: decoding.Progress) -> int:
-    out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
+def _decode_to_directory(args: argparse.Namespace, source: Source, kinds: Sequence[str],
+                         progress: Progress) -> int:
+    out = OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
     nothing = f"nothing written to {args.out_dir}"
-    # npz and EDF are written from the whole recording at the end; CSV,
-    # JSON Lines and Parquet as the parts come.
-    whole = args.format in ("npz", "edf")
     try:
-        decoder, stopped = decoding.run(source, out, progress,
-                                        out.flush if source.live else _nothing, keep=whole)
+        decoder, stopped = run(source, RowSink(out, source.live, out.flush if source.live else _nothing), progress)
         _require_frames(decoder, source)
-        if whole:
-            out.write_recording(decoder.recording())
-        out.finish_parquet(decoder.loss, decoder.sha256, decoder.time)
-        paths = out.commit(decoding.manifest(source, decoder))
+        out.finish(decoder.loss, decoder.sha256, decoder.time)
+        paths = out.commit(manifest(source, decoder))
     except BaseException as error:
         out.discard()
         if isinstance(error, OSError):
@@ -570,7 +563,7 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
         raise
     status = _finish(args, decoder, stopped)
     if not args.quiet:
-        _say("wrote " + ", ".join(str(path) for path in paths) + f" and {decoding.MANIFEST}")
+        _say("wrote " + ", ".join(str(path) for path in paths) + f" and {MANIFEST}")
         if out.removed:
             _say("removed the earlier outputs " + ", ".join(path.name for path in out.removed))
     return status
@@ -580,12 +573,12 @@ def _nothing() -> None:
     pass
 
 
-def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
-                      progress: decoding.Progress) -> int:
+def _decode_to_stdout(args: argparse.Namespace, source: Source, kinds: Sequence[str],
+                      progress: Progress) -> int:
     out = sys.stdout
     try:
-        writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
-        decoder, stopped = decoding.run(source, writer, progress, out.flush)
+        writer = TextRows(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
+        decoder, stopped = run(source, RowSink(writer, source.live, out.flush), progress)
         if decoder.frames:
             writer.begin()   # a recording without rows of the kinds asked for: the header alone
         out.flush()
@@ -635,13 +628,7 @@ PACED_PIECE = 512
 FAST_PIECE = 1 << 13
 
 
-def _pieces(chunks: Iterator[bytes], size: int) -> Iterator[bytes]:
-    for chunk in chunks:
-        for start in range(0, len(chunk), size):
-            yield chunk[start:start + size]
-
-
-def _origin(args: argparse.Namespace, source: decoding.Source) -> str:
+def _origin(args: argparse.Namespace, source: Source) -> str:
     if args.source_id:
         return str(args.source_id)
     if args.port:
@@ -671,14 +658,12 @@ def cmd_stream(args: argparse.Namespace) -> int:
             capture.close()
 
 
-def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outlets,
+def _stream(args: argparse.Namespace, source: Source, outlets: lsl.Outlets,
             reader: PortReader | None, capture: Capture | None) -> int:
-    clock = outlets.pylsl.local_clock
     # A recording goes out at the headset's pace, or with --fast at
     # lsl.FAST_SPEED times it, which a subscriber's buffer can take; a live
     # port and standard input as they arrive.
     paced = args.fast or (not source.live and source.path is not None)
-    speed = lsl.FAST_SPEED if args.fast else 1
     deadline = time.monotonic() + args.wait
     while args.wait and not outlets.consumers() and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -688,33 +673,13 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
         if args.fast:
             _say(f"sending {lsl.FAST_SPEED} times faster than the headset: a subscriber must take all it holds"
                  f" at least every {lsl.PULL_WITHIN} s (with LSL's default buffer of {lsl.BUFFER_SECONDS} s)")
-    decoder = decoding.Decoder()
-    if reader is not None:
-        reader.on_gap = decoder.link_gap
-    stamps = decoding.StampClock(clock)
-    started_clock, started = clock(), time.monotonic()
-    chunks = _pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE) if paced else source.chunks
-    stopped = None
-
-    def push(part: RecordingPart | None) -> None:
-        # A recording sent fast keeps its own clock; otherwise a part is
-        # stamped when its chunk arrived.
-        if part is None or not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
-            return
-        outlets.push(part, stamps.stamp(len(part.raw), started_clock + decoder.time if args.fast else None))
-
-    try:
-        for chunk in chunks:
-            push(decoder.feed(chunk))
-            if paced and (delay := started + decoder.time / speed - time.monotonic()) > 0:
-                time.sleep(delay)
-    except KeyboardInterrupt:
-        if not source.live:
-            raise
-        stopped = "stopped"
-    except decoding.PortClosed as error:
-        stopped = f"the port went away ({error})"
-    push(decoder.finish())
+    # A recording sent fast keeps its own clock; otherwise a part is
+    # stamped when its chunk arrived.
+    sink = OutletSink(outlets, outlets.pylsl.local_clock, own_clock=args.fast)
+    pace = Pace(lsl.FAST_SPEED if args.fast else 1) if paced else None
+    if paced:
+        source.chunks = pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE)
+    decoder, stopped = run(source, sink, after_chunk=pace)
     # Give subscribers a moment to fetch the last samples before the
     # outlets close.
     time.sleep(1.0)

@@ -14,11 +14,11 @@ import threading
 
 import pytest
 
-from quillmore import decode
+from quillmore.sources import sample_bytes
 from quillmore.encoders import Extended, Raw, Standard, encode
 from quillmore.simulate import simulate
 
-SAMPLE = decode.sample_bytes()
+SAMPLE = sample_bytes()
 
 
 def quillmore(*argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, cwd=None):

@@ -14,7 +14,7 @@ import quillmore
 from quillmore import encoders as fr
 from quillmore.constants import BANDS, FIELDS
 from quillmore import recording as qr
-from quillmore.decode import sample_bytes
+from quillmore.sources import sample_bytes
 from quillmore.simulate import simulate
 
 SAMPLE = pathlib.Path(quillmore.__file__).parent / "data" / "sample.bin"

@@ -1,0 +1,74 @@
+"""Where a session's parts go: rows into text or a directory of files
+(:class:`RowSink`), or the Lab Streaming Layer's outlets
+(:class:`OutletSink`), each with the time stamps of its kind."""
+
+from __future__ import annotations
+
+import math
+import time
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Protocol
+
+from .constants import ROW_KINDS, SAMPLES_PER_SECOND
+
+if TYPE_CHECKING:
+    from .lsl import Outlets
+    from .recording import Recording as RecordingPart
+    from .session import SessionDecoder
+
+
+class StampClock:
+    """The time stamp of each chunk's last raw sample: the clock's reading
+    at arrival, or later when that would not leave room for the chunk's
+    samples after the previous chunk's (stamps never go backwards)."""
+
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self._clock = clock
+        self._last = -math.inf
+
+    def stamp(self, new_raw: int, now: float | None = None) -> float:
+        now = self._clock() if now is None else now
+        self._last = max(now, self._last + new_raw / SAMPLES_PER_SECOND)
+        return self._last
+
+
+class Writer(Protocol):
+    """Rows of parts (rows_text.TextRows, output_directory.OutputDirectory)."""
+
+    def write(self, part: RecordingPart, first: Mapping[str, int], arrival: float | None = None) -> None: ...
+
+
+class RowSink:
+    """Each part's rows into ``writer``, numbered on from the counts before
+    it, then ``flush()``.  Rows of a live source carry the computer's clock:
+    each part is stamped when it arrived (:class:`StampClock`) and its rows
+    dated back from there by the raw samples after them."""
+
+    def __init__(self, writer: Writer, live: bool, flush: Callable[[], object]) -> None:
+        self._writer = writer
+        self._stamps = StampClock(time.time) if live else None
+        self._flush = flush
+
+    def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        arrival = None if self._stamps is None else self._stamps.stamp(len(part.raw))
+        self._writer.write(part, decoder.before, arrival)
+        self._flush()
+
+
+class OutletSink:
+    """Each part that holds anything, pushed to the outlets.  A part is
+    stamped with ``clock`` (LSL's) when it arrived; with ``own_clock`` (a
+    recording sent faster than the headset) at the session's start plus the
+    stream time instead."""
+
+    def __init__(self, outlets: Outlets, clock: Callable[[], float], own_clock: bool) -> None:
+        self._outlets = outlets
+        self._stamps = StampClock(clock)
+        self._own_clock = own_clock
+        self._started = clock()
+
+    def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        if not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
+            return
+        now = self._started + decoder.time if self._own_clock else None
+        self._outlets.push(part, self._stamps.stamp(len(part.raw), now))
