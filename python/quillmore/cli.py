@@ -69,7 +69,9 @@ output:
   --format parquet|npz|edf writes the whole recording once decoding has
   finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
   DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
-  signal, lost stretches annotated BAD_lost).
+  signal, lost stretches annotated BAD_lost).  A live --port writes csv,
+  jsonl or parquet; npz and edf are made from a file of its bytes afterwards
+  (--save-bytes).
 
 exit status:
   0 decoded; 1 an error, or no frame at all was found in the input (it is
@@ -249,7 +251,8 @@ def build_parser() -> argparse.ArgumentParser:
     _recording_input(dec, "decode")
     _port_options(dec)
     dec.add_argument("--format", choices=("csv", "jsonl", *FILE_FORMATS), default="csv",
-                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
+                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir"
+                          " (npz and edf: a recording, not --port)")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
     dec.add_argument("--kinds", type=_kinds, metavar="LIST",
                      help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
@@ -463,6 +466,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
         raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.force and not args.out_dir:
         raise QuillmoreError("--force applies to --out-dir only", status=2)
+    if args.port and args.format in WHOLE_FORMATS:
+        # Such a file is made from the whole session at once, which a port
+        # has only once it stops: hours of it held in memory until then.
+        raise QuillmoreError(f"--format {args.format} cannot be written live from --port; use csv, jsonl or "
+                             "parquet, or keep the bytes with --save-bytes FILE and decode FILE afterwards",
+                             status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
 
     source, reader, capture, stream = _live_or_recorded(args)
