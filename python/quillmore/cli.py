@@ -1,4 +1,5 @@
-"""The ``quillmore`` command-line tool: ``simulate``, ``decode``, ``info`` and ``plot``."""
+"""The ``quillmore`` command-line tool: its arguments and its commands ``simulate``,
+``decode``, ``stream``, ``ports``, ``info`` and ``plot``."""
 
 from __future__ import annotations
 
@@ -6,7 +7,6 @@ import argparse
 import os
 import signal
 import sys
-import textwrap
 import threading
 import time
 from collections.abc import Sequence
@@ -14,195 +14,21 @@ from pathlib import Path
 from types import FrameType
 from typing import IO, NoReturn
 
+from . import cli_options as options
 from . import lsl
 from . import __version__
-from .constants import FIELDS, KINDS
+from .constants import KINDS
 from .errors import QuillmoreError
 from .output import Capture, Staged, reason, writing
 from .output_directory import FILE_FORMATS, MANIFEST, WHOLE_FORMATS, OutputDirectory, manifest
 from .ports import DEFAULT_BAUD, PortReader
 from .progress import Progress
-from .rows_text import WRITTEN_FIELDS, TextRows
+from .rows_text import TextRows
 from .session import Pace, SessionDecoder, run
 from .sinks import OutletSink, RowSink
 from .sources import Source, open_file, pieces, port_source, sample_source, stdin_source
 
 PROG = "quillmore"
-
-DESCRIPTION = """\
-Tools for the serial stream of the EEG headset: a virtual headset, a
-decoder that turns recordings or a live port into CSV or JSON Lines, and
-plots.  Run 'quillmore decode --sample' to see the bundled sample recording
-decoded."""
-
-DECODE_EPILOG = f"""\
-kinds of result (one row each):
-  eeg     standard frame, once a second: index,time,{",".join(FIELDS["eeg"][:6])},
-                                         {",".join(FIELDS["eeg"][6:])}
-  extend  extended frame, once a second: index,time,{",".join(WRITTEN_FIELDS["extend"])}
-  raw     raw sample, 512 a second:      index,time,raw
-  gyro    gyroscope frame:               index,time,x,y,z
-  rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
-'index' counts the results of each kind from 0; 'time' is the stream time in
-seconds on the loss-aware clock: raw samples at 512 a second, with the
-samples inferred as lost counted in (see quillmore.recording).  'temperature' holds measured
-values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
-sent none) or 'no_row' (the frame carried no temperature), and the cell is
-empty (JSON null) for the last two.
-
-input:
-  With no FILE, standard input is read when it is a pipe or a file; on a
-  terminal the bundled sample recording is decoded instead (and said so).
-
-output:
-  --out-dir DIR writes one file per selected kind: DIR/eeg.csv, DIR/raw.csv, ...
-  (all five kinds unless --kinds says otherwise).  Without it the rows go to
-  standard output in one table (all kinds but raw, unless --kinds says
-  otherwise); with several kinds the first column is 'kind', and a row leaves
-  the other kinds' columns empty.  A summary of the counts and of what was
-  lost goes to standard error.  Files are written under temporary names and
-  only renamed into place once decoding has finished, so a failed run leaves
-  none behind.  DIR also gets manifest.json: the source's name, size and
-  sha256, the tool's version, the files, the counts and every loss counter.
-  A DIR holding the outputs of another recording is refused unless --force.
-
-  --format parquet|npz|edf writes the whole recording once decoding has
-  finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
-  DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
-  signal, lost stretches annotated BAD_lost).  A live --port writes csv,
-  jsonl or parquet; npz and edf are made from a file of its bytes afterwards
-  (--save-bytes).
-
-exit status:
-  0 decoded; 1 an error, or no frame at all was found in the input (it is
-  not a recording of the headset); 2 a usage error; 3 with --strict, when
-  anything was lost; 130 interrupted.
-
-examples:
-  quillmore decode --sample                         the bundled sample
-  quillmore decode rec.bin --out-dir rec            rec/eeg.csv ... rec/rr.csv
-  quillmore decode rec.bin --kinds raw > raw.csv
-  quillmore simulate --duration 5 | quillmore decode - --format jsonl
-  quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
-"""
-
-STREAM_EPILOG = f"""\
-streams (NAME is --name):
-  NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
-  NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
-                   theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma,
-                   highGamma (int32)
-  NAME device      type Device, irregular: ap, battery, version, gnaw,
-                   temperature (NaN when not measured), heart (double64)
-  NAME gyroscope   type Orientation, irregular: x, y, z (int32)
-  NAME RR          type RR, irregular: rr1, rr2, rr3 in ms (int32)
-source_id: quillmore:ORIGIN:KIND (KIND is raw, eeg, extend, gyro or rr), so a
-recorder finds the same streams again after a restart.  Time stamps are LSL's
-local_clock() at each read's arrival, the samples before it dated back at
-512 Hz.  Several headsets: one 'quillmore stream' per port, each with its own
---name (the source_ids differ by port already).
-
-subscribers:
-  Each outlet keeps {lsl.BUFFER_SECONDS} s of its stream for a subscriber that has not taken
-  it yet, and an inlet holds at most its max_buflen (by default {lsl.BUFFER_SECONDS} s too);
-  a subscriber further behind loses the oldest samples, on its side, where
-  this program cannot see it.  A port or a paced recording makes 1 s of data
-  a second; --fast sends {lsl.FAST_SPEED} s a second, so a subscriber must take all it
-  holds at least every {lsl.PULL_WITHIN} s with the default max_buflen (a smaller
-  max_buflen: that much more often), calling pylsl's pull_chunk until it
-  returns nothing (it returns at most max_samples a call).  The closing
-  summary says what was sent and what the input lost, not what subscribers
-  received.
-
-examples:
-  quillmore ports
-  quillmore stream --port /dev/rfcomm0 --save-bytes session.bin
-  quillmore stream rec.bin                  a recording at the headset's pace
-  quillmore decode session.bin --out-dir session
-"""
-
-SIMULATE_EPILOG = """\
-The stream goes to standard output (binary), to a file (-o) or to a new
-pseudo-terminal (--pty) whose device path is printed to standard error, so a
-host can open it like the headset's serial port:
-
-  quillmore simulate --pty &            prints e.g. /dev/pts/3
-  quillmore decode --port /dev/pts/3
-
-Unless --realtime (always so with --pty) the stream is made as fast as
-possible.  The same --seed gives the same stream; the bundled sample
-recording was made with:
-
-  quillmore simulate --seed 2024 --duration 60 -o sample.bin
-"""
-
-
-def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0.0 <= value < 1.0:
-        raise argparse.ArgumentTypeError(f"a rate per byte must be at least 0 and below 1, not {text}")
-    return value
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value >= 0.0:
-        raise argparse.ArgumentTypeError(f"seconds must not be negative: {text}")
-    return value
-
-
-def _positive_seconds(text: str) -> float:
-    value = _seconds(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("must be more than 0 seconds (leave it out to read until Ctrl-C)")
-    return value
-
-
-def _whole(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-
-
-def _baud(text: str) -> int:
-    value = _whole(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"a baud rate must be more than 0, not {text}")
-    return value
-
-
-# A 13 x 11 inch figure: 600 dots per inch is 7800 x 6600 pixels already.
-DPI_RANGE = (20, 600)
-
-
-def _dpi(text: str) -> int:
-    value = _whole(text)
-    low, high = DPI_RANGE
-    if not low <= value <= high:
-        raise argparse.ArgumentTypeError(f"must be {low} to {high}, not {text}")
-    return value
-
-
-def _kinds(text: str) -> tuple[str, ...]:
-    if text == "all":
-        return KINDS
-    names = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in names if name not in KINDS]
-    if unknown or not names:
-        raise argparse.ArgumentTypeError(
-            f"unknown kind {', '.join(unknown) or repr(text)}; choose from {', '.join(KINDS)} or 'all'")
-    return tuple(kind for kind in KINDS if kind in names)
-
-
-def _paragraph(text: str) -> str:
-    return textwrap.fill(text, 78)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -214,23 +40,23 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(prog=PROG, description=options.DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     sim = commands.add_parser(
-        "simulate", help="a virtual headset: write a realistic stream", description=_paragraph(
+        "simulate", help="a virtual headset: write a realistic stream", description=options.paragraph(
             "A virtual headset: 512 raw EEG samples a second (alpha, theta and beta rhythms, noise, blinks),"
             " a standard frame (band powers, attention, meditation, signal quality) and an extended frame"
             " (battery, version, temperature, heart rate) every second, gyroscope frames every other second"
             " and heart-rate-variability frames every third heartbeat."),
-        epilog=SIMULATE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    sim.add_argument("--duration", type=_seconds, metavar="SECONDS",
+        epilog=options.SIMULATE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sim.add_argument("--duration", type=options.seconds, metavar="SECONDS",
                      help="length of the stream (default: 60; with --pty: until stopped); 0 = until stopped")
     sim.add_argument("--seed", type=int, default=None, help="seed of the generator (default: a new one each run)")
-    sim.add_argument("--noise", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--noise", type=options.rate, default=0.0, metavar="RATE",
                      help="insert a stray byte before each byte with this probability (default: 0)")
-    sim.add_argument("--drop", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--drop", type=options.rate, default=0.0, metavar="RATE",
                      help="lose each byte with this probability (default: 0)")
     sim.add_argument("--realtime", action="store_true", help="send at the headset's pace, not as fast as possible")
     target = sim.add_mutually_exclusive_group()
@@ -243,18 +69,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     dec = commands.add_parser(
         "decode", help="decode a recording or a serial port into CSV or JSON Lines",
-        description=_paragraph(
+        description=options.paragraph(
             "Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
             " and write one row per decoded result.  With no input on a terminal, or with --sample,"
             " decode the sample recording that comes with the package."),
-        epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=options.DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     _recording_input(dec, "decode")
     _port_options(dec)
     dec.add_argument("--format", choices=("csv", "jsonl", *FILE_FORMATS), default="csv",
                      help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir"
                           " (npz and edf: a recording, not --port)")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
-    dec.add_argument("--kinds", type=_kinds, metavar="LIST",
+    dec.add_argument("--kinds", type=options.kinds, metavar="LIST",
                      help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
                           " all but raw on standard output)")
     dec.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -268,19 +94,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     stm = commands.add_parser(
         "stream", help="publish a port, recording or standard input on the Lab Streaming Layer (needs pylsl)",
-        description=_paragraph(
+        description=options.paragraph(
             "Decode a live serial port, a recording (paced at the headset's rate unless --fast) or standard"
             " input, and publish five Lab Streaming Layer outlets: raw EEG (512 Hz), band power with attention,"
             " meditation and contact quality (1 Hz), and the device values, gyroscope and RR intervals"
             " (irregular).  A recorder subscribes to them by name or source_id.  Needs pylsl."),
-        epilog=STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=options.STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
     _port_options(stm)
     stm.add_argument("--fast", action="store_true",
                      help=f"send a recording {lsl.FAST_SPEED} times faster than the headset (a minute a second),"
                           " stamped on its own 512 Hz clock; a subscriber must pull at least every"
                           f" {lsl.PULL_WITHIN} s (see below)")
-    stm.add_argument("--wait", type=_seconds, default=0.0, metavar="SECONDS",
+    stm.add_argument("--wait", type=options.seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
     stm.add_argument("--name", default=lsl.DEFAULT_NAME,
                      help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
@@ -309,10 +135,10 @@ def build_parser() -> argparse.ArgumentParser:
     _recording_input(plo, "draw")
     plo.add_argument("-o", "--output", metavar="PNG",
                      help="picture to write (default: the recording's name with .png, in this directory)")
-    plo.add_argument("--start", type=_seconds, metavar="SECONDS", help="draw from this stream time on")
-    plo.add_argument("--end", type=_seconds, metavar="SECONDS", help="draw up to this stream time")
-    plo.add_argument("--dpi", type=_dpi, default=110,
-                     help=f"resolution, {DPI_RANGE[0]} to {DPI_RANGE[1]} dots per inch (default: 110)")
+    plo.add_argument("--start", type=options.seconds, metavar="SECONDS", help="draw from this stream time on")
+    plo.add_argument("--end", type=options.seconds, metavar="SECONDS", help="draw up to this stream time")
+    plo.add_argument("--dpi", type=options.dpi, default=110,
+                     help=f"resolution, {options.DPI_RANGE[0]} to {options.DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
 
@@ -326,8 +152,8 @@ def _recording_input(command: argparse.ArgumentParser, verb: str) -> None:
 
 def _port_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("--port", metavar="DEVICE", help="read a live serial port (needs pyserial)")
-    command.add_argument("--baud", type=_baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
-    command.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
+    command.add_argument("--baud", type=options.baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
+    command.add_argument("--duration", type=options.positive_seconds, metavar="SECONDS",
                          help="with --port: stop after this many seconds (default: until Ctrl-C)")
     command.add_argument("--reconnect", action="store_true",
                          help="with --port: when the port goes away, reopen it and go on (the gap counts as loss)")
