@@ -2,6 +2,8 @@
 recording's arrays, missing temperatures missing, lost stretches marked."""
 import json
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -166,3 +168,32 @@ def test_an_empty_recording_is_refused():
     with pytest.raises(ValueError, match="nothing to export"):
         signal_exports.continuous(quillmore.read(b""))
     assert math.isclose(quillmore.read(b"").duration, 0.0)
+
+
+def test_parquet_of_a_kind_without_rows_has_its_columns(rec, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    rec.to_parquet(tmp_path / "full")
+    quillmore.read(b"").to_parquet(tmp_path / "empty")
+    for kind in ("eeg", "extend", "raw", "gyro", "rr"):
+        empty, full = (pq.read_table(tmp_path / folder / f"{kind}.parquet") for folder in ("empty", "full"))
+        assert empty.num_rows == 0 and empty.schema.remove_metadata() == full.schema.remove_metadata()
+
+
+# Each module, and the package modules it must not load: the shared names
+# load nothing, and the exporters see Recording for typing only.
+LEAVES = [("quillmore.constants", None),
+          ("quillmore.table_exports", {"quillmore.recording", "quillmore._recording"}),
+          ("quillmore.signal_exports", {"quillmore.recording", "quillmore._recording"})]
+
+
+@pytest.mark.parametrize("module, forbidden", LEAVES)
+def test_modules_load_no_more_of_the_package_than_they_need(module, forbidden):
+    code = f"import sys, {module}; print(' '.join(m for m in sys.modules if m.startswith('quillmore.')))"
+    loaded = set(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                check=True).stdout.split())
+    assert loaded - {module} == set() if forbidden is None else not loaded & forbidden, loaded
+
+
+def test_temperature_status_names_agree_with_the_extension_module():
+    from quillmore import _recording, constants
+    assert constants.TEMPERATURE_STATUS == tuple(_recording.TEMPERATURE_STATUS)
