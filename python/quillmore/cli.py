@@ -1,218 +1,34 @@
-"""The ``quillmore`` command-line tool: ``simulate``, ``decode``, ``info`` and ``plot``."""
+"""The ``quillmore`` command-line tool: its arguments and its commands ``simulate``,
+``decode``, ``stream``, ``ports``, ``info`` and ``plot``."""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import math
 import os
 import signal
 import sys
-import textwrap
 import threading
 import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import IO, Any, NoReturn
 
-from . import decode as decoding
+from . import cli_options as options
 from . import lsl
 from . import __version__
-from .decode import WRITTEN_FIELDS
+from .constants import KINDS
 from .errors import QuillmoreError
-from .frames import FIELDS, KINDS
-from .output import Capture, partial_path, reason, writing
+from .output import Capture, Staged, reason, writing
+from .output_directory import FILE_FORMATS, MANIFEST, WHOLE_FORMATS, OutputDirectory, manifest
 from .ports import DEFAULT_BAUD, PortReader
-from .recording import ROW_KINDS
-
-if TYPE_CHECKING:
-    from .recording import Recording as RecordingPart
+from .progress import Progress
+from .rows_text import TextRows
+from .session import Pace, SessionDecoder, run
+from .sinks import OutletSink, RowSink
+from .sources import Source, open_file, pieces, port_source, sample_source, stdin_source
 
 PROG = "quillmore"
-
-DESCRIPTION = """\
-Tools for the serial stream of the EEG headset: a virtual headset, a
-decoder that turns recordings or a live port into CSV or JSON Lines, and
-plots.  Run 'quillmore decode --sample' to see the bundled sample recording
-decoded."""
-
-DECODE_EPILOG = f"""\
-kinds of result (one row each):
-  eeg     standard frame, once a second: index,time,{",".join(FIELDS["eeg"][:6])},
-                                         {",".join(FIELDS["eeg"][6:])}
-  extend  extended frame, once a second: index,time,{",".join(WRITTEN_FIELDS["extend"])}
-  raw     raw sample, 512 a second:      index,time,raw
-  gyro    gyroscope frame:               index,time,x,y,z
-  rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
-'index' counts the results of each kind from 0; 'time' is the stream time in
-seconds on the loss-aware clock: raw samples at 512 a second, with the
-samples inferred as lost counted in (see quillmore.recording).  'temperature' holds measured
-values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
-sent none) or 'no_row' (the frame carried no temperature), and the cell is
-empty (JSON null) for the last two.
-
-input:
-  With no FILE, standard input is read when it is a pipe or a file; on a
-  terminal the bundled sample recording is decoded instead (and said so).
-
-output:
-  --out-dir DIR writes one file per selected kind: DIR/eeg.csv, DIR/raw.csv, ...
-  (all five kinds unless --kinds says otherwise).  Without it the rows go to
-  standard output in one table (all kinds but raw, unless --kinds says
-  otherwise); with several kinds the first column is 'kind', and a row leaves
-  the other kinds' columns empty.  A summary of the counts and of what was
-  lost goes to standard error.  Files are written under temporary names and
-  only renamed into place once decoding has finished, so a failed run leaves
-  none behind.  DIR also gets manifest.json: the source's name, size and
-  sha256, the tool's version, the files, the counts and every loss counter.
-  A DIR holding the outputs of another recording is refused unless --force.
-
-  --format parquet|npz|edf writes the whole recording once decoding has
-  finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
-  DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
-  signal, lost stretches annotated BAD_lost).
-
-exit status:
-  0 decoded; 1 an error, or no frame at all was found in the input (it is
-  not a recording of the headset); 2 a usage error; 3 with --strict, when
-  anything was lost; 130 interrupted.
-
-examples:
-  quillmore decode --sample                         the bundled sample
-  quillmore decode rec.bin --out-dir rec            rec/eeg.csv ... rec/rr.csv
-  quillmore decode rec.bin --kinds raw > raw.csv
-  quillmore simulate --duration 5 | quillmore decode - --format jsonl
-  quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
-"""
-
-STREAM_EPILOG = f"""\
-streams (NAME is --name):
-  NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
-  NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
-                   theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma,
-                   highGamma (int32)
-  NAME device      type Device, irregular: ap, battery, version, gnaw,
-                   temperature (NaN when not measured), heart (double64)
-  NAME gyroscope   type Orientation, irregular: x, y, z (int32)
-  NAME RR          type RR, irregular: rr1, rr2, rr3 in ms (int32)
-source_id: quillmore:ORIGIN:KIND (KIND is raw, eeg, extend, gyro or rr), so a
-recorder finds the same streams again after a restart.  Time stamps are LSL's
-local_clock() at each read's arrival, the samples before it dated back at
-512 Hz.  Several headsets: one 'quillmore stream' per port, each with its own
---name (the source_ids differ by port already).
-
-subscribers:
-  Each outlet keeps {lsl.BUFFER_SECONDS} s of its stream for a subscriber that has not taken
-  it yet, and an inlet holds at most its max_buflen (by default {lsl.BUFFER_SECONDS} s too);
-  a subscriber further behind loses the oldest samples, on its side, where
-  this program cannot see it.  A port or a paced recording makes 1 s of data
-  a second; --fast sends {lsl.FAST_SPEED} s a second, so a subscriber must take all it
-  holds at least every {lsl.PULL_WITHIN} s with the default max_buflen (a smaller
-  max_buflen: that much more often), calling pylsl's pull_chunk until it
-  returns nothing (it returns at most max_samples a call).  The closing
-  summary says what was sent and what the input lost, not what subscribers
-  received.
-
-examples:
-  quillmore ports
-  quillmore stream --port /dev/rfcomm0 --save-bytes session.bin
-  quillmore stream rec.bin                  a recording at the headset's pace
-  quillmore decode session.bin --out-dir session
-"""
-
-SIMULATE_EPILOG = """\
-The stream goes to standard output (binary), to a file (-o) or to a new
-pseudo-terminal (--pty) whose device path is printed to standard error, so a
-host can open it like the headset's serial port:
-
-  quillmore simulate --pty &            prints e.g. /dev/pts/3
-  quillmore decode --port /dev/pts/3
-
-Unless --realtime (always so with --pty) the stream is made as fast as
-possible.  The same --seed gives the same stream; the bundled sample
-recording was made with:
-
-  quillmore simulate --seed 2024 --duration 60 -o sample.bin
-"""
-
-
-def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0.0 <= value < 1.0:
-        raise argparse.ArgumentTypeError(f"a rate per byte must be at least 0 and below 1, not {text}")
-    return value
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value >= 0.0:
-        raise argparse.ArgumentTypeError(f"seconds must not be negative: {text}")
-    return value
-
-
-def _positive_seconds(text: str) -> float:
-    value = _seconds(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("must be more than 0 seconds (leave it out to read until Ctrl-C)")
-    return value
-
-
-def _ppm(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not -10000.0 <= value <= 10000.0:
-        raise argparse.ArgumentTypeError(f"expected parts per million between -10000 and 10000, not {text!r}")
-    return value
-
-
-def _whole(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-
-
-def _baud(text: str) -> int:
-    value = _whole(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"a baud rate must be more than 0, not {text}")
-    return value
-
-
-# A 13 x 11 inch figure: 600 dots per inch is 7800 x 6600 pixels already.
-DPI_RANGE = (20, 600)
-
-
-def _dpi(text: str) -> int:
-    value = _whole(text)
-    low, high = DPI_RANGE
-    if not low <= value <= high:
-        raise argparse.ArgumentTypeError(f"must be {low} to {high}, not {text}")
-    return value
-
-
-def _kinds(text: str) -> tuple[str, ...]:
-    if text == "all":
-        return KINDS
-    names = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in names if name not in KINDS]
-    if unknown or not names:
-        raise argparse.ArgumentTypeError(
-            f"unknown kind {', '.join(unknown) or repr(text)}; choose from {', '.join(KINDS)} or 'all'")
-    return tuple(kind for kind in KINDS if kind in names)
-
-
-def _paragraph(text: str) -> str:
-    return textwrap.fill(text, 78)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -224,39 +40,39 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(prog=PROG, description=options.DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     sim = commands.add_parser(
-        "simulate", help="a virtual headset: write a realistic stream", description=_paragraph(
+        "simulate", help="a virtual headset: write a realistic stream", description=options.paragraph(
             "A virtual headset: 512 raw EEG samples a second (alpha, theta and beta rhythms, noise, blinks),"
             " a standard frame (band powers, attention, meditation, signal quality) and an extended frame"
             " (battery, version, temperature, heart rate) every second, gyroscope frames every other second"
             " and heart-rate-variability frames every third heartbeat."),
-        epilog=SIMULATE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    sim.add_argument("--duration", type=_seconds, metavar="SECONDS",
+        epilog=options.SIMULATE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sim.add_argument("--duration", type=options.seconds, metavar="SECONDS",
                      help="length of the stream (default: 60; with --pty: until stopped); 0 = until stopped")
     sim.add_argument("--seed", type=int, default=None, help="seed of the generator (default: a new one each run)")
-    sim.add_argument("--noise", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--noise", type=options.rate, default=0.0, metavar="RATE",
                      help="insert a stray byte before each byte with this probability (default: 0)")
-    sim.add_argument("--drop", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--drop", type=options.rate, default=0.0, metavar="RATE",
                      help="lose each byte with this probability (default: 0)")
-    sim.add_argument("--substitute", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--substitute", type=options.rate, default=0.0, metavar="RATE",
                      help="change each byte into another with this probability (default: 0)")
-    sim.add_argument("--lose-buffers", type=_rate, default=0.0, metavar="RATE",
+    sim.add_argument("--lose-buffers", type=options.rate, default=0.0, metavar="RATE",
                      help="lose each 512-byte read buffer whole with this probability, as a host that fell"
                           " behind does (default: 0)")
     sim.add_argument("--restarts", action="store_true",
                      help="restart the one-second cadence when contact is made, as real headsets do: the"
                           " standard frame then comes after fewer than 512 samples")
-    sim.add_argument("--clock-ppm", type=_ppm, default=0.0, metavar="PPM",
+    sim.add_argument("--clock-ppm", type=options.ppm, default=0.0, metavar="PPM",
                      help="the headset's crystal runs this many parts per million fast (negative: slow);"
                           " changes when bytes are sent (--realtime, --pty), not what is sent (default: 0)")
     sim.add_argument("--truth", metavar="FILE",
                      help="write FILE, a CSV line per raw sample sent: its index in the stream, its value and"
-                          " when it was sent (with --pty: on LSL's local_clock(), or time.monotonic() without"
-                          " pylsl; otherwise seconds on the headset's crystal from the start)")
+                          " when it was sent (with --pty: when it was due on LSL's local_clock(), or"
+                          " time.monotonic() without pylsl; otherwise seconds on the headset's crystal)")
     sim.add_argument("--realtime", action="store_true", help="send at the headset's pace, not as fast as possible")
     target = sim.add_mutually_exclusive_group()
     target.add_argument("-o", "--output", metavar="FILE", help="write the stream to FILE")
@@ -268,17 +84,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     dec = commands.add_parser(
         "decode", help="decode a recording or a serial port into CSV or JSON Lines",
-        description=_paragraph(
+        description=options.paragraph(
             "Decode a recording (a file of the headset's bytes), standard input or a live serial port,"
             " and write one row per decoded result.  With no input on a terminal, or with --sample,"
             " decode the sample recording that comes with the package."),
-        epilog=DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=options.DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     _recording_input(dec, "decode")
     _port_options(dec)
-    dec.add_argument("--format", choices=("csv", "jsonl", *decoding.FILE_FORMATS), default="csv",
-                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir")
+    dec.add_argument("--format", choices=("csv", "jsonl", *FILE_FORMATS), default="csv",
+                     help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir"
+                          " (npz and edf: a recording, not --port)")
     dec.add_argument("--out-dir", metavar="DIR", help="write one file per kind into DIR (created if needed)")
-    dec.add_argument("--kinds", type=_kinds, metavar="LIST",
+    dec.add_argument("--kinds", type=options.kinds, metavar="LIST",
                      help="comma-separated kinds to write, or 'all' (default: all with --out-dir,"
                           " all but raw on standard output)")
     dec.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -292,19 +109,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     stm = commands.add_parser(
         "stream", help="publish a port, recording or standard input on the Lab Streaming Layer (needs pylsl)",
-        description=_paragraph(
+        description=options.paragraph(
             "Decode a live serial port, a recording (paced at the headset's rate unless --fast) or standard"
             " input, and publish five Lab Streaming Layer outlets: raw EEG (512 Hz), band power with attention,"
             " meditation and contact quality (1 Hz), and the device values, gyroscope and RR intervals"
             " (irregular).  A recorder subscribes to them by name or source_id.  Needs pylsl."),
-        epilog=STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=options.STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
     _port_options(stm)
     stm.add_argument("--fast", action="store_true",
                      help=f"send a recording {lsl.FAST_SPEED} times faster than the headset (a minute a second),"
                           " stamped on its own 512 Hz clock; a subscriber must pull at least every"
                           f" {lsl.PULL_WITHIN} s (see below)")
-    stm.add_argument("--wait", type=_seconds, default=0.0, metavar="SECONDS",
+    stm.add_argument("--wait", type=options.seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
     stm.add_argument("--name", default=lsl.DEFAULT_NAME,
                      help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
@@ -333,10 +150,10 @@ def build_parser() -> argparse.ArgumentParser:
     _recording_input(plo, "draw")
     plo.add_argument("-o", "--output", metavar="PNG",
                      help="picture to write (default: the recording's name with .png, in this directory)")
-    plo.add_argument("--start", type=_seconds, metavar="SECONDS", help="draw from this stream time on")
-    plo.add_argument("--end", type=_seconds, metavar="SECONDS", help="draw up to this stream time")
-    plo.add_argument("--dpi", type=_dpi, default=110,
-                     help=f"resolution, {DPI_RANGE[0]} to {DPI_RANGE[1]} dots per inch (default: 110)")
+    plo.add_argument("--start", type=options.seconds, metavar="SECONDS", help="draw from this stream time on")
+    plo.add_argument("--end", type=options.seconds, metavar="SECONDS", help="draw up to this stream time")
+    plo.add_argument("--dpi", type=options.dpi, default=110,
+                     help=f"resolution, {options.DPI_RANGE[0]} to {options.DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
 
@@ -350,8 +167,8 @@ def _recording_input(command: argparse.ArgumentParser, verb: str) -> None:
 
 def _port_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("--port", metavar="DEVICE", help="read a live serial port (needs pyserial)")
-    command.add_argument("--baud", type=_baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
-    command.add_argument("--duration", type=_positive_seconds, metavar="SECONDS",
+    command.add_argument("--baud", type=options.baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
+    command.add_argument("--duration", type=options.positive_seconds, metavar="SECONDS",
                          help="with --port: stop after this many seconds (default: until Ctrl-C)")
     command.add_argument("--reconnect", action="store_true",
                          help="with --port: when the port goes away, reopen it and go on (the gap counts as loss)")
@@ -387,6 +204,8 @@ def cmd_simulate(args: argparse.Namespace) -> int:
         duration = None if args.pty else float(simulate.SAMPLE_SECONDS)
     elif duration == 0:
         duration = None
+    if args.link and not args.pty:
+        raise QuillmoreError("--link applies to --pty only", status=2)
     truth = None
     if args.truth:
         from .capture_timing import host_clock
@@ -409,7 +228,6 @@ def cmd_simulate(args: argparse.Namespace) -> int:
 def _simulate(args: argparse.Namespace, simulate: Any, pieces: Iterator[tuple[float, bytes]],
               truth: Any) -> int:
     sent = truth.sent if truth is not None else None
-
     if args.link and not args.pty:
         raise QuillmoreError("--link applies to --pty only", status=2)
     if args.pty:
@@ -418,11 +236,10 @@ def _simulate(args: argparse.Namespace, simulate: Any, pieces: Iterator[tuple[fl
         terminal = simulate.PseudoTerminal()
         if args.link:
             # Replace an earlier run's link atomically: a reader never sees none.
-            temporary = partial_path(Path(args.link))
-            with contextlib.suppress(FileNotFoundError):   # left by a killed run
-                temporary.unlink()
-            os.symlink(terminal.name, temporary)
-            os.replace(temporary, args.link)
+            link = Staged(Path(args.link))
+            link.discard()   # left by a killed run
+            os.symlink(terminal.name, link.partial)
+            link.commit()
         print(terminal.name, file=sys.stderr, flush=True)
         _say(f"virtual headset on {terminal.name}, in real time; Ctrl-C to stop")
         try:
@@ -482,23 +299,23 @@ def _stdin_is_terminal() -> bool:
         return False
 
 
-def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[decoding.Source, IO[bytes] | None]:
+def _open_source(args: argparse.Namespace, quiet: bool = False) -> tuple[Source, IO[bytes] | None]:
     if getattr(args, "sample", False):
         if args.input:
             raise QuillmoreError("give either a FILE or --sample, not both", status=2)
-        return decoding.sample_source(), None
+        return sample_source(), None
     if args.input == "-":
-        return decoding.stdin_source(), None
+        return stdin_source(), None
     if args.input:
-        return decoding.open_file(args.input)
+        return open_file(args.input)
     if not _stdin_is_terminal():
-        return decoding.stdin_source(), None
+        return stdin_source(), None
     if not quiet:
         _say("no FILE given and standard input is a terminal: using the bundled sample recording")
-    return decoding.sample_source(), None
+    return sample_source(), None
 
 
-def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
+def _require_frames(decoder: SessionDecoder, source: Source) -> None:
     """Input in which not one frame was found is not a recording of the
     headset (or the headset sent nothing): that is an error, not an empty
     result."""
@@ -508,15 +325,21 @@ def _require_frames(decoder: decoding.Decoder, source: decoding.Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    if args.format in decoding.FILE_FORMATS and not args.out_dir:
+    if args.format in FILE_FORMATS and not args.out_dir:
         raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.force and not args.out_dir:
         raise QuillmoreError("--force applies to --out-dir only", status=2)
+    if args.port and args.format in WHOLE_FORMATS:
+        # Such a file is made from the whole session at once, which a port
+        # has only once it stops: hours of it held in memory until then.
+        raise QuillmoreError(f"--format {args.format} cannot be written live from --port; use csv, jsonl or "
+                             "parquet, or keep the bytes with --save-bytes FILE and decode FILE afterwards",
+                             status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
 
     source, reader, capture, stream = _live_or_recorded(args)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
-    progress = decoding.Progress(sys.stderr, source.name, source.size, show)
+    progress = Progress(sys.stderr, source.name, source.size, show)
 
     try:
         if args.out_dir:
@@ -538,7 +361,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def _live_or_recorded(args: argparse.Namespace) \
-        -> tuple[decoding.Source, PortReader | None, Capture | None, IO[bytes] | None]:
+        -> tuple[Source, PortReader | None, Capture | None, IO[bytes] | None]:
     """The source that the port options and FILE name, with the bytes kept
     in --save-bytes.  Returns the source, the port reader, the capture and
     the file to close."""
@@ -555,7 +378,7 @@ def _live_or_recorded(args: argparse.Namespace) \
         if args.port:
             say = _nothing_said if args.quiet else _say
             reader = PortReader(args.port, args.baud, args.duration, args.reconnect, say)
-            source = decoding.Source(args.port, None, reader.chunks(), live=True, link=reader)
+            source = port_source(reader)
             say(f"reading {args.port} at {args.baud} baud; Ctrl-C to stop")
         else:
             source, stream = _open_source(args, args.quiet)
@@ -583,7 +406,7 @@ def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: C
         _say(f"saved {capture.bytes:,} bytes to {capture.name}")
 
 
-def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | None) -> int:
+def _finish(args: argparse.Namespace, decoder: SessionDecoder, stopped: str | None) -> int:
     """Reports the run; returns the exit status."""
     if stopped:
         _say(f"{stopped}; keeping what was decoded")
@@ -595,21 +418,15 @@ def _finish(args: argparse.Namespace, decoder: decoding.Decoder, stopped: str | 
     return 0
 
 
-def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
-                         progress: decoding.Progress) -> int:
-    out = decoding.OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
+def _decode_to_directory(args: argparse.Namespace, source: Source, kinds: Sequence[str],
+                         progress: Progress) -> int:
+    out = OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
     nothing = f"nothing written to {args.out_dir}"
-    # npz and EDF are written from the whole recording at the end; CSV,
-    # JSON Lines and Parquet as the parts come.
-    whole = args.format in ("npz", "edf")
     try:
-        decoder, stopped = decoding.run(source, out, progress,
-                                        out.flush if source.live else _nothing, keep=whole)
+        decoder, stopped = run(source, RowSink(out, source.live, out.flush if source.live else _nothing), progress)
         _require_frames(decoder, source)
-        if whole:
-            out.write_recording(decoder.recording())
-        out.finish_parquet(decoder.loss, decoder.sha256, decoder.time)
-        paths = out.commit(decoding.manifest(source, decoder))
+        out.finish(decoder.loss, decoder.sha256, decoder.time)
+        paths = out.commit(manifest(source, decoder))
     except BaseException as error:
         out.discard()
         if isinstance(error, OSError):
@@ -620,7 +437,7 @@ def _decode_to_directory(args: argparse.Namespace, source: decoding.Source, kind
         raise
     status = _finish(args, decoder, stopped)
     if not args.quiet:
-        _say("wrote " + ", ".join(str(path) for path in paths) + f" and {decoding.MANIFEST}")
+        _say("wrote " + ", ".join(str(path) for path in paths) + f" and {MANIFEST}")
         if out.removed:
             _say("removed the earlier outputs " + ", ".join(path.name for path in out.removed))
     return status
@@ -630,12 +447,12 @@ def _nothing() -> None:
     pass
 
 
-def _decode_to_stdout(args: argparse.Namespace, source: decoding.Source, kinds: Sequence[str],
-                      progress: decoding.Progress) -> int:
+def _decode_to_stdout(args: argparse.Namespace, source: Source, kinds: Sequence[str],
+                      progress: Progress) -> int:
     out = sys.stdout
     try:
-        writer = decoding.make_writer(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
-        decoder, stopped = decoding.run(source, writer, progress, out.flush)
+        writer = TextRows(out, args.format, kinds, kind_column=len(kinds) > 1, host_time=source.live)
+        decoder, stopped = run(source, RowSink(writer, source.live, out.flush), progress)
         if decoder.frames:
             writer.begin()   # a recording without rows of the kinds asked for: the header alone
         out.flush()
@@ -685,13 +502,7 @@ PACED_PIECE = 512
 FAST_PIECE = 1 << 13
 
 
-def _pieces(chunks: Iterator[bytes], size: int) -> Iterator[bytes]:
-    for chunk in chunks:
-        for start in range(0, len(chunk), size):
-            yield chunk[start:start + size]
-
-
-def _origin(args: argparse.Namespace, source: decoding.Source) -> str:
+def _origin(args: argparse.Namespace, source: Source) -> str:
     if args.source_id:
         return str(args.source_id)
     if args.port:
@@ -721,14 +532,12 @@ def cmd_stream(args: argparse.Namespace) -> int:
             capture.close()
 
 
-def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outlets,
+def _stream(args: argparse.Namespace, source: Source, outlets: lsl.Outlets,
             reader: PortReader | None, capture: Capture | None) -> int:
-    clock = outlets.pylsl.local_clock
     # A recording goes out at the headset's pace, or with --fast at
     # lsl.FAST_SPEED times it, which a subscriber's buffer can take; a live
     # port and standard input as they arrive.
     paced = args.fast or (not source.live and source.path is not None)
-    speed = lsl.FAST_SPEED if args.fast else 1
     deadline = time.monotonic() + args.wait
     while args.wait and not outlets.consumers() and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -738,33 +547,13 @@ def _stream(args: argparse.Namespace, source: decoding.Source, outlets: lsl.Outl
         if args.fast:
             _say(f"sending {lsl.FAST_SPEED} times faster than the headset: a subscriber must take all it holds"
                  f" at least every {lsl.PULL_WITHIN} s (with LSL's default buffer of {lsl.BUFFER_SECONDS} s)")
-    decoder = decoding.Decoder()
-    if reader is not None:
-        reader.on_gap = decoder.link_gap
-    stamps = decoding.StampClock(clock)
-    started_clock, started = clock(), time.monotonic()
-    chunks = _pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE) if paced else source.chunks
-    stopped = None
-
-    def push(part: RecordingPart | None) -> None:
-        # A recording sent fast keeps its own clock; otherwise a part is
-        # stamped when its chunk arrived.
-        if part is None or not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
-            return
-        outlets.push(part, stamps.stamp(decoder, started_clock + decoder.time if args.fast else None))
-
-    try:
-        for chunk in chunks:
-            push(decoder.feed(chunk))
-            if paced and (delay := started + decoder.time / speed - time.monotonic()) > 0:
-                time.sleep(delay)
-    except KeyboardInterrupt:
-        if not source.live:
-            raise
-        stopped = "stopped"
-    except decoding.PortClosed as error:
-        stopped = f"the port went away ({error})"
-    push(decoder.finish())
+    # A recording sent fast keeps its own clock; otherwise a part is
+    # stamped when its chunk arrived.
+    sink = OutletSink(outlets, outlets.pylsl.local_clock, own_clock=args.fast)
+    pace = Pace(lsl.FAST_SPEED if args.fast else 1) if paced else None
+    if paced:
+        source.chunks = pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE)
+    decoder, stopped = run(source, sink, after_chunk=pace)
     # Give subscribers a moment to fetch the last samples before the
     # outlets close.
     time.sleep(1.0)

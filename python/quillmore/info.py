@@ -9,16 +9,21 @@ from __future__ import annotations
 
 import math
 
+from typing import TYPE_CHECKING
+
 import numpy as np
 
-from .recording import SAMPLES_PER_SECOND, TEMPERATURE_MEASURED, Loss, Recording
+from .constants import KINDS, SAMPLES_PER_SECOND, TEMPERATURE_MEASURED
+
+if TYPE_CHECKING:
+    from .recording import Loss, Recording
 
 
 class Figures:
     """What ``describe`` reports, added up part by part."""
 
     def __init__(self) -> None:
-        self.counts = {"eeg": 0, "extend": 0, "raw": 0, "gyro": 0, "rr": 0}
+        self.counts = dict.fromkeys(KINDS, 0)
         self.duration = 0.0
         # Device values come from the extended frames that look whole only.
         self.whole_extended = 0

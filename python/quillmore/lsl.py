@@ -64,7 +64,7 @@ if TYPE_CHECKING:
     from .recording import Recording
 
 from .errors import QuillmoreError, missing_extra
-from .frames import BANDS, EXTEND_FIELDS, FIELDS, SAMPLES_PER_SECOND
+from .constants import BANDS, EXTEND_FIELDS, FIELDS, ROW_KINDS, SAMPLES_PER_SECOND
 
 DEFAULT_NAME = "EEG headset"
 IRREGULAR = 0.0
@@ -185,7 +185,7 @@ class Outlets:
         raws = len(part.raw)
         if raws:
             self._outlets["raw"].push_chunk(part.raw.reshape(-1, 1).tolist(), last)
-        for kind in ("eeg", "extend", "gyro", "rr"):
+        for kind in ROW_KINDS:
             rows = part.rows(kind)
             if not len(rows):
                 continue

@@ -5,9 +5,9 @@ a symlink, a device (``/dev/null``, a serial port), a named pipe or a
 directory, and each wants different treatment:
 
 * a regular file, or a name that does not exist yet, is written under a
-  temporary name beside it (``.NAME.partial``, see :func:`partial_path`)
-  and renamed into place only when writing has finished, so a failed run
-  never leaves half a file and never replaces a good one with a broken one;
+  temporary name beside it (``.NAME.partial``, see :class:`Staged`) and
+  renamed into place only when writing has finished, so a failed run never
+  leaves half a file and never replaces a good one with a broken one;
 * a symlink is followed: its target is written as above, the link stays;
 * anything else (a device, a named pipe, a socket) cannot be renamed over
   without destroying it, so it is written straight into;
@@ -62,6 +62,26 @@ def partial_path(path: Path) -> Path:
     return path.with_name(f".{name}~{digest}{_PARTIAL}")
 
 
+class Staged:
+    """A file written under its temporary name (``partial``, see
+    :func:`partial_path`) and put in place at ``path`` by ``commit()``;
+    ``discard()`` removes the temporary file, as does a later run that
+    stages the same path.  Until ``commit()``, whatever ``path`` held stays
+    as it was."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.partial = partial_path(path)
+
+    def commit(self) -> None:
+        """Renames the temporary file into place (raises OSError)."""
+        os.replace(self.partial, self.path)
+
+    def discard(self) -> None:
+        with contextlib.suppress(OSError):
+            self.partial.unlink()
+
+
 def close_quietly(stream: IO[bytes] | IO[str]) -> None:
     """Closes a stream on an error path, where a second error (the flush of a
     full disk, say) would only hide the first."""
@@ -87,25 +107,23 @@ def writing(name: str) -> Iterator[IO[bytes]]:
         raise QuillmoreError(f"cannot write {name}: {reason(error)}") from None
     if mode is not None and stat.S_ISDIR(mode):
         raise QuillmoreError(f"cannot write {name}: it is a directory")
-    replace = mode is None or stat.S_ISREG(mode)
-    path = partial_path(target) if replace else target
+    staged = Staged(target) if mode is None or stat.S_ISREG(mode) else None
     try:
-        stream = open(path, "wb")
+        stream = open(target if staged is None else staged.partial, "wb")
     except OSError as error:
         raise QuillmoreError(f"cannot write {name}: {reason(error)}") from None
     try:
         yield stream
         stream.close()
-        if replace:
-            os.replace(path, target)
+        if staged is not None:
+            staged.commit()
     except BaseException as error:
         close_quietly(stream)
-        if replace:
-            with contextlib.suppress(OSError):
-                path.unlink()
+        if staged is not None:
+            staged.discard()
         if isinstance(error, OSError):
             # A device or pipe has had what was written before the error.
-            left = "; nothing written" if replace else ""
+            left = "; nothing written" if staged is not None else ""
             raise QuillmoreError(f"cannot write {name}: {reason(error)}{left}") from None
         raise
 

@@ -26,7 +26,7 @@ import numpy as np
 
 from .errors import missing_extra
 from .output import writing
-from .recording import DTYPES, SAMPLES_PER_SECOND
+from .constants import BANDS, SAMPLES_PER_SECOND
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -36,8 +36,6 @@ if TYPE_CHECKING:
 
 Array = np.ndarray[Any, Any]
 
-# The eight band powers, under the names of the rows' fields.
-BANDS: tuple[str, ...] = tuple(DTYPES["eeg"].names or ())[5:]
 FIGURE_WIDTH = 13.0
 # Bins per pixel column of the figure's width: after the bins merge, the
 # axes still get more than one bin per column.

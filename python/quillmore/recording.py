@@ -80,24 +80,12 @@ import numpy as np
 
 from . import _recording, capture_timing
 from .clock_fit import ClockFit
+from .constants import (ROW_KINDS, SAMPLES_PER_SECOND, TEMPERATURE_MEASURED, TEMPERATURE_NO_READING,
+                        TEMPERATURE_NO_ROW, TEMPERATURE_STATUS, VOLTS_PER_COUNT)
 from .errors import no_frames
 
 if TYPE_CHECKING:
     import pandas
-
-SAMPLES_PER_SECOND = 512
-ROW_KINDS = ("eeg", "extend", "gyro", "rr")
-
-TEMPERATURE_MEASURED = 0
-TEMPERATURE_NO_READING = 1
-TEMPERATURE_NO_ROW = 2
-TEMPERATURE_STATUS: tuple[str, ...] = tuple(_recording.TEMPERATURE_STATUS)
-"""The names of the temperature_status codes, in code order."""
-
-# A 12-bit converter over 1.8 V behind an amplifier gain of 2000: the default
-# factor from raw counts to volts.  A headset with its own calibration
-# passes its factor to to_mne() and to_edf().
-VOLTS_PER_COUNT = 1.8 / 4096 / 2000
 
 
 def _dtype(kind: str) -> np.dtype[Any]:
@@ -320,31 +308,31 @@ class Recording:
     def to_pandas(self, kind: str | None = None) -> pandas.DataFrame | dict[str, pandas.DataFrame]:
         """A DataFrame of ``kind`` (``"raw"`` or a row kind) with ``time`` as
         its index, or a dict of all five.  Needs pandas."""
-        from .tables import to_pandas
+        from .table_exports import to_pandas
         return to_pandas(self, kind)
 
     def save_npz(self, path: str | os.PathLike[str]) -> None:
         """The arrays, and the loss as JSON, into one ``.npz`` file."""
-        from .tables import save_npz
+        from .table_exports import save_npz
         save_npz(self, path)
 
     def to_parquet(self, folder: str | os.PathLike[str]) -> list[str]:
         """One Parquet file per kind in ``folder``, with the loss counts and
         the source's sha256 in each file's metadata.  Needs pyarrow."""
-        from .tables import to_parquet
+        from .table_exports import to_parquet
         return to_parquet(self, folder)
 
     def to_mne(self, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
         """An ``mne.io.RawArray`` at 512 Hz: the raw EEG as channel ``EEG``
         in volts, attention, meditation and signal as ``misc`` channels,
         lost stretches as ``BAD_lost`` annotations.  Needs mne."""
-        from .signals import to_mne
+        from .signal_exports import to_mne
         return to_mne(self, volts_per_count)
 
     def to_edf(self, path: str | os.PathLike[str], volts_per_count: float = VOLTS_PER_COUNT) -> None:
         """An EDF+ file with the channels and annotations of to_mne().
         Needs edfio."""
-        from .signals import to_edf
+        from .signal_exports import to_edf
         to_edf(self, path, volts_per_count)
 
 

@@ -21,8 +21,7 @@ from typing import IO, TYPE_CHECKING, Any
 import numpy as np
 
 from . import _recording
-from .frames import FIELDS, KINDS, SAMPLES_PER_SECOND
-from .recording import TEMPERATURE_STATUS
+from .constants import FIELDS, KINDS, SAMPLES_PER_SECOND, TEMPERATURE_STATUS
 
 if TYPE_CHECKING:
     from .recording import Recording

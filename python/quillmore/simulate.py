@@ -38,7 +38,8 @@ import time
 import tty
 from collections.abc import Callable, Iterator, Sequence
 
-from .frames import SAMPLES_PER_SECOND, Extended, Frame, Gyro, Hrv, Raw, Standard, Value, encode
+from .constants import SAMPLES_PER_SECOND
+from .encoders import Extended, Frame, Gyro, Hrv, Raw, Standard, Value, encode
 
 SAMPLE_SEED = 2024
 SAMPLE_SECONDS = 60

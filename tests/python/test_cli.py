@@ -11,8 +11,10 @@ import sys
 import pytest
 
 import quillmore
-from quillmore import cli, decode
-from quillmore.frames import FIELDS, KINDS, Extended, Gyro, Hrv, Raw, Standard, encode
+from quillmore import cli, session
+from quillmore.constants import FIELDS, KINDS
+from quillmore.rows_text import WRITTEN_FIELDS
+from quillmore.encoders import Extended, Gyro, Hrv, Raw, Standard, encode
 from quillmore.simulate import Corruptor, pace, simulate
 
 SAMPLE_COUNTS = {"eeg": 60, "extend": 60, "raw": 30720, "gyro": 30, "rr": 26}
@@ -184,7 +186,7 @@ def test_bundled_sample(tmp_path, capsys):
     assert len(rows) == sum(n for kind, n in SAMPLE_COUNTS.items() if kind != "raw")
     for row in rows:
         filled = {header[i] for i, cell in enumerate(row) if cell != ""}
-        assert filled == {"kind", "index", "time", *decode.WRITTEN_FIELDS[row[0]]}
+        assert filled == {"kind", "index", "time", *WRITTEN_FIELDS[row[0]]}
 
 
 @pytest.mark.parametrize("fmt", ["csv", "jsonl"])
@@ -285,7 +287,7 @@ def test_pseudo_terminal_serves_the_stream_to_a_serial_port(tmp_path):
 def test_interrupted_decoding_writes_nothing(tmp_path, monkeypatch, capsys):
     def interrupt(self, chunk):
         raise KeyboardInterrupt
-    monkeypatch.setattr(decode.Decoder, "feed", interrupt)
+    monkeypatch.setattr(session.SessionDecoder, "feed", interrupt)
     out = tmp_path / "out"
     assert cli.main(["decode", "--sample", "--out-dir", str(out)]) == 130
     assert not out.exists()   # the run made it, and takes it away again

@@ -14,11 +14,11 @@ import threading
 
 import pytest
 
-from quillmore import decode
-from quillmore.frames import Extended, Raw, Standard, encode
+from quillmore.sources import sample_bytes
+from quillmore.encoders import Extended, Raw, Standard, encode
 from quillmore.simulate import simulate
 
-SAMPLE = decode.sample_bytes()
+SAMPLE = sample_bytes()
 
 
 def quillmore(*argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, cwd=None):
@@ -60,6 +60,10 @@ FAILURES = [
     (["decode", "--port", "/dev/null", "--duration", "0"], None, 2, "argument --duration: must be more than 0"),
     (["decode", "--port", "/dev/null", "--baud", "0"], None, 2, "argument --baud: a baud rate must be more than 0"),
     (["decode", "{tmp}/rec.bin", "--sample"], None, 2, "give either a FILE or --sample"),
+    (["decode", "--port", "/dev/null", "--format", "npz", "--out-dir", "{tmp}/live"], None, 2,
+     "--format npz cannot be written live from --port; use csv, jsonl or parquet"),
+    (["decode", "--port", "/dev/null", "--format", "edf", "--out-dir", "{tmp}/live"], None, 2,
+     "--format edf cannot be written live"),
     (["plot", "--sample", "--dpi", "5000"], None, 2, "argument --dpi: must be 20 to 600"),
     (["plot", "--sample", "--dpi", "0"], None, 2, "argument --dpi: must be 20 to 600"),
     (["plot", "--sample", "--start", "20", "--end", "10"], None, 2, "--start (20 s) must come before --end"),

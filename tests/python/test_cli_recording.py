@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quillmore
-from quillmore import cli
+from quillmore import cli, sources
 from quillmore.simulate import simulate
 
 
@@ -97,7 +97,7 @@ def test_info_adds_up_parts_in_bounded_memory(tmp_path):
     # AddressSanitizer keeps freed memory in quarantine: no figure to take then.
     if hasattr(ctypes.CDLL(None), "__asan_init"):
         return
-    sample = quillmore.decode.sample_bytes()
+    sample = sources.sample_bytes()
     peaks = []
     for copies in (4, 160):
         path = tmp_path / f"{copies}.bin"

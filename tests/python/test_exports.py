@@ -2,6 +2,8 @@
 recording's arrays, missing temperatures missing, lost stretches marked."""
 import json
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -9,7 +11,7 @@ import pytest
 import quillmore
 from quillmore import errors
 from quillmore import recording as qr
-from quillmore import signals
+from quillmore import signal_exports
 from quillmore.simulate import simulate
 
 
@@ -17,7 +19,7 @@ from quillmore.simulate import simulate
 def rec():
     """Five seconds with broken checksums (so samples are missing and the
     grid has gaps) and one extended frame of each temperature case."""
-    from quillmore import frames as fr
+    from quillmore import encoders as fr
     sim = simulate(5, seed=5, damage=0.02)
     tail = b"".join([fr.Standard(0, 50, 50, *range(8)).encode(), fr.Extended(1, 90, 13, 0, 2, 255, 0, 70).encode(),
                      fr.Raw(1).encode(), fr.Standard(0, 50, 50, *range(8)).encode(), bytes((0x06, 0x01, 0x07, 0x50)),
@@ -134,7 +136,7 @@ def test_edf_file_opens_with_the_same_channels_and_annotations(rec, tmp_path):
     for row in rec.eeg:
         assert attention[int(round(row["time"] * 512))] == row["attention"]
     texts = [a.text for a in edf.annotations]
-    expected = signals.continuous(rec).bad
+    expected = signal_exports.continuous(rec).bad
     lost = [(a.onset, a.duration) for a in edf.annotations if a.text == "BAD_lost"]
     assert [x for pair in lost for x in pair] == pytest.approx([x for pair in expected for x in pair])
     assert all(t.startswith("BAD_") for t in texts)
@@ -168,5 +170,35 @@ def test_input_without_frames_is_not_a_recording():
             quillmore.read(data)
     empty = quillmore.read(b"", allow_empty=True)
     with pytest.raises(ValueError, match="nothing to export"):
-        signals.continuous(empty)
+        signal_exports.continuous(empty)
     assert math.isclose(empty.duration, 0.0)
+
+
+def test_parquet_of_a_kind_without_rows_has_its_columns(rec, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    rec.to_parquet(tmp_path / "full")
+    quillmore.read(b"", allow_empty=True).to_parquet(tmp_path / "empty")
+    for kind in ("eeg", "extend", "raw", "gyro", "rr"):
+        empty, full = (pq.read_table(tmp_path / folder / f"{kind}.parquet") for folder in ("empty", "full"))
+        assert empty.num_rows == 0 and empty.schema.remove_metadata() == full.schema.remove_metadata()
+
+
+# Each module, and the package modules it must not load: the shared names
+# load nothing (beyond the errors the package itself names), and the
+# exporters see Recording for typing only.
+LEAVES = [("quillmore.constants", None),
+          ("quillmore.table_exports", {"quillmore.recording", "quillmore._recording"}),
+          ("quillmore.signal_exports", {"quillmore.recording", "quillmore._recording"})]
+
+
+@pytest.mark.parametrize("module, forbidden", LEAVES)
+def test_modules_load_no_more_of_the_package_than_they_need(module, forbidden):
+    code = f"import sys, {module}; print(' '.join(m for m in sys.modules if m.startswith('quillmore.')))"
+    loaded = set(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                check=True).stdout.split())
+    assert loaded - {module, "quillmore.errors"} == set() if forbidden is None else not loaded & forbidden, loaded
+
+
+def test_temperature_status_names_agree_with_the_extension_module():
+    from quillmore import _recording, constants
+    assert constants.TEMPERATURE_STATUS == tuple(_recording.TEMPERATURE_STATUS)

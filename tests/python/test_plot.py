@@ -8,7 +8,7 @@ import pytest
 
 import quillmore
 from quillmore import plot
-from quillmore.frames import encode
+from quillmore.encoders import encode
 from quillmore.simulate import simulate
 
 COLUMNS = 256   # 512 bins: a window of 4 s gives bins of 1/128 s, on sample times exactly

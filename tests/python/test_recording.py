@@ -11,9 +11,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillmore
-from quillmore import frames as fr
+from quillmore import encoders as fr
+from quillmore.constants import BANDS, FIELDS
 from quillmore import recording as qr
-from quillmore.decode import sample_bytes
+from quillmore.sources import sample_bytes
 from quillmore.simulate import simulate
 
 SAMPLE = pathlib.Path(quillmore.__file__).parent / "data" / "sample.bin"
@@ -96,7 +97,7 @@ def test_the_sample_holds_the_frames_it_was_made_from(sample):
         truth = sim.truth(kind)
         rows = sample.rows(kind)
         assert len(rows) == len(truth)
-        for name in fr.FIELDS[kind]:
+        for name in FIELDS[kind]:
             assert rows[name].tolist() == pytest.approx([t[name] for t in truth]), f"{kind}.{name}"
     assert not sample.extend["damaged"].any() and not sample.gyro["damaged"].any()
     assert (sample.extend["temperature_status"] == qr.TEMPERATURE_MEASURED).all()
@@ -193,9 +194,9 @@ def test_clock_holds_under_byte_noise_and_drops():
     sim = simulate(60, seed=11, noise=0.01, drop=0.01)
     rec = quillmore.read(sim.data)
     times = true_times(sim.frames)
-    sent = {tuple(f.fields()[b] for b in fr.BANDS): t for f, t in zip(sim.frames, times) if f.kind == "eeg"}
+    sent = {tuple(f.fields()[b] for b in BANDS): t for f, t in zip(sim.frames, times) if f.kind == "eeg"}
     matched = [(sent[key], row["time"]) for row in rec.eeg
-               if (key := tuple(int(row[b]) for b in fr.BANDS)) in sent]
+               if (key := tuple(int(row[b]) for b in BANDS)) in sent]
     assert len(matched) > 10
     offset = matched[0][1] - matched[0][0]
     assert abs(offset) <= 0.05

@@ -15,7 +15,7 @@ import pytest
 import quillmore
 from quillmore import _recording
 from quillmore import recording as qr
-from quillmore.decode import sample_bytes
+from quillmore.sources import sample_bytes
 
 
 def test_a_count_too_large_for_memory_is_refused_not_written_past():

@@ -10,7 +10,7 @@ import pytest
 import quillmore
 from quillmore import _recording
 from quillmore.rows_text import TextRows, columns_of, WRITTEN_COLUMNS
-from quillmore.frames import KINDS
+from quillmore.constants import KINDS
 from quillmore.simulate import simulate
 
 STATUS = ("measured", "no_reading", "no_row")

@@ -16,7 +16,7 @@ import pytest
 
 import quillmore
 from quillmore import cli, ports
-from quillmore.frames import FIELDS
+from quillmore.constants import FIELDS
 from quillmore.simulate import simulate
 
 pylsl = pytest.importorskip("pylsl")

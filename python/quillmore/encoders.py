@@ -1,5 +1,5 @@
-"""Frames of the headset's serial stream, built byte for byte as the decoder
-reads them.
+"""Frame encoders: frames of the headset's serial stream, built byte for byte
+as the decoder reads them (for the virtual headset and the tests).
 
 The headset sends five kinds of frame:
 
@@ -35,27 +35,12 @@ import dataclasses
 from collections.abc import Iterable
 from typing import ClassVar, Final, Union
 
+from .constants import BANDS, EEG_FIELDS, EXTEND_FIELDS
+
 Value = Union[int, float]
 """A delivered value: an integer, or a float for version and temperature."""
 
 SYNC: Final = 0xAA
-SAMPLES_PER_SECOND: Final = 512
-
-KINDS: Final = ("eeg", "extend", "raw", "gyro", "rr")
-"""The kinds of result, in the order used for files, columns and summaries."""
-
-EEG_FIELDS: Final = ("signal", "attention", "meditation", "delta", "theta", "lowAlpha", "highAlpha",
-                     "lowBeta", "highBeta", "lowGamma", "highGamma")
-BANDS: Final = EEG_FIELDS[3:]
-EXTEND_FIELDS: Final = ("ap", "battery", "version", "gnaw", "temperature", "heart")
-
-FIELDS: Final[dict[str, tuple[str, ...]]] = {
-    "eeg": EEG_FIELDS,
-    "extend": EXTEND_FIELDS,
-    "raw": ("raw",),
-    "gyro": ("x", "y", "z"),
-    "rr": ("rr1", "rr2", "rr3"),
-}
 
 
 def _byte(name: str, value: int) -> int:

@@ -19,13 +19,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .constants import KINDS, ROW_KINDS, TEMPERATURE_MEASURED, TEMPERATURE_STATUS
 from .errors import missing_extra
-from .recording import ROW_KINDS, TEMPERATURE_MEASURED, TEMPERATURE_STATUS, Loss, Recording
 
 if TYPE_CHECKING:
     import pandas
 
-KINDS = ("eeg", "extend", "raw", "gyro", "rr")
+    from .recording import Loss, Recording
 
 METADATA_LOSS = b"quillmore.loss"
 METADATA_SHA256 = b"quillmore.source_sha256"
@@ -105,7 +105,8 @@ class ParquetParts:
     """Parquet files of a recording that arrives in parts, one file per
     kind (``paths``), written in row groups as the rows come, so memory
     stays bounded whatever the recording's length.  ``close()`` puts the
-    whole recording's loss, hash and duration in each file's metadata.
+    whole recording's loss, hash and duration in each file's metadata,
+    after at least one ``write()`` (a recording's last part, empty or not).
     Needs pyarrow."""
 
     ROWS_PER_GROUP = 1 << 20
@@ -121,11 +122,15 @@ class ParquetParts:
         self._writers: dict[str, Any] = {}
         self._pending: dict[str, list[Any]] = {kind: [] for kind in self.paths}
         self._rows = dict.fromkeys(self.paths, 0)
+        # Each kind's columns as the last part gave them: a kind without a
+        # single row still gets a file of its columns.
+        self._schemas: dict[str, Any] = {}
         self._scratch: dict[str, str] = {}
 
     def write(self, part: Recording, first: Mapping[str, int] | None = None, arrival: float | None = None) -> None:
         for kind in self.paths:
             table = self._table(part, kind)
+            self._schemas[kind] = table.schema
             if table.num_rows:
                 self._pending[kind].append(table)
                 self._rows[kind] += table.num_rows
@@ -170,7 +175,7 @@ class ParquetParts:
         if not tables and not always:
             return
         if kind not in self._writers:
-            schema = tables[0].schema if tables else self._table(None, kind).schema
+            schema = tables[0].schema if tables else self._schemas[kind]
             handle, scratch = tempfile.mkstemp(prefix=".rows-", suffix=".parquet", dir=self.paths[kind].parent)
             os.close(handle)
             self._scratch[kind] = scratch
@@ -180,11 +185,8 @@ class ParquetParts:
         self._pending[kind] = []
         self._rows[kind] = 0
 
-    def _table(self, rec: Recording | None, kind: str) -> Any:
+    def _table(self, rec: Recording, kind: str) -> Any:
         pa = self._pa
-        if rec is None:   # no rows of this kind at all: an empty table of its columns
-            from .recording import concatenate
-            rec = concatenate([])
         columns: dict[str, Any] = {"time": _times(rec, kind)}
         for name, values in _columns(rec, kind).items():
             columns[name] = values

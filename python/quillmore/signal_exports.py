@@ -22,12 +22,15 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .constants import SAMPLES_PER_SECOND, VOLTS_PER_COUNT
 from .errors import missing_extra
-from .recording import SAMPLES_PER_SECOND, VOLTS_PER_COUNT, Recording
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 MISC_CHANNELS = ("attention", "meditation", "signal")
 BAD_LOST = "BAD_lost"

@@ -1,0 +1,198 @@
+"""The command-line tool's texts and argument types: the help's
+descriptions and epilogs, and the checks of option values that argparse
+reports as usage errors."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import textwrap
+
+from . import lsl
+from .constants import FIELDS, KINDS
+from .rows_text import WRITTEN_FIELDS
+
+DESCRIPTION = """\
+Tools for the serial stream of the EEG headset: a virtual headset, a
+decoder that turns recordings or a live port into CSV or JSON Lines, and
+plots.  Run 'quillmore decode --sample' to see the bundled sample recording
+decoded."""
+
+DECODE_EPILOG = f"""\
+kinds of result (one row each):
+  eeg     standard frame, once a second: index,time,{",".join(FIELDS["eeg"][:6])},
+                                         {",".join(FIELDS["eeg"][6:])}
+  extend  extended frame, once a second: index,time,{",".join(WRITTEN_FIELDS["extend"])}
+  raw     raw sample, 512 a second:      index,time,raw
+  gyro    gyroscope frame:               index,time,x,y,z
+  rr      heart-rate-variability frame:  index,time,rr1,rr2,rr3
+'index' counts the results of each kind from 0; 'time' is the stream time in
+seconds on the loss-aware clock: raw samples at 512 a second, with the
+samples inferred as lost counted in (see quillmore.recording).  'temperature' holds measured
+values only; 'temperature_status' says 'measured', 'no_reading' (the sensor
+sent none) or 'no_row' (the frame carried no temperature), and the cell is
+empty (JSON null) for the last two.
+
+input:
+  With no FILE, standard input is read when it is a pipe or a file; on a
+  terminal the bundled sample recording is decoded instead (and said so).
+
+output:
+  --out-dir DIR writes one file per selected kind: DIR/eeg.csv, DIR/raw.csv, ...
+  (all five kinds unless --kinds says otherwise).  Without it the rows go to
+  standard output in one table (all kinds but raw, unless --kinds says
+  otherwise); with several kinds the first column is 'kind', and a row leaves
+  the other kinds' columns empty.  A summary of the counts and of what was
+  lost goes to standard error.  Files are written under temporary names and
+  only renamed into place once decoding has finished, so a failed run leaves
+  none behind.  DIR also gets manifest.json: the source's name, size and
+  sha256, the tool's version, the files, the counts and every loss counter.
+  A DIR holding the outputs of another recording is refused unless --force.
+
+  --format parquet|npz|edf writes the whole recording once decoding has
+  finished: DIR/eeg.parquet ... (the kinds selected), DIR/recording.npz or
+  DIR/recording.edf (EDF+: raw EEG in microvolts, attention, meditation and
+  signal, lost stretches annotated BAD_lost).  A live --port writes csv,
+  jsonl or parquet; npz and edf are made from a file of its bytes afterwards
+  (--save-bytes).
+
+exit status:
+  0 decoded; 1 an error, or no frame at all was found in the input (it is
+  not a recording of the headset); 2 a usage error; 3 with --strict, when
+  anything was lost; 130 interrupted.
+
+examples:
+  quillmore decode --sample                         the bundled sample
+  quillmore decode rec.bin --out-dir rec            rec/eeg.csv ... rec/rr.csv
+  quillmore decode rec.bin --kinds raw > raw.csv
+  quillmore simulate --duration 5 | quillmore decode - --format jsonl
+  quillmore decode --port /dev/ttyUSB0 --out-dir live   (Ctrl-C to stop)
+"""
+
+STREAM_EPILOG = f"""\
+streams (NAME is --name):
+  NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
+  NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
+                   theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma,
+                   highGamma (int32)
+  NAME device      type Device, irregular: ap, battery, version, gnaw,
+                   temperature (NaN when not measured), heart (double64)
+  NAME gyroscope   type Orientation, irregular: x, y, z (int32)
+  NAME RR          type RR, irregular: rr1, rr2, rr3 in ms (int32)
+source_id: quillmore:ORIGIN:KIND (KIND is raw, eeg, extend, gyro or rr), so a
+recorder finds the same streams again after a restart.  Time stamps are LSL's
+local_clock() at each read's arrival, the samples before it dated back at
+512 Hz.  Several headsets: one 'quillmore stream' per port, each with its own
+--name (the source_ids differ by port already).
+
+subscribers:
+  Each outlet keeps {lsl.BUFFER_SECONDS} s of its stream for a subscriber that has not taken
+  it yet, and an inlet holds at most its max_buflen (by default {lsl.BUFFER_SECONDS} s too);
+  a subscriber further behind loses the oldest samples, on its side, where
+  this program cannot see it.  A port or a paced recording makes 1 s of data
+  a second; --fast sends {lsl.FAST_SPEED} s a second, so a subscriber must take all it
+  holds at least every {lsl.PULL_WITHIN} s with the default max_buflen (a smaller
+  max_buflen: that much more often), calling pylsl's pull_chunk until it
+  returns nothing (it returns at most max_samples a call).  The closing
+  summary says what was sent and what the input lost, not what subscribers
+  received.
+
+examples:
+  quillmore ports
+  quillmore stream --port /dev/rfcomm0 --save-bytes session.bin
+  quillmore stream rec.bin                  a recording at the headset's pace
+  quillmore decode session.bin --out-dir session
+"""
+
+SIMULATE_EPILOG = """\
+The stream goes to standard output (binary), to a file (-o) or to a new
+pseudo-terminal (--pty) whose device path is printed to standard error, so a
+host can open it like the headset's serial port:
+
+  quillmore simulate --pty &            prints e.g. /dev/pts/3
+  quillmore decode --port /dev/pts/3
+
+Unless --realtime (always so with --pty) the stream is made as fast as
+possible.  The same --seed gives the same stream; the bundled sample
+recording was made with:
+
+  quillmore simulate --seed 2024 --duration 60 -o sample.bin
+"""
+
+
+def rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value < 1.0:
+        raise argparse.ArgumentTypeError(f"a rate per byte must be at least 0 and below 1, not {text}")
+    return value
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"seconds must not be negative: {text}")
+    return value
+
+
+def positive_seconds(text: str) -> float:
+    value = seconds(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be more than 0 seconds (leave it out to read until Ctrl-C)")
+    return value
+
+
+def ppm(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not -10000.0 <= value <= 10000.0:
+        raise argparse.ArgumentTypeError(f"expected parts per million between -10000 and 10000, not {text!r}")
+    return value
+
+
+def whole(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def baud(text: str) -> int:
+    value = whole(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"a baud rate must be more than 0, not {text}")
+    return value
+
+
+# A 13 x 11 inch figure: 600 dots per inch is 7800 x 6600 pixels already.
+DPI_RANGE = (20, 600)
+
+
+def dpi(text: str) -> int:
+    value = whole(text)
+    low, high = DPI_RANGE
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be {low} to {high}, not {text}")
+    return value
+
+
+def kinds(text: str) -> tuple[str, ...]:
+    if text == "all":
+        return KINDS
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in names if name not in KINDS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"unknown kind {', '.join(unknown) or repr(text)}; choose from {', '.join(KINDS)} or 'all'")
+    return tuple(kind for kind in KINDS if kind in names)
+
+
+def paragraph(text: str) -> str:
+    return textwrap.fill(text, 78)

@@ -1,0 +1,80 @@
+"""Where a session's parts go: rows into text or a directory of files
+(:class:`RowSink`), or the Lab Streaming Layer's outlets
+(:class:`OutletSink`), each with the time stamps of its kind."""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Protocol
+
+from .clock_fit import ClockFit
+from .constants import ROW_KINDS, SAMPLES_PER_SECOND
+
+if TYPE_CHECKING:
+    from .lsl import Outlets
+    from .recording import Recording as RecordingPart
+    from .session import SessionDecoder
+
+
+class StampClock:
+    """The time stamp of each part's last raw sample on the host's clock:
+    the headset's clock fitted to the arrival of the reads (``clock_fit``),
+    so stamps are evenly spaced at the headset's true rate, follow its
+    drift and carry none of the reads' jitter; they never go back."""
+
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self._clock = clock
+        self._fit = ClockFit()
+
+    def stamp(self, decoder: SessionDecoder, now: float | None = None) -> float:
+        """For the part ``decoder`` returned last, whose bytes arrived
+        ``now`` (default: the clock's reading)."""
+        now = self._clock() if now is None else now
+        self._fit.add(decoder.position, now)
+        # The fit dates positions: the last raw sample was complete when the
+        # clock reached the position after it.
+        return self._fit.stamp(decoder.time * SAMPLES_PER_SECOND)
+
+
+class Writer(Protocol):
+    """Rows of parts (rows_text.TextRows, output_directory.OutputDirectory)."""
+
+    def write(self, part: RecordingPart, first: Mapping[str, int], arrival: float | None = None) -> None: ...
+
+
+class RowSink:
+    """Each part's rows into ``writer``, numbered on from the counts before
+    it, then ``flush()``.  Rows of a live source carry the computer's clock:
+    the headset's clock fitted to when the parts arrived (:class:`StampClock`)
+    dates each part's last raw sample, and its rows are dated back from there
+    by the raw samples after them."""
+
+    def __init__(self, writer: Writer, live: bool, flush: Callable[[], object]) -> None:
+        self._writer = writer
+        self._stamps = StampClock(time.time) if live else None
+        self._flush = flush
+
+    def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        arrival = None if self._stamps is None else self._stamps.stamp(decoder)
+        self._writer.write(part, decoder.before, arrival)
+        self._flush()
+
+
+class OutletSink:
+    """Each part that holds anything, pushed to the outlets.  A part is
+    stamped with ``clock`` (LSL's) when it arrived; with ``own_clock`` (a
+    recording sent faster than the headset) at the session's start plus the
+    stream time instead."""
+
+    def __init__(self, outlets: Outlets, clock: Callable[[], float], own_clock: bool) -> None:
+        self._outlets = outlets
+        self._stamps = StampClock(clock)
+        self._own_clock = own_clock
+        self._started = clock()
+
+    def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        if not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
+            return
+        now = self._started + decoder.time if self._own_clock else None
+        self._outlets.push(part, self._stamps.stamp(decoder, now))
