@@ -26,6 +26,15 @@ const std::uint8_t* nextRawHeader(const std::uint8_t* p, const std::uint8_t* end
     return end;
 }
 
+// A row with every byte 0, padding included, so that arrays of rows (and
+// the files written from them) hold no leftover memory.
+template <typename Row>
+Row blankRow() {
+    Row row;
+    std::memset(&row, 0, sizeof row);
+    return row;
+}
+
 double secondsAt(std::uint64_t position) { return static_cast<double>(position) / kSamplesPerSecond; }
 
 }  // namespace
@@ -49,7 +58,7 @@ public:
 
     bool rr_callback(int rr1, int rr2, int rr3, FrameView) override {
         ++decoder_.hrvFrames_;
-        RrRow row{};
+        auto row = blankRow<RrRow>();
         row.rr1 = static_cast<std::uint16_t>(rr1);
         row.rr2 = static_cast<std::uint16_t>(rr2);
         row.rr3 = static_cast<std::uint16_t>(rr3);
@@ -63,7 +72,7 @@ public:
     }
 
     bool gyro_callback(int x, int y, int z, FrameView frame) override {
-        GyroRow row{};
+        auto row = blankRow<GyroRow>();
         row.x = static_cast<std::int16_t>(x);
         row.y = static_cast<std::int16_t>(y);
         row.z = static_cast<std::int16_t>(z);
@@ -247,7 +256,7 @@ void BatchDecoder::standardFrame(const QuillmoreData& record) {
     clock_.standardFrame(rawDecoded_, accountedBytes(), contactMade);
     releaseHeld();
     failuresAtLastStandard_ = loss_.standardChecksumFailures;
-    EegRow row{};
+    auto row = blankRow<EegRow>();
     row.sample = static_cast<std::int64_t>(rawDecoded_);
     row.time = secondsAt(rawDecoded_ + clock_.missing());
     row.delta = record.delta;
@@ -281,7 +290,7 @@ void BatchDecoder::tickAfterFailure(bool extendedWhole) {
 void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
     noteDamage(true);
     tickAfterFailure(!damaged);
-    ExtendRow row{};
+    auto row = blankRow<ExtendRow>();
     row.version = record.version;
     switch (record.temperatureKind) {
     case TemperatureKind::Measured:
