@@ -109,7 +109,9 @@ class ParquetParts:
     after at least one ``write()`` (a recording's last part, empty or not).
     Needs pyarrow."""
 
-    ROWS_PER_GROUP = 1 << 20
+    # Small enough that a group's columns, and the writer's buffers for
+    # them, stay a few megabytes; large enough for readers to skip through.
+    ROWS_PER_GROUP = 1 << 16
 
     def __init__(self, paths: Mapping[str, str | os.PathLike[str]]) -> None:
         try:
