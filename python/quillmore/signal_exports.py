@@ -87,6 +87,8 @@ def to_mne(rec: Recording, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
     data = np.vstack([grid.counts * volts_per_count, *grid.misc.values()])
     info = mne.create_info(names, SAMPLES_PER_SECOND, ["eeg"] + ["misc"] * len(grid.misc))
     raw = mne.io.RawArray(data, info, verbose="error")
+    if rec.start_time is not None:
+        raw.set_meas_date(rec.start_time)
     if grid.bad:
         onsets, durations = zip(*grid.bad)
         raw.set_annotations(mne.Annotations(onsets, durations, [BAD_LOST] * len(grid.bad)))
@@ -122,5 +124,11 @@ def to_edf(rec: Recording, path: str | os.PathLike[str], volts_per_count: float 
     if padded > length:
         annotations.append(edfio.EdfAnnotation(length / SAMPLES_PER_SECOND, (padded - length) / SAMPLES_PER_SECOND,
                                                "BAD_padding"))
-    edf = edfio.Edf(signals, data_record_duration=1, annotations=annotations)
+    # The start, when a capture's timing file gave it: the date in the
+    # recording field, the time of day (EDF keeps whole seconds; edfio keeps
+    # the fraction in the file's first annotation).
+    start = rec.start_time
+    recording = None if start is None else edfio.Recording(startdate=start.date())
+    edf = edfio.Edf(signals, recording=recording, starttime=None if start is None else start.time().replace(tzinfo=None),
+                    data_record_duration=1, annotations=annotations)
     edf.write(os.fspath(path))

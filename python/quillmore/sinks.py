@@ -4,6 +4,7 @@
 
 from __future__ import annotations
 
+import math
 import time
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Protocol
@@ -26,15 +27,25 @@ class StampClock:
     def __init__(self, clock: Callable[[], float]) -> None:
         self._clock = clock
         self._fit = ClockFit()
+        self._last = -math.inf
+        self._released = 0.0
 
     def stamp(self, decoder: SessionDecoder, now: float | None = None) -> float:
         """For the part ``decoder`` returned last, whose bytes arrived
-        ``now`` (default: the clock's reading)."""
+        ``now`` (default: the clock's reading).  A refit that moved the line
+        down by most of a sample never dates a part's first sample before
+        the previous part's last: the part's samples, dated back from its
+        stamp at 512 Hz, always come after."""
         now = self._clock() if now is None else now
         self._fit.add(decoder.position, now)
         # The fit dates positions: the last raw sample was complete when the
         # clock reached the position after it.
-        return self._fit.stamp(decoder.time * SAMPLES_PER_SECOND)
+        released = decoder.time * SAMPLES_PER_SECOND
+        new = released - self._released
+        room = self._last + (max(new, 1.0) - 0.75) / SAMPLES_PER_SECOND
+        self._last = max(self._fit.stamp(released), room)
+        self._released = released
+        return self._last
 
 
 class Writer(Protocol):

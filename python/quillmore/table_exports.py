@@ -10,6 +10,7 @@ pandas, null in Parquet), never 0, and ``temperature_status`` names the case
 from __future__ import annotations
 
 import contextlib
+import datetime
 import json
 import os
 import tempfile
@@ -30,15 +31,21 @@ if TYPE_CHECKING:
 METADATA_LOSS = b"quillmore.loss"
 METADATA_SHA256 = b"quillmore.source_sha256"
 METADATA_DURATION = b"quillmore.duration"
+METADATA_START = b"quillmore.start_time"
 
 
 def _columns(rec: Recording, kind: str) -> dict[str, np.ndarray[Any, Any]]:
-    """The kind's columns but time, in order."""
+    """The kind's columns but time, in order; ``host_time`` first when the
+    recording's times on the host's clock are known."""
+    host = rec.host_time(kind)
+    columns = {} if host is None else {"host_time": host}
     if kind == "raw":
-        return {"raw": rec.raw}
+        columns["raw"] = rec.raw
+        return columns
     rows = rec.rows(kind)
     names: tuple[str, ...] = rows.dtype.names or ()
-    return {name: rows[name] for name in names if name != "time"}
+    columns.update((name, rows[name]) for name in names if name != "time")
+    return columns
 
 
 def _times(rec: Recording, kind: str) -> np.ndarray[Any, Any]:
@@ -67,6 +74,7 @@ def _frame(pd: Any, rec: Recording, kind: str) -> pandas.DataFrame:
                                                                   categories=list(TEMPERATURE_STATUS))
     frame = pd.DataFrame(columns, index=pd.Index(_times(rec, kind), name="time"))
     frame.attrs["loss"] = rec.loss.as_dict()
+    frame.attrs["start_time"] = rec.start_time
     result: pandas.DataFrame = frame
     return result
 
@@ -88,13 +96,14 @@ def to_parquet(rec: Recording, folder: str | os.PathLike[str]) -> list[str]:
     """``folder``/``KIND``.parquet for each of the five kinds (the folder is
     created).  Each file's metadata holds the loss (JSON, key
     ``quillmore.loss``), the source's sha256 (``quillmore.source_sha256``,
-    empty when unknown) and the duration (``quillmore.duration``)."""
+    empty when unknown), the duration (``quillmore.duration``) and the
+    start in UTC (``quillmore.start_time``, ISO 8601, empty when unknown)."""
     directory = Path(folder)
     directory.mkdir(parents=True, exist_ok=True)
     files = ParquetParts({kind: directory / f"{kind}.parquet" for kind in KINDS})
     try:
         files.write(rec)
-        files.close(rec.loss, rec.source_sha256, rec.duration)
+        files.close(rec.loss, rec.source_sha256, rec.duration, rec.start_time)
     except BaseException:
         files.abort()
         raise
@@ -142,10 +151,12 @@ class ParquetParts:
     def begin(self) -> None:
         pass
 
-    def close(self, loss: Loss, sha256: str | None, duration: float) -> None:
+    def close(self, loss: Loss, sha256: str | None, duration: float,
+              start_time: datetime.datetime | None = None) -> None:
         metadata = {METADATA_LOSS: json.dumps(loss.as_dict()).encode(),
                     METADATA_SHA256: (sha256 or "").encode(),
-                    METADATA_DURATION: repr(duration).encode()}
+                    METADATA_DURATION: repr(duration).encode(),
+                    METADATA_START: (start_time.isoformat() if start_time else "").encode()}
         # Schema metadata goes in with the schema, which a file's writer
         # takes first: the row groups are copied, one at a time, into the
         # file with the metadata now known.

@@ -65,3 +65,20 @@ def test_a_timing_file_that_is_not_one_is_refused(tmp_path):
     (tmp_path / ("a.bin" + SUFFIX)).write_text("event,offset,size,host_clock,utc\nread,5,1,1.0,x\n")
     with pytest.raises(QuillmoreError, match=":2: cannot read"):
         quillmore.read(path)
+
+
+def test_exports_carry_the_start_and_host_times(tmp_path):
+    rec = quillmore.read(capture(tmp_path))
+    frame = rec.to_pandas("eeg")
+    assert frame["host_time"].tolist() == rec.host_time("eeg").tolist()
+    pq = pytest.importorskip("pyarrow.parquet")
+    rec.to_parquet(tmp_path / "p")
+    metadata = pq.read_schema(tmp_path / "p" / "raw.parquet").metadata
+    assert datetime.datetime.fromisoformat(metadata[b"quillmore.start_time"].decode()) == rec.start_time
+    pytest.importorskip("mne")
+    assert rec.to_mne().info["meas_date"] == rec.start_time
+    edfio = pytest.importorskip("edfio")
+    rec.to_edf(tmp_path / "r.edf")
+    edf = edfio.read_edf(tmp_path / "r.edf")
+    assert (edf.startdate, edf.starttime.replace(microsecond=0)) == \
+        (rec.start_time.date(), rec.start_time.time().replace(microsecond=0, tzinfo=None))
