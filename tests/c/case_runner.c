@@ -110,7 +110,7 @@ static int on_extend(void* user, const quillmore_extend* e) {
     char line[300], version[40], temperature[40];
     python_float(e->version, version, sizeof version);
     /* A sensor without a reading shows as the integer 0 to a Python host. */
-    if (e->temperature_kind == QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE) {
+    if (e->temperature_status == QUILLMORE_TEMPERATURE_NO_READING) {
         strcpy(temperature, "0");
     } else {
         python_float(e->temperature, temperature, sizeof temperature);

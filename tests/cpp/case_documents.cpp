@@ -143,7 +143,7 @@ std::string formatRecord(const QuillmoreExtendData& r) {
     // A sensor that sent 255 has no reading, which the host sees as the
     // integer 0; a frame without the row leaves the float 0.0.
     const std::string temperature =
-        r.temperatureKind == TemperatureKind::SensorUnavailable ? "0" : pythonFloat(r.temperature);
+        r.temperatureStatus == TemperatureStatus::NoReading ? "0" : pythonFloat(r.temperature);
     std::ostringstream out;
     out << "extend ap=" << r.ap << " battery=" << r.battery << " version=" << pythonFloat(r.version)
         << " gnaw=" << r.gnaw << " temperature=" << temperature << " heart=" << r.heart;

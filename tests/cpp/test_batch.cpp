@@ -49,9 +49,7 @@ public:
         return true;
     }
     bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView) override {
-        const int status = r.temperatureKind == TemperatureKind::Measured            ? 0
-                           : r.temperatureKind == TemperatureKind::SensorUnavailable ? 1
-                                                                                     : 2;
+        const int status = static_cast<int>(r.temperatureStatus);
         lines.extend.push_back(extendText(raws, r.ap, r.battery, r.version, r.gnaw, status, r.temperature, r.heart));
         return true;
     }
