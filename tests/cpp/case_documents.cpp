@@ -111,9 +111,12 @@ std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std:
             }
         } else if (line == "loss" || startsWith(line, "loss ")) {
             CaseDocument& c = cases.back();
-            if (c.hasLoss) fail(lineNo, "a second loss line");
-            c.hasLoss = true;
-            c.loss = line;
+            if (c.hasLoss) {
+                fail(lineNo, "a second loss line");
+            } else {
+                c.hasLoss = true;
+                c.loss = line;
+            }
         } else if (startsWith(line, "row ")) {
             cases.back().rows.push_back(line);
         } else {

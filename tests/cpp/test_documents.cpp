@@ -217,18 +217,30 @@ TEST(CaseDocumentFiles, ReaderFormat) {
     {
         std::ofstream out(path);
         out << "# header comment\n\n## first\n> AA 0c*3\n> 00*0 ff\n# comment\nraw 1\nstate 1 offset 0\n"
-               "## second\n> AA zz 0*2\nstate 2 offset 0  \n## third\n> 01\n";
+               "## second\n> AA zz 0*2\nstate 2 offset 0  \n## third\n> 01\n"
+               "## fourth\n@ payload 2 11 22*2\n@ pause rr\n@ payload 1023 01 02\n@ pause\nstate 1 offset 0\n"
+               "loss bytes_skipped 1\nrow eeg sample 0 time 0.0\nloss\n";
     }
     std::vector<std::string> errors;
     const auto cases = readCaseFile(path, errors);
     std::remove(path.c_str());
-    ASSERT_EQ(cases.size(), 3u);
+    ASSERT_EQ(cases.size(), 4u);
     EXPECT_EQ(cases[0].title, "first");
     EXPECT_EQ(cases[0].input, (std::vector<std::uint8_t>{0xAA, 0x0C, 0x0C, 0x0C, 0xFF}));
     EXPECT_EQ(cases[0].expected, (std::vector<std::string>{"raw 1", "state 1 offset 0"}));
     EXPECT_EQ(cases[1].expected, (std::vector<std::string>{"state 2 offset 0"}));
-    // "zz" and "0*2" are malformed tokens; "third" has no state line.
-    EXPECT_EQ(errors.size(), 3u);
+    const CaseDocument& fourth = cases[3];
+    ASSERT_EQ(fourth.payload.size(), 1u);
+    EXPECT_EQ(fourth.payload[0].offset, 2u);
+    EXPECT_EQ(fourth.payload[0].bytes, (std::vector<std::uint8_t>{0x11, 0x22, 0x22}));
+    EXPECT_EQ(fourth.pauseOn, "rr");
+    EXPECT_EQ(fourth.expected, (std::vector<std::string>{"state 1 offset 0"}));
+    EXPECT_EQ(fourth.loss, "loss bytes_skipped 1");
+    EXPECT_EQ(fourth.rows, (std::vector<std::string>{"row eeg sample 0 time 0.0"}));
+    // "zz" and "0*2" are malformed tokens; "third" has no state line; the
+    // fourth puts bytes past the buffer, pauses on no kind, has a second
+    // loss line, and rows beside directives.
+    EXPECT_EQ(errors.size(), 7u) << ::testing::PrintToString(errors);
 }
 
 TEST(CaseDocumentFiles, FloatsPrintLikePython) {
