@@ -32,10 +32,10 @@ PyObject* fillRecord(PyObject* cls, PyObject* const* names, PyObject** values, i
 }
 
 PyObject* temperatureValue(const QuillmoreExtendData& data) {
-    switch (data.temperatureKind) {
-    case TemperatureKind::Measured: return PyFloat_FromDouble(data.temperature);
-    case TemperatureKind::SensorUnavailable: return Py_NewRef(g.intZero);
-    case TemperatureKind::Absent: break;
+    switch (data.temperatureStatus) {
+    case TemperatureStatus::Measured: return PyFloat_FromDouble(data.temperature);
+    case TemperatureStatus::NoReading: return Py_NewRef(g.intZero);
+    case TemperatureStatus::NoRow: break;
     }
     return Py_NewRef(g.floatZero);
 }

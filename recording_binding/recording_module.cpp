@@ -33,6 +33,10 @@
 // computes their seconds when they are asked for.  Nothing is built per
 // sample and no sample is copied after decoding.  The bytes are decoded
 // with the interpreter lock released.
+//
+// The module keeps no Python object in a static: its types are heap types
+// made for each module object and held in its state (ModuleState), the way
+// CPython's own extension modules with multi-phase initialisation do.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -65,9 +69,12 @@ struct SamplesObject {
     Py_ssize_t count;
 };
 
+// Instances of a heap type hold a reference to it.
 void samplesDealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
     delete[] reinterpret_cast<SamplesObject*>(object)->data;
-    Py_TYPE(object)->tp_free(object);
+    type->tp_free(object);
+    Py_DECREF(type);
 }
 
 int samplesGetBuffer(PyObject* object, Py_buffer* view, int flags) {
@@ -76,27 +83,35 @@ int samplesGetBuffer(PyObject* object, Py_buffer* view, int flags) {
                              flags);
 }
 
-PyBufferProcs samplesBuffer = {samplesGetBuffer, nullptr};
+PyType_Slot samplesSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(samplesDealloc)},
+    {Py_tp_doc, const_cast<char*>("Raw samples (native int16) that a Decoder returned; a buffer for numpy.frombuffer.")},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(samplesGetBuffer)},
+    {0, nullptr},
+};
 
-// Static types, filled field by field after the object header: the header
-// macro leaves the other fields to zero-initialisation, which is what they
-// need, but -Wextra asks for each to be named.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject samplesType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "quillmore._recording.Samples";
-    t.tp_basicsize = sizeof(SamplesObject);
-    t.tp_dealloc = samplesDealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc = "Raw samples (native int16) that a Decoder returned; a buffer for numpy.frombuffer.";
-    t.tp_as_buffer = &samplesBuffer;
-    return t;
-}();
-#pragma GCC diagnostic pop
+PyType_Spec samplesSpec = {
+    "quillmore._recording.Samples", sizeof(SamplesObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, samplesSlots,
+};
 
-PyObject* takeSamples(quillmore::GrowableArray<std::int16_t>& raw) {
-    auto* self = PyObject_New(SamplesObject, &samplesType);
+// The module's state: everything it keeps beyond the module's dict, which
+// is its two types.  They are made per module object from the specs
+// (PyType_FromModuleAndSpec) rather than kept in statics, so that each
+// interpreter that imports the module has types of its own, and a Decoder
+// finds the Samples type through its own type's module
+// (PyType_GetModuleState).
+struct ModuleState {
+    PyTypeObject* decoderType;
+    PyTypeObject* samplesType;
+};
+
+ModuleState* stateOf(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+ModuleState* stateOfType(PyTypeObject* type) { return static_cast<ModuleState*>(PyType_GetModuleState(type)); }
+
+PyObject* takeSamples(PyTypeObject* samplesType, quillmore::GrowableArray<std::int16_t>& raw) {
+    auto* self = PyObject_New(SamplesObject, samplesType);
     if (self == nullptr) return nullptr;
     self->count = static_cast<Py_ssize_t>(raw.size());
     self->data = raw.release().release();
@@ -125,9 +140,9 @@ PyObject* clockOf(const Batch& batch) {
 }
 
 // The batch as the six buffers, then empties it.
-PyObject* takeBatch(Batch& batch) {
+PyObject* takeBatch(PyTypeObject* samplesType, Batch& batch) {
     PyObject* times = clockOf(batch);
-    PyObject* raw = times != nullptr ? takeSamples(batch.raw) : nullptr;
+    PyObject* raw = times != nullptr ? takeSamples(samplesType, batch.raw) : nullptr;
     PyObject* result = nullptr;
     if (raw != nullptr && times != nullptr) {
         PyObject* eeg = bytesOf(batch.eeg.data(), batch.eeg.size());
@@ -198,9 +213,11 @@ PyObject* decoderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoderDealloc(PyObject* object) {
     auto* self = reinterpret_cast<DecoderObject*>(object);
+    PyTypeObject* type = Py_TYPE(object);
     delete self->decoder;
     delete self->batch;
-    Py_TYPE(object)->tp_free(object);
+    type->tp_free(object);
+    Py_DECREF(type);
 }
 
 // Decodes `data` into the batch; with `take`, returns the batch.  The
@@ -236,7 +253,7 @@ PyObject* decode(DecoderObject* self, PyObject* data, bool take) {
     } else if (take) {
         // A failure here has emptied the batch: its rows are gone, so the
         // decoder cannot go on either.
-        result = takeBatch(*self->batch);
+        result = takeBatch(stateOfType(Py_TYPE(self))->samplesType, *self->batch);
         if (result == nullptr) self->broken = true;
     } else {
         result = Py_NewRef(Py_None);
@@ -260,7 +277,7 @@ PyObject* decoderFinish(PyObject* object, PyObject* /*unused*/) {
     PyObject* result = nullptr;
     try {
         self->decoder->finish(*self->batch);
-        result = takeBatch(*self->batch);
+        result = takeBatch(stateOfType(Py_TYPE(self))->samplesType, *self->batch);
         if (result == nullptr) self->broken = true;
     } catch (const std::bad_alloc&) {
         self->broken = true;
@@ -366,21 +383,19 @@ PyGetSetDef decoderGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject decoderType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "quillmore._recording.Decoder";
-    t.tp_basicsize = sizeof(DecoderObject);
-    t.tp_dealloc = decoderDealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc = "Decoder(*, max_hold=2048): a recording's bytes into arrays, chunk by chunk.";
-    t.tp_methods = decoderMethods;
-    t.tp_getset = decoderGetSet;
-    t.tp_new = decoderNew;
-    return t;
-}();
-#pragma GCC diagnostic pop
+PyType_Slot decoderSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoderDealloc)},
+    {Py_tp_doc, const_cast<char*>("Decoder(*, max_hold=2048): a recording's bytes into arrays, chunk by chunk.")},
+    {Py_tp_methods, decoderMethods},
+    {Py_tp_getset, decoderGetSet},
+    {Py_tp_new, reinterpret_cast<void*>(decoderNew)},
+    {0, nullptr},
+};
+
+PyType_Spec decoderSpec = {
+    "quillmore._recording.Decoder", sizeof(DecoderObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    decoderSlots,
+};
 
 // ------------------------------------------------------------------ layouts
 
@@ -449,15 +464,27 @@ PyObject* layouts() {
     return Py_BuildValue("{sNsNsNsN}", "eeg", eeg, "extend", extend, "gyro", gyro, "rr", rr);
 }
 
+// The names of temperature_status's values, in value order.
+constexpr const char* kTemperatureStatusNames[] = {"measured", "no_reading", "no_row"};
+static_assert(static_cast<int>(quillmore::TemperatureStatus::Measured) == 0 &&
+                  static_cast<int>(quillmore::TemperatureStatus::NoReading) == 1 &&
+                  static_cast<int>(quillmore::TemperatureStatus::NoRow) == 2,
+              "kTemperatureStatusNames follows TemperatureStatus");
+
 int execModule(PyObject* module) {
-    if (PyType_Ready(&decoderType) != 0 || PyType_Ready(&samplesType) != 0) return -1;
-    if (PyModule_AddObjectRef(module, "Decoder", reinterpret_cast<PyObject*>(&decoderType)) != 0) return -1;
+    ModuleState* state = stateOf(module);
+    state->samplesType = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &samplesSpec, nullptr));
+    if (state->samplesType == nullptr) return -1;
+    state->decoderType = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decoderSpec, nullptr));
+    if (state->decoderType == nullptr) return -1;
+    if (PyModule_AddType(module, state->decoderType) != 0) return -1;
     PyObject* table = layouts();
     if (table == nullptr || PyModule_AddObject(module, "LAYOUTS", table) != 0) {
         Py_XDECREF(table);
         return -1;
     }
-    PyObject* statuses = Py_BuildValue("(sss)", "measured", "no_reading", "no_row");
+    PyObject* statuses = Py_BuildValue("(sss)", kTemperatureStatusNames[0], kTemperatureStatusNames[1],
+                                       kTemperatureStatusNames[2]);
     if (statuses == nullptr || PyModule_AddObject(module, "TEMPERATURE_STATUS", statuses) != 0) {
         Py_XDECREF(statuses);
         return -1;
@@ -465,15 +492,30 @@ int execModule(PyObject* module) {
     return 0;
 }
 
+int moduleTraverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = stateOf(module);
+    Py_VISIT(state->decoderType);
+    Py_VISIT(state->samplesType);
+    return 0;
+}
+
+int moduleClear(PyObject* module) {
+    ModuleState* state = stateOf(module);
+    Py_CLEAR(state->decoderType);
+    Py_CLEAR(state->samplesType);
+    return 0;
+}
+
+void moduleFree(void* module) { moduleClear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execModule)},
     {0, nullptr},
 };
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.", 0, moduleMethods,
-    slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_recording", "A recording's bytes into arrays, for quillmore.recording.",
+    sizeof(ModuleState), moduleMethods, slots, moduleTraverse, moduleClear, moduleFree,
 };
 
 }  // namespace

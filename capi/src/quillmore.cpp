@@ -18,15 +18,16 @@ namespace {
 using quillmore::QuillmoreData;
 using quillmore::QuillmoreExtendData;
 using quillmore::Status;
-using quillmore::TemperatureKind;
+using quillmore::TemperatureStatus;
 
-int temperatureKindCode(TemperatureKind kind) {
-    switch (kind) {
-    case TemperatureKind::Measured: return QUILLMORE_TEMPERATURE_MEASURED;
-    case TemperatureKind::SensorUnavailable: return QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE;
-    case TemperatureKind::Absent: break;
+// The C interface's codes are its own (see quillmore.h), not the enum's values.
+int temperatureStatusCode(TemperatureStatus status) {
+    switch (status) {
+    case TemperatureStatus::Measured: return QUILLMORE_TEMPERATURE_MEASURED;
+    case TemperatureStatus::NoReading: return QUILLMORE_TEMPERATURE_NO_READING;
+    case TemperatureStatus::NoRow: break;
     }
-    return QUILLMORE_TEMPERATURE_ABSENT;
+    return QUILLMORE_TEMPERATURE_NO_ROW;
 }
 
 int statusCode(Status status) {
@@ -63,7 +64,7 @@ public:
     bool extend_eeg_callback(const QuillmoreExtendData& r, quillmore::FrameView) override {
         if (settings_.on_extend == nullptr) return true;
         const quillmore_extend record = {r.ap,          r.battery, r.version, r.gnaw,
-                                         r.temperature, r.heart,   temperatureKindCode(r.temperatureKind)};
+                                         r.temperature, r.heart,   temperatureStatusCode(r.temperatureStatus)};
         return goOn(settings_.on_extend(user_, &record));
     }
 

@@ -292,16 +292,16 @@ void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) 
     tickAfterFailure(!damaged);
     auto row = blankRow<ExtendRow>();
     row.version = record.version;
-    switch (record.temperatureKind) {
-    case TemperatureKind::Measured:
+    switch (record.temperatureStatus) {
+    case TemperatureStatus::Measured:
         row.temperature = record.temperature;
         row.temperatureStatus = static_cast<std::int8_t>(TemperatureStatus::Measured);
         break;
-    case TemperatureKind::SensorUnavailable:
+    case TemperatureStatus::NoReading:
         row.temperature = std::numeric_limits<double>::quiet_NaN();
         row.temperatureStatus = static_cast<std::int8_t>(TemperatureStatus::NoReading);
         break;
-    case TemperatureKind::Absent:
+    case TemperatureStatus::NoRow:
         row.temperature = std::numeric_limits<double>::quiet_NaN();
         row.temperatureStatus = static_cast<std::int8_t>(TemperatureStatus::NoRow);
         break;

@@ -112,10 +112,10 @@ Status decodeExtendPayload(PayloadView payload, QuillmoreExtendData& out) {
             const unsigned decTemp = cell[i++];
             if (intTemp == 255) {
                 record.temperature = 0.0;
-                record.temperatureKind = TemperatureKind::SensorUnavailable;
+                record.temperatureStatus = TemperatureStatus::NoReading;
             } else {
                 record.temperature = intTemp + decTemp / 10.0;
-                record.temperatureKind = TemperatureKind::Measured;
+                record.temperatureStatus = TemperatureStatus::Measured;
             }
             record.heart = cell[i++];
             break;

@@ -13,8 +13,11 @@
  * case, "# " lines are comments, "> " lines hold input bytes in hex (XX*N
  * repeats XX N times), "@ " lines are directives, other lines are the
  * expected log.  "@ fail KIND" makes the first delivery of KIND stop the
- * call, logged as "failed"; a case with a host set-up ("@ state", "@
- * offset") is skipped: the C interface has no way to make one. */
+ * call, logged as "failed", and "@ pause KIND" the same, logged as
+ * "paused": to the C interface both are a callback that stops the call.  A
+ * case with a host set-up ("@ state", "@ offset", "@ payload") is skipped:
+ * the C interface has no way to make one.  The loss and row lines after the
+ * log are skipped: it counts no losses and makes no rows. */
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,8 +81,9 @@ typedef struct {
     text log;
     int stop; /* callbacks return this */
     int deliveries;
-    const char* fail_kind; /* the first delivery of this kind stops the call as a failure */
-    int failing;           /* it did, and the call has not returned yet */
+    const char* fail_kind;  /* the first delivery of this kind stops the call as a failure */
+    const char* pause_kind; /* the first delivery of this kind stops the call as a pause */
+    const char* stopping;   /* "failed" or "paused": a stop that the call has not returned from yet */
 } run_log;
 
 static int log_line(run_log* r, const char* kind, const char* line) {
@@ -88,7 +92,12 @@ static int log_line(run_log* r, const char* kind, const char* line) {
     ++r->deliveries;
     if (r->fail_kind != NULL && strcmp(kind, r->fail_kind) == 0) {
         r->fail_kind = NULL;
-        r->failing = 1;
+        r->stopping = "failed\n";
+        return 1;
+    }
+    if (r->pause_kind != NULL && strcmp(kind, r->pause_kind) == 0) {
+        r->pause_kind = NULL;
+        r->stopping = "paused\n";
         return 1;
     }
     return r->stop;
@@ -110,7 +119,7 @@ static int on_extend(void* user, const quillmore_extend* e) {
     char line[300], version[40], temperature[40];
     python_float(e->version, version, sizeof version);
     /* A sensor without a reading shows as the integer 0 to a Python host. */
-    if (e->temperature_kind == QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE) {
+    if (e->temperature_status == QUILLMORE_TEMPERATURE_NO_READING) {
         strcpy(temperature, "0");
     } else {
         python_float(e->temperature, temperature, sizeof temperature);
@@ -149,7 +158,8 @@ typedef struct {
     text expected; /* the log lines, each ended by "\n"; the state line left out */
     char last[1024]; /* the latest log line read, held back until the next */
     char fail[8];    /* "@ fail KIND": the kind whose first delivery fails, or "" */
-    int host_setup;  /* "@ state" or "@ offset": a set-up the C interface cannot make */
+    char pause[8];   /* "@ pause KIND": the kind whose first delivery pauses, or "" */
+    int host_setup;  /* "@ state", "@ offset" or "@ payload": a set-up the C interface cannot make */
     int has_last;
 } case_doc;
 
@@ -229,14 +239,18 @@ static int read_document(const char* path, case_doc** cases_out, int* bad_out) {
             bad = 1;
             continue;
         }
-        if (strncmp(line, "@ fail ", 7) == 0) {
-            const size_t kind = strlen(line + 7);
-            if (kind == 0 || kind >= sizeof cases[count - 1].fail) {
+        if (strncmp(line, "@ fail ", 7) == 0 || strncmp(line, "@ pause ", 8) == 0) {
+            const int fail = line[2] == 'f';
+            const char* kind = line + (fail ? 7 : 8);
+            char* to = fail ? cases[count - 1].fail : cases[count - 1].pause;
+            if (kind[0] == '\0' || strlen(kind) >= sizeof cases[count - 1].fail) {
                 fprintf(stderr, "%s:%d: bad directive '%s'\n", path, line_no, line);
                 bad = 1;
             } else {
-                memcpy(cases[count - 1].fail, line + 7, kind + 1);
+                strcpy(to, kind);
             }
+        } else if (strcmp(line, "loss") == 0 || strncmp(line, "loss ", 5) == 0 || strncmp(line, "row ", 4) == 0) {
+            continue;
         } else if (strncmp(line, "@ ", 2) == 0) {
             cases[count - 1].host_setup = 1;
         } else if (strncmp(line, "> ", 2) == 0) {
@@ -288,6 +302,7 @@ static text run(const case_doc* c, const size_t* cuts, size_t ncuts, int stop) {
     memset(&r, 0, sizeof r);
     r.stop = stop;
     r.fail_kind = c->fail[0] != '\0' ? c->fail : NULL;
+    r.pause_kind = c->pause[0] != '\0' ? c->pause : NULL;
     parser = quillmore_parser_new(&logging_settings, &r);
     if (parser == NULL) {
         text_append(&r.log, "quillmore_parser_new failed\n");
@@ -300,7 +315,7 @@ static text run(const case_doc* c, const size_t* cuts, size_t ncuts, int stop) {
             const int before = r.deliveries;
             const int status = quillmore_parse(parser, c->input + from, to - from, &consumed);
             const int expected =
-                (stop && r.deliveries > before) || r.failing ? QUILLMORE_CALLBACK_STOPPED : QUILLMORE_OK;
+                (stop && r.deliveries > before) || r.stopping != NULL ? QUILLMORE_CALLBACK_STOPPED : QUILLMORE_OK;
             if (status != expected || consumed == 0 || consumed > to - from ||
                 (status == QUILLMORE_OK && consumed != to - from)) {
                 char line[120];
@@ -310,10 +325,11 @@ static text run(const case_doc* c, const size_t* cuts, size_t ncuts, int stop) {
                 break;
             }
             from += consumed;
-            if (r.failing) {
-                /* The failure stopped the call; the runner goes on after it. */
-                text_append(&r.log, "failed\n");
-                r.failing = 0;
+            if (r.stopping != NULL) {
+                /* The failure or pause stopped the call; the runner goes on
+                 * after it. */
+                text_append(&r.log, r.stopping);
+                r.stopping = NULL;
             }
         }
         from = to;

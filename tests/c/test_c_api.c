@@ -293,10 +293,10 @@ static void test_records(void) {
     if (r.nextend == 3) {
         CHECK(r.extend[0].ap == 0x10 && r.extend[0].battery == 0x5A && r.extend[0].gnaw == 0x21);
         CHECK(r.extend[0].version == 1.234 && r.extend[0].heart == 0x48);
-        CHECK(r.extend[0].temperature_kind == QUILLMORE_TEMPERATURE_MEASURED && r.extend[0].temperature == 36.5);
-        CHECK(r.extend[1].temperature_kind == QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE);
+        CHECK(r.extend[0].temperature_status == QUILLMORE_TEMPERATURE_MEASURED && r.extend[0].temperature == 36.5);
+        CHECK(r.extend[1].temperature_status == QUILLMORE_TEMPERATURE_NO_READING);
         CHECK(r.extend[1].temperature == 0.0 && r.extend[1].heart == 0x48 && r.extend[1].version == 1.234);
-        CHECK(r.extend[2].temperature_kind == QUILLMORE_TEMPERATURE_ABSENT);
+        CHECK(r.extend[2].temperature_status == QUILLMORE_TEMPERATURE_NO_ROW);
         CHECK(r.extend[2].ap == 1 && r.extend[2].battery == 9);
         CHECK(r.extend[2].temperature == 0.0 && r.extend[2].version == 0.0);
     }

@@ -146,7 +146,7 @@ static int on_eeg(void* user, const quillmore_eeg* r) {
 static int on_extend(void* user, const quillmore_extend* r) {
     long v[5];
     v[0] = (long)r->ap, v[1] = (long)r->battery, v[2] = (long)r->gnaw, v[3] = (long)r->heart;
-    v[4] = r->temperature_kind;
+    v[4] = r->temperature_status;
     return add((event_log*)user, 1, v, 5, r->version, r->temperature);
 }
 

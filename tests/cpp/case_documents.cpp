@@ -76,15 +76,30 @@ std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std:
             char* end = nullptr;
             const long long number = std::strtoll(value.c_str(), &end, 10);
             const bool isNumber = !value.empty() && *end == '\0';
-            if (what == "state" && isNumber) {
+            const bool isKind =
+                value == "eeg" || value == "extend" || value == "gyro" || value == "rr" || value == "raw";
+            std::vector<std::string> more;  // words after the value
+            for (std::string word; words >> word;) more.push_back(word);
+            const bool single = more.empty();
+            if (what == "state" && isNumber && single) {
                 c.setState = true;
                 c.state = static_cast<int>(number);
-            } else if (what == "offset" && isNumber) {
+            } else if (what == "offset" && isNumber && single) {
                 c.setOffset = true;
                 c.offset = number;
-            } else if (what == "fail" && (value == "eeg" || value == "extend" || value == "gyro" || value == "rr" ||
-                                          value == "raw")) {
+            } else if (what == "fail" && isKind && single) {
                 c.failOn = value;
+            } else if (what == "pause" && isKind && single) {
+                c.pauseOn = value;
+            } else if (what == "payload" && isNumber && number >= 0 && !more.empty()) {
+                CaseDocument::PayloadBytes put{static_cast<std::size_t>(number), {}};
+                bool ok = true;
+                for (const std::string& token : more) ok = appendToken(token, put.bytes) && ok;
+                if (ok && put.offset + put.bytes.size() <= QuillmoreParser::kPayloadSize) {
+                    c.payload.push_back(std::move(put));
+                } else {
+                    fail(lineNo, "bad directive '" + line + "'");
+                }
             } else {
                 fail(lineNo, "bad directive '" + line + "'");
             }
@@ -94,6 +109,16 @@ std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std:
             while (tokens >> token) {
                 if (!appendToken(token, cases.back().input)) fail(lineNo, "bad input token '" + token + "'");
             }
+        } else if (line == "loss" || startsWith(line, "loss ")) {
+            CaseDocument& c = cases.back();
+            if (c.hasLoss) {
+                fail(lineNo, "a second loss line");
+            } else {
+                c.hasLoss = true;
+                c.loss = line;
+            }
+        } else if (startsWith(line, "row ")) {
+            cases.back().rows.push_back(line);
         } else {
             cases.back().expected.push_back(line);
         }
@@ -102,6 +127,7 @@ std::vector<CaseDocument> readCaseFile(const std::string& path, std::vector<std:
         if (c.expected.empty() || !startsWith(c.expected.back(), "state ")) {
             fail(c.line, "case '" + c.title + "' does not end with a state line");
         }
+        if (!c.rows.empty() && !c.plain()) fail(c.line, "case '" + c.title + "' has rows and directives");
     }
     return cases;
 }
@@ -143,7 +169,7 @@ std::string formatRecord(const QuillmoreExtendData& r) {
     // A sensor that sent 255 has no reading, which the host sees as the
     // integer 0; a frame without the row leaves the float 0.0.
     const std::string temperature =
-        r.temperatureKind == TemperatureKind::SensorUnavailable ? "0" : pythonFloat(r.temperature);
+        r.temperatureStatus == TemperatureStatus::NoReading ? "0" : pythonFloat(r.temperature);
     std::ostringstream out;
     out << "extend ap=" << r.ap << " battery=" << r.battery << " version=" << pythonFloat(r.version)
         << " gnaw=" << r.gnaw << " temperature=" << temperature << " heart=" << r.heart;
@@ -154,8 +180,54 @@ std::string formatState(const QuillmoreParser& parser) {
     return "state " + std::to_string(parser.state()) + " offset " + std::to_string(parser.byteOffset());
 }
 
+std::string formatLoss(const LossCounters& loss) {
+    const std::pair<const char*, std::uint64_t> counters[] = {
+        {"standard_checksum_failures", loss.standardChecksumFailures},
+        {"raw_checksum_failures", loss.rawChecksumFailures},
+        {"hrv_checksum_failures", loss.hrvChecksumFailures},
+        {"bytes_skipped", loss.bytesSkipped},
+        {"extended_dropped", loss.extendedDropped},
+        {"extended_abandoned", loss.extendedAbandoned},
+        {"frames_cut_short", loss.framesCutShort},
+    };
+    std::string line = "loss";
+    for (const auto& [name, value] : counters) {
+        if (value != 0) line += std::string(" ") + name + " " + std::to_string(value);
+    }
+    return line;
+}
+
+namespace {
+
+template <typename Row>
+std::string rowStart(const char* kind, const Row& row) {
+    return std::string("row ") + kind + " sample " + std::to_string(row.sample) + " time " + pythonFloat(row.time);
+}
+
+}  // namespace
+
+std::vector<std::string> formatRows(const Batch& batch) {
+    static const char* const statusNames[] = {"measured", "no_reading", "no_row"};
+    std::vector<std::string> rows;
+    for (const EegRow& r : batch.eeg) rows.push_back(rowStart("eeg", r));
+    for (const ExtendRow& r : batch.extend) {
+        const bool known = r.temperatureStatus >= 0 && r.temperatureStatus <= 2;
+        rows.push_back(rowStart("extend", r) + " temperature " + pythonFloat(r.temperature) + " temperature_status " +
+                       (known ? statusNames[r.temperatureStatus] : std::to_string(r.temperatureStatus)) +
+                       " damaged " + std::to_string(r.damaged));
+    }
+    for (const GyroRow& r : batch.gyro) rows.push_back(rowStart("gyro", r) + " damaged " + std::to_string(r.damaged));
+    for (const RrRow& r : batch.rr) rows.push_back(rowStart("rr", r));
+    return rows;
+}
+
 bool LogListener::logged(const char* kind, std::string line) {
     lines.push_back(std::move(line));
+    if (pauseOn_ == kind) {
+        pauseOn_.clear();
+        pausedNow = true;
+        if (parser != nullptr) parser->pause();
+    }
     if (failOn_ != kind) return true;
     failOn_.clear();
     return false;
@@ -180,11 +252,20 @@ bool LogListener::raw_callback(int raw, FrameView) { return logged("raw", "raw "
 void setUp(QuillmoreParser& parser, const CaseDocument& c) {
     if (c.setState) host::setState(parser, c.state);
     if (c.setOffset) host::setByteOffset(parser, c.offset);
+    for (const CaseDocument::PayloadBytes& put : c.payload) {
+        std::copy(put.bytes.begin(), put.bytes.end(), host::payload(parser) + put.offset);
+    }
 }
 
 std::vector<std::string> finalLog(const LogListener& listener, const QuillmoreParser& parser) {
     std::vector<std::string> log = listener.lines;
     log.push_back(formatState(parser));
+    return log;
+}
+
+std::vector<std::string> expectedLog(const CaseDocument& c) {
+    std::vector<std::string> log = c.expected;
+    if (c.hasLoss) log.push_back(c.loss);
     return log;
 }
 

@@ -1,6 +1,7 @@
 // The batch path: the same deliveries as the frame machine's listener path,
 // whatever the chunking, the bulk raw decoder equal to the one-frame rule,
-// the loss-aware clock on streams with known losses, and the damage flags.
+// and the loss-aware clock on streams with known losses.  (The damage flags
+// and the temperature's cases are in tests/cases/rows.txt.)
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -49,9 +50,7 @@ public:
         return true;
     }
     bool extend_eeg_callback(const QuillmoreExtendData& r, FrameView) override {
-        const int status = r.temperatureKind == TemperatureKind::Measured            ? 0
-                           : r.temperatureKind == TemperatureKind::SensorUnavailable ? 1
-                                                                                     : 2;
+        const int status = static_cast<int>(r.temperatureStatus);
         lines.extend.push_back(extendText(raws, r.ap, r.battery, r.version, r.gnaw, status, r.temperature, r.heart));
         return true;
     }
@@ -427,75 +426,6 @@ TEST(LossClock, GapsInferPeriodsFromSamplesAndBytes) {
         // An irregular gap fell short of a period by what it neither decoded nor lost.
         EXPECT_EQ(clock.shortfall(), g.irregular ? 512 - g.decoded - g.lost : 0);
     }
-}
-
-// ------------------------------------------------------------ damage flags and temperature
-
-TEST(BatchDecoder, FlagsExtendedAndGyroFramesThatLookDamaged) {
-    const Bytes standard = standardFrame({0x02, 0x00});
-    const Bytes raw = rawFrame(0, 1);
-    const Bytes good = {0x06, 0x11, 0x07, 0x5A, 0x08, 0x12, 0x03, 0x34, 0x24, 0x05, 0x48};
-    Bytes badBcd = good;
-    badBcd[5] = 0x1A;
-    Bytes badTenths = good;
-    badTenths[9] = 12;
-    Bytes noReading = good;
-    noReading[8] = 0xFF;
-    noReading[9] = 0x33;  // tenths without a reading do not matter
-    Bytes failedStandard = standard;
-    failedStandard.back() ^= 0x01;
-    const struct {
-        const char* name;
-        Bytes stream;
-        int flagged;
-    } cases[] = {
-        {"the headset's frame", cat({standard, good, raw}), 0},
-        {"no reading", cat({standard, noReading, raw}), 0},
-        {"too short", cat({standard, slice(good, 0, 6), raw}), 1},
-        {"rows out of order", cat({standard, {0x07, 0x5A, 0x06, 0x11}, slice(good, 4), raw}), 1},
-        {"version digit above 9", cat({standard, badBcd, raw}), 1},
-        {"tenths above 9", cat({standard, badTenths, raw}), 1},
-        {"after a standard frame whose checksum failed", cat({failedStandard, good, raw}), 1},
-    };
-    for (const auto& c : cases) {
-        BatchDecoder decoder;
-        Batch batch;
-        decoder.feed(c.stream.data(), c.stream.size(), batch);
-        decoder.finish(batch);
-        ASSERT_EQ(batch.extend.size(), 1u) << c.name;
-        EXPECT_EQ(batch.extend[0].damaged, c.flagged) << c.name;
-    }
-
-    // A gyroscope frame that lost two bytes swallows the next header.
-    const Bytes gyro = gyroFrame(10, 20, 30);
-    const Bytes stream = cat({gyro, raw, slice(gyro, 0, 9), raw, raw});
-    BatchDecoder decoder;
-    Batch batch;
-    decoder.feed(stream.data(), stream.size(), batch);
-    decoder.finish(batch);
-    ASSERT_EQ(batch.gyro.size(), 2u);
-    EXPECT_EQ(batch.gyro[0].damaged, 0);
-    EXPECT_EQ(batch.gyro[1].damaged, 1);
-}
-
-TEST(BatchDecoder, TemperatureKeepsItsThreeCases) {
-    const Bytes standard = standardFrame({});
-    const Bytes raw = rawFrame(0, 1);
-    const Bytes measured = {0x06, 0x11, 0x07, 0x5A, 0x08, 0x12, 0x03, 0x34, 0x24, 0x05, 0x48};
-    Bytes noReading = measured;
-    noReading[8] = 0xFF;
-    const Bytes noRow = {0x06, 0x11, 0x07, 0x5A};
-    const Bytes stream = cat({standard, measured, raw, standard, noReading, raw, standard, noRow, raw});
-    BatchDecoder decoder;
-    Batch batch;
-    decoder.feed(stream.data(), stream.size(), batch);
-    ASSERT_EQ(batch.extend.size(), 3u);
-    EXPECT_EQ(batch.extend[0].temperatureStatus, static_cast<int>(TemperatureStatus::Measured));
-    EXPECT_EQ(batch.extend[0].temperature, 36.5);
-    EXPECT_EQ(batch.extend[1].temperatureStatus, static_cast<int>(TemperatureStatus::NoReading));
-    EXPECT_TRUE(std::isnan(batch.extend[1].temperature));
-    EXPECT_EQ(batch.extend[2].temperatureStatus, static_cast<int>(TemperatureStatus::NoRow));
-    EXPECT_TRUE(std::isnan(batch.extend[2].temperature));
 }
 
 }  // namespace

@@ -90,30 +90,6 @@ TEST(Chunking, MixedStreamDecodesTheSameHoweverItIsCut) {
     }
 }
 
-TEST(Chunking, TwoParsersFedAlternatelyDecodeWhatEachWouldAlone) {
-    // Two headsets read in turns: each parser collects into its own buffer,
-    // so interleaving their chunks mid-frame changes nothing for either.
-    StreamGenerator gen(9);
-    const Bytes streamA = gen.generate(20000);
-    const Bytes streamB = gen.generate(20000);
-    const Outcome aloneA = feed(streamA, {streamA.size()});
-    const Outcome aloneB = feed(streamB, {streamB.size()});
-
-    LogListener logA, logB;
-    QuillmoreParser a(logA), b(logB);
-    std::size_t atA = 0, atB = 0;
-    while (atA < streamA.size() || atB < streamB.size()) {
-        const std::size_t nA = std::min<std::size_t>(gen.below(40), streamA.size() - atA);
-        ASSERT_TRUE(a.parse(streamA.data() + atA, nA).ok());
-        atA += nA;
-        const std::size_t nB = std::min<std::size_t>(gen.below(40), streamB.size() - atB);
-        ASSERT_TRUE(b.parse(streamB.data() + atB, nB).ok());
-        atB += nB;
-    }
-    expectSame(aloneA, {finalLog(logA, a), Bytes(host::payload(a), host::payload(a) + host::payloadSize(a))}, "parser A");
-    expectSame(aloneB, {finalLog(logB, b), Bytes(host::payload(b), host::payload(b) + host::payloadSize(b))}, "parser B");
-}
-
 // A listener that changes the parser from its callbacks: moves the state or
 // offset, switches buffers, scribbles into the buffer, feeds more bytes, or
 // fails.  What it does is drawn from its own seeded generator, so two runs

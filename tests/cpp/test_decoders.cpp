@@ -104,32 +104,32 @@ TEST(DecodeExtendPayload, ScansTwelveCellsAndRowsToTheirEnd) {
     }
 }
 
-TEST(DecodeExtendPayload, TemperatureKinds) {
+TEST(DecodeExtendPayload, TemperatureStatuses) {
     struct Case {
         const char* name;
         Bytes cells;
-        TemperatureKind kind;
+        TemperatureStatus kind;
         double temperature;
     };
     const Case table[] = {
-        {"no row 08", {0x06, 0x11, 0x07, 0x5A}, TemperatureKind::Absent, 0.0},
-        {"no row at all", Bytes(12, 0x01), TemperatureKind::Absent, 0.0},
-        {"reading", kExtendRows, TemperatureKind::Measured, 36.5},
-        {"reading of zero", {0x08, 0x12, 0x03, 0x34, 0x00, 0x00, 0x48}, TemperatureKind::Measured, 0.0},
-        {"integer part FF", {0x08, 0x12, 0x03, 0x34, 0xFF, 0x05, 0x48}, TemperatureKind::SensorUnavailable, 0.0},
+        {"no row 08", {0x06, 0x11, 0x07, 0x5A}, TemperatureStatus::NoRow, 0.0},
+        {"no row at all", Bytes(12, 0x01), TemperatureStatus::NoRow, 0.0},
+        {"reading", kExtendRows, TemperatureStatus::Measured, 36.5},
+        {"reading of zero", {0x08, 0x12, 0x03, 0x34, 0x00, 0x00, 0x48}, TemperatureStatus::Measured, 0.0},
+        {"integer part FF", {0x08, 0x12, 0x03, 0x34, 0xFF, 0x05, 0x48}, TemperatureStatus::NoReading, 0.0},
         {"FF then a reading", {0x08, 0x00, 0x00, 0x00, 0xFF, 0x05, 0x00, 0x08, 0x00, 0x00, 0x00, 0x24, 0x05, 0x00},
-         TemperatureKind::Measured, 36.5},
+         TemperatureStatus::Measured, 36.5},
         {"a reading then FF", {0x08, 0x00, 0x00, 0x00, 0x24, 0x05, 0x00, 0x08, 0x00, 0x00, 0x00, 0xFF, 0x05, 0x00},
-         TemperatureKind::SensorUnavailable, 0.0},
+         TemperatureStatus::NoReading, 0.0},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
         const Bytes b = buffer(c.cells, 32);
         QuillmoreExtendData out;
-        out.temperatureKind = TemperatureKind::Measured;
+        out.temperatureStatus = TemperatureStatus::Measured;
         out.temperature = 99.0;
         ASSERT_EQ(decodeExtendPayload(view(b), out), Status::Ok);
-        EXPECT_EQ(out.temperatureKind, c.kind);
+        EXPECT_EQ(out.temperatureStatus, c.kind);
         EXPECT_DOUBLE_EQ(out.temperature, c.temperature);
     }
 }
@@ -227,7 +227,7 @@ TEST(Records, DefaultsAreWhatAFrameWithoutTheRowDelivers) {
               "eeg signal=0 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
               "lowGamma=0 highGamma=0");
     const QuillmoreExtendData ext{};
-    EXPECT_EQ(ext.temperatureKind, TemperatureKind::Absent);
+    EXPECT_EQ(ext.temperatureStatus, TemperatureStatus::NoRow);
     EXPECT_EQ(formatRecord(ext), "extend ap=0 battery=0 version=0.0 gnaw=0 temperature=0.0 heart=0");
 }
 

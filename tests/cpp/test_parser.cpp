@@ -1,7 +1,8 @@
 // The frame machine's behaviour around its edges: failures that stop a parse
-// call, host-set state and offset, other payload buffers, input that aliases
-// the buffer, callbacks that feed the parser again, and parsers that do not
-// share anything.
+// call, host-set offsets outside the buffer, other payload buffers, input
+// that aliases the buffer, and callbacks that feed the parser again.  (What
+// a host-set state, offset or payload does to a stream, and parsers fed in
+// turn, are in the test documents: tests/cases/host.txt and the runners.)
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -208,49 +209,6 @@ TEST(AfterStandard, SkipsAnyRunOfOtherBytes) {
 
 // ------------------------------------------------------------ host-set state and offset
 
-TEST(HostSetState, OutsideTheMachineEveryByteIsANoOp) {
-    StreamGenerator gen(7);
-    const Bytes stream = gen.generate(3000);
-    for (int state : {0, 12, -1, 1000}) {
-        LogListener log;
-        QuillmoreParser parser(log);
-        host::setState(parser, state);
-        host::setByteOffset(parser, 17);
-        const ParseResult r = parser.parse(stream.data(), stream.size());
-        EXPECT_TRUE(r.ok());
-        EXPECT_EQ(r.consumed, stream.size());
-        for (std::uint8_t b : stream) EXPECT_EQ(host::parseByte(parser, b), Status::Ok);
-        EXPECT_TRUE(log.lines.empty());
-        EXPECT_EQ(parser.state(), state);
-        EXPECT_EQ(parser.byteOffset(), 17);
-        for (std::size_t i = 0; i < host::payloadSize(parser); ++i) ASSERT_EQ(host::payload(parser)[i], 0) << i;
-    }
-}
-
-TEST(HostSetOffset, NegativeIndexesFromTheEnd) {
-    // Gyroscope collection from offset -1: the first byte lands in the last
-    // cell, the next eight in 0..7, and the frame completes at offset 8.
-    const Bytes bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99};
-    for (bool bytewise : {false, true}) {
-        LogListener log;
-        QuillmoreParser parser(log);
-        host::setState(parser, State::CollectGyro);
-        host::setByteOffset(parser, -1);
-        const Log got = run(bytewise, bytes, parser, log);
-        EXPECT_EQ(got, (Log{"gyro 68 102 136", "state 1 offset 8"}));
-        EXPECT_EQ(host::payload(parser)[1023], 0x11);
-    }
-    // -1024 is the first cell.
-    LogListener log;
-    QuillmoreParser parser(log);
-    host::setState(parser, State::CollectExtend);
-    host::setByteOffset(parser, -1024);
-    const std::uint8_t b = 0x42;
-    EXPECT_TRUE(parser.parse(&b, 1).ok());
-    EXPECT_EQ(host::payload(parser)[0], 0x42);
-    EXPECT_EQ(parser.byteOffset(), -1023);
-}
-
 TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
     struct Case {
         State state;
@@ -279,21 +237,6 @@ TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
             EXPECT_EQ(host::parseByte(parser, input[1]), Status::IndexOutOfRange);
         }
     }
-}
-
-TEST(HostSetOffset, PastTheFrameLengthCompletesOnTheNextByte) {
-    // "Complete when the offset exceeds 32" holds for any offset: a byte
-    // stored at 40 ends the standard frame, checked against cells 0..31.
-    LogListener log;
-    QuillmoreParser parser(log);
-    host::setState(parser, State::CollectStandard);
-    host::setByteOffset(parser, 40);
-    const std::uint8_t b = 0xFF;  // complement of the zero sum
-    EXPECT_TRUE(parser.parse(&b, 1).ok());
-    EXPECT_EQ(finalLog(log, parser),
-              (Log{"eeg signal=0 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
-                   "lowGamma=0 highGamma=0",
-                   "state 5 offset 41"}));
 }
 
 // ------------------------------------------------------------ other payload buffers
@@ -451,27 +394,6 @@ TEST(Reentrancy, ExtendedCallbackThatFeedsTheNextFrameLosesNothing) {
         const Log got = run(bytewise, outer, parser, log);
         EXPECT_EQ(got, (Log{kEeg, kExtAp17, "raw 7", "raw 5", "state 1 offset 5"}));
     }
-}
-
-// ------------------------------------------------------------ separate parsers
-
-TEST(SeparateParsers, FedAlternatelyMidFrameEachDecodesItsOwnFrame) {
-    Bytes payloadA = fullPayload();
-    Bytes payloadB(32, 0x00);
-    payloadB[0] = 0x02;
-    payloadB[1] = 0x09;
-    const Bytes frameA = standardFrame(payloadA);
-    const Bytes frameB = standardFrame(payloadB);
-    LogListener logA, logB;
-    QuillmoreParser a(logA), b(logB);
-    ASSERT_TRUE(a.parse(frameA.data(), 13).ok());  // sync, length, 10 payload bytes
-    ASSERT_TRUE(b.parse(frameB.data(), frameB.size()).ok());
-    ASSERT_TRUE(a.parse(frameA.data() + 13, frameA.size() - 13).ok());
-    EXPECT_EQ(finalLog(logA, a), (Log{kEeg, "state 5 offset 33"}));
-    EXPECT_EQ(finalLog(logB, b),
-              (Log{"eeg signal=9 attention=0 meditation=0 delta=0 theta=0 lowAlpha=0 highAlpha=0 lowBeta=0 highBeta=0 "
-                   "lowGamma=0 highGamma=0",
-                   "state 5 offset 33"}));
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ using quillmore::QuillmoreExtendData;
 using quillmore::QuillmoreListener;
 using quillmore::QuillmoreParser;
 using quillmore::Status;
-using quillmore::TemperatureKind;
+using quillmore::TemperatureStatus;
 namespace host = quillmore::host;
 using quillmore::FrameView;
 
@@ -181,7 +181,7 @@ Event eegEvent(const QuillmoreData& r) {
 
 Event extendEvent(const QuillmoreExtendData& r) {
     return {'x', {r.ap, r.battery, bitsOf(r.version), r.gnaw, bitsOf(r.temperature), r.heart,
-                  static_cast<std::int64_t>(r.temperatureKind)}};
+                  static_cast<std::int64_t>(r.temperatureStatus)}};
 }
 
 struct Outcome {
@@ -245,10 +245,10 @@ void checkRecord(const QuillmoreExtendData& r) {
     CHECK(r.ap <= 255 && r.battery <= 255 && r.gnaw <= 255 && r.heart <= 255);
     // Two nibble-decimal bytes: at most (165 * 100 + 165) / 1000.
     CHECK(r.version >= 0.0 && r.version <= 16.665);
-    switch (r.temperatureKind) {
-    case TemperatureKind::Absent:
-    case TemperatureKind::SensorUnavailable: CHECK(r.temperature == 0.0); break;
-    case TemperatureKind::Measured: CHECK(r.temperature >= 0.0 && r.temperature <= 254 + 25.5); break;
+    switch (r.temperatureStatus) {
+    case TemperatureStatus::NoRow:
+    case TemperatureStatus::NoReading: CHECK(r.temperature == 0.0); break;
+    case TemperatureStatus::Measured: CHECK(r.temperature >= 0.0 && r.temperature <= 254 + 25.5); break;
     default: violation("temperature kind");
     }
 }
@@ -757,7 +757,7 @@ private:
         outside_ = false;
         std::int64_t ap = 0, battery = 0, gnaw = 0, heart = 0;
         double version = 0.0, temperature = 0.0;
-        TemperatureKind kind = TemperatureKind::Absent;
+        TemperatureStatus status = TemperatureStatus::NoRow;
         std::size_t i = 0;
         auto decimal = [](std::int64_t b) { return (b >> 4) * 10 + (b & 15); };
         while (i < 12) {
@@ -772,14 +772,14 @@ private:
                 version = static_cast<double>(mainVersion + decimal(cell(i++))) / 1000.0;
                 const std::int64_t whole = cell(i++);
                 const std::int64_t tenths = cell(i++);
-                kind = whole == 255 ? TemperatureKind::SensorUnavailable : TemperatureKind::Measured;
+                status = whole == 255 ? TemperatureStatus::NoReading : TemperatureStatus::Measured;
                 temperature = whole == 255 ? 0.0 : static_cast<double>(whole) + static_cast<double>(tenths) / 10.0;
                 heart = cell(i++);
             }
         }
         if (outside_) return Status::IndexOutOfRange;
         return answer({'x', {ap, battery, bitsOf(version), gnaw, bitsOf(temperature), heart,
-                             static_cast<std::int64_t>(kind)}});
+                             static_cast<std::int64_t>(status)}});
     }
 
     Status decodeHrv() {

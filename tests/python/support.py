@@ -29,10 +29,22 @@ class Case:
     line: int
     data: bytes
     expected: list
-    # Directives: the state and offset a host assigned before the input, and
-    # the kind of callback whose first delivery fails.
+    # Directives: the state and offset a host assigned before the input,
+    # the bytes it put into the buffer ((index, bytes) pairs), the kind of
+    # callback whose first delivery fails and the kind whose first delivery
+    # pauses the parser.
     setup: dict = dataclasses.field(default_factory=dict)
+    payload: list = dataclasses.field(default_factory=list)
     fail: str = None
+    pause: str = None
+    # After the log: the loss line (None: not stated) and the batch rows.
+    loss: str = None
+    rows: list = dataclasses.field(default_factory=list)
+
+    @property
+    def plain(self):
+        """No directive: the case is its input alone."""
+        return not (self.setup or self.payload or self.fail or self.pause)
 
     @property
     def id(self):
@@ -57,14 +69,23 @@ def load_cases():
             if line.startswith("## "):
                 cases.append(Case(path.name, line[3:], number, b"", []))
             elif line.startswith("@ "):
-                what, value = line[2:].split()
-                if what in ("state", "offset"):
+                what, value, *more = line[2:].split()
+                if what == "payload":
+                    cases[-1].payload.append((int(value), _hex_tokens(" ".join(more))))
+                elif what in ("state", "offset"):
+                    assert not more, line
                     cases[-1].setup[what] = int(value)
                 else:
-                    assert what == "fail" and value in ("eeg", "extend", "gyro", "rr", "raw"), line
-                    cases[-1].fail = value
+                    assert what in ("fail", "pause") and not more, line
+                    assert value in ("eeg", "extend", "gyro", "rr", "raw"), line
+                    setattr(cases[-1], what, value)
             elif line.startswith("> "):
                 cases[-1].data += _hex_tokens(line[2:])
+            elif line == "loss" or line.startswith("loss "):
+                assert cases[-1].loss is None, line
+                cases[-1].loss = line
+            elif line.startswith("row "):
+                cases[-1].rows.append(line)
             else:
                 cases[-1].expected.append(line)
     return cases

@@ -288,15 +288,6 @@ def test_unusable_offset_left_behind(state, offset, convert):
     assert rec.log == ["raw 7"] and state_line(parser) == "state 1 offset 5"
 
 
-def test_negative_offset_counts_from_the_end():
-    rec = Recorder()
-    parser = rec.parser()
-    setattr(parser, STATE, 4)
-    setattr(parser, OFFSET, -1)
-    parser.parse(b"\x77" + standard()[3:])
-    assert rec.log == [SIGNAL_LOG] and vars(parser)[PAYLOAD][1023] == 0x77
-
-
 def test_state_property_sees_every_assignment():
     assigned = []
 

@@ -6,11 +6,10 @@ import contextlib
 from array import array
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from support import (DATA_FIELDS, EXTEND_BODY, EXTEND_FIELDS, EXTEND_LOG, MIXED, MIXED_LOG, OFFSET, PAYLOAD,
                      SIGNAL_LOG, STATE, QuillmoreData, QuillmoreExtendData, QuillmoreParser, Recorder, extended,
-                     gyro_frame, hrv_frame, module, raw_frame, standard, state_line, streams)
+                     gyro_frame, hrv_frame, module, raw_frame, standard, state_line)
 
 RAW_CB = "_QuillmoreParser__raw_callback"
 
@@ -290,20 +289,6 @@ def test_record_is_built_even_without_a_callback(cls, frames):
     assert len(made) == 1
 
 
-@pytest.mark.parametrize("body, temperature", [
-    (EXTEND_BODY, 36.5),
-    (EXTEND_BODY[:8] + b"\xff" + EXTEND_BODY[9:], 0),    # integer part FF: no sensor reading
-    (EXTEND_BODY[:8] + b"\x00\x00" + EXTEND_BODY[10:], 0.0),
-    (EXTEND_BODY[:4], 0.0),                               # no row 08
-], ids=["measured", "unavailable", "zero", "absent"])
-def test_temperature_is_a_float_or_the_integer_zero(body, temperature):
-    delivered = []
-    QuillmoreParser(extend_eeg_callback=delivered.append).parse(standard() + body + b"\xaa\xaa")
-    value = delivered[0].temperature
-    assert (value, type(value)) == (temperature, type(temperature))
-    assert type(delivered[0].version) is float
-
-
 # ---------------------------------------------------------------- decoders
 
 # What parse hands each decoder: state, offset and the collected bytes.
@@ -376,28 +361,6 @@ def test_parse_gives_a_payload_to_a_parser_that_skipped_the_constructor():
     assert rec.log == ["raw 9"]
     assert len(vars(parser)[PAYLOAD]) == 1024
     assert QuillmoreParser._QuillmoreParser__payload == bytearray(1024)
-
-
-@settings(max_examples=150, deadline=None)
-@given(a=streams(), b=streams(), data=st.data())
-def test_parsers_fed_alternately_decode_as_alone(a, b, data):
-    def alone(stream):
-        rec = Recorder()
-        parser = rec.parser()
-        parser.parse(stream)
-        return rec.log + [state_line(parser)]
-
-    recs = Recorder(), Recorder()
-    parsers = [r.parser() for r in recs]
-    positions = [0, 0]
-    sources = (a, b)
-    while positions != [len(a), len(b)]:
-        k = data.draw(st.sampled_from([i for i in (0, 1) if positions[i] < len(sources[i])]))
-        n = data.draw(st.integers(1, len(sources[k]) - positions[k]))
-        parsers[k].parse(sources[k][positions[k]:positions[k] + n])
-        positions[k] += n
-    assert recs[0].log + [state_line(parsers[0])] == alone(a)
-    assert recs[1].log + [state_line(parsers[1])] == alone(b)
 
 
 # ---------------------------------------------------------------- extended frames past the buffer

@@ -2,7 +2,6 @@
 held, every chunking gives what read() gives, the losses and the clock
 match what the simulator knows it damaged."""
 import io
-import math
 import pathlib
 
 import numpy as np
@@ -215,21 +214,6 @@ def test_a_stream_without_raw_frames_still_has_a_clock():
     assert rec.eeg["time"].tolist() == [0.0, 1.0, 2.0, 3.0]
     assert rec.extend["time"].tolist() == [0.0, 1.0, 2.0, 3.0]
     assert rec.loss.raw_missing == 3 * 512
-
-
-def test_temperature_keeps_its_three_cases():
-    standard = fr.Standard(0, 50, 50, *range(8)).encode()
-    measured = fr.Extended(1, 90, 13, 0, 2, 36, 5, 70).encode()
-    no_reading = fr.Extended(1, 90, 13, 0, 2, 255, 0, 70).encode()
-    no_row = bytes((0x06, 0x01, 0x07, 0x5A))
-    raw = fr.Raw(0).encode()
-    rec = quillmore.read(standard + measured + raw + standard + no_reading + raw + standard + no_row + raw)
-    assert rec.extend["temperature_status"].tolist() == [qr.TEMPERATURE_MEASURED, qr.TEMPERATURE_NO_READING,
-                                                         qr.TEMPERATURE_NO_ROW]
-    temperature = rec.extend["temperature"]
-    assert temperature[0] == 36.5 and math.isnan(temperature[1]) and math.isnan(temperature[2])
-    assert rec.extend["damaged"].tolist() == [False, False, True]
-    assert [qr.TEMPERATURE_STATUS[s] for s in rec.extend["temperature_status"]] == ["measured", "no_reading", "no_row"]
 
 
 def test_frames_cut_short_and_summary():

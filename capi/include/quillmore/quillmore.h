@@ -80,10 +80,17 @@ extern "C" {
                                           own buffer is large enough for every frame it keeps) */
 #define QUILLMORE_INVALID_ARGUMENT 3   /* parser NULL, or data NULL with size > 0; nothing was consumed */
 
-/* How an extended frame reported its temperature (quillmore_extend). */
-#define QUILLMORE_TEMPERATURE_ABSENT 0             /* the frame had no row 0x08; temperature is 0.0 */
-#define QUILLMORE_TEMPERATURE_MEASURED 1           /* temperature holds the reading, in degrees */
-#define QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE 2 /* the sensor sent "no reading"; temperature is 0.0 */
+/* How an extended frame reported its temperature (quillmore_extend's
+ * temperature_status), named as everywhere else in the library: measured, no
+ * reading, no row.  The values are this interface's own since 0.2.0 and stay
+ * so for programs built against it; they are not the 0, 1, 2 of the Python
+ * arrays and files. */
+#define QUILLMORE_TEMPERATURE_MEASURED 1   /* temperature holds the reading, in degrees */
+#define QUILLMORE_TEMPERATURE_NO_READING 2 /* the sensor sent 255 ("no reading"); temperature is 0.0 */
+#define QUILLMORE_TEMPERATURE_NO_ROW 0     /* the frame had no row 0x08; temperature is 0.0 */
+/* The names of 0.2.0, for source that uses them. */
+#define QUILLMORE_TEMPERATURE_ABSENT QUILLMORE_TEMPERATURE_NO_ROW
+#define QUILLMORE_TEMPERATURE_SENSOR_UNAVAILABLE QUILLMORE_TEMPERATURE_NO_READING
 
 typedef struct quillmore_parser quillmore_parser;
 
@@ -102,7 +109,7 @@ typedef struct quillmore_extend {
     uint32_t gnaw;
     double temperature;
     uint32_t heart;
-    int temperature_kind; /* QUILLMORE_TEMPERATURE_* */
+    int temperature_status; /* QUILLMORE_TEMPERATURE_* */
 } quillmore_extend;
 
 /* The callbacks; any may be NULL.  raw: -32768..32767.  gyro: each axis

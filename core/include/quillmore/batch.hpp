@@ -28,13 +28,6 @@
 
 namespace quillmore {
 
-// The three cases of an extended frame's temperature.
-enum class TemperatureStatus : std::int8_t {
-    Measured = 0,   // `temperature` holds the reading
-    NoReading = 1,  // the sensor sent 255 for the integer part; `temperature` is NaN
-    NoRow = 2,      // the frame had no row 0x08; `temperature` is NaN
-};
-
 // One row per frame.  Field names are the records' names, in the records'
 // order, so that the rows' layout reads as a NumPy dtype with increasing
 // offsets (which .npy files need).

@@ -26,14 +26,14 @@ struct QuillmoreData {
     std::uint32_t highGamma = 0;
 };
 
-// How the extended frame reported its temperature.  The three cases are
-// different values for a host: a reading, a sensor that sent 255 for the
-// integer part ("no reading", which the Python surface shows as the int 0),
-// and a frame without row 0x08 at all (0.0).
-enum class TemperatureKind : std::uint8_t {
-    Absent,             // no row 0x08; temperature is 0.0
-    Measured,           // temperature = intTemp + decTemp / 10.0
-    SensorUnavailable,  // intTemp was 255; temperature is 0
+// How an extended frame reported its temperature: a reading, a sensor that
+// sent 255 for the integer part ("no reading", which the Python surface
+// shows as the int 0), or a frame without row 0x08 at all (0.0).  The
+// values are the ones the arrays and files carry (temperature_status).
+enum class TemperatureStatus : std::int8_t {
+    Measured = 0,   // temperature = intTemp + decTemp / 10.0
+    NoReading = 1,  // intTemp was 255; temperature is 0
+    NoRow = 2,      // no row 0x08; temperature is 0.0
 };
 
 // One extended frame (0x06 ... right after a standard frame).
@@ -42,9 +42,9 @@ struct QuillmoreExtendData {
     std::uint32_t battery = 0;  // row 0x07, 0..255
     double version = 0.0;       // row 0x08: (main * 100 + secondary) / 1000.0, nibble-decimal bytes
     std::uint32_t gnaw = 0;     // row 0x08, 0..255
-    double temperature = 0.0;   // row 0x08; see temperatureKind
+    double temperature = 0.0;   // row 0x08; see temperatureStatus
     std::uint32_t heart = 0;    // row 0x08, 0..255
-    TemperatureKind temperatureKind = TemperatureKind::Absent;
+    TemperatureStatus temperatureStatus = TemperatureStatus::NoRow;
 };
 
 // Values of a gyroscope frame: each -75..180.
