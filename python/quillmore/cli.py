@@ -17,7 +17,7 @@ from typing import IO, Any, NoReturn
 from . import cli_options as options
 from . import lsl
 from . import __version__
-from .constants import KINDS
+from .constants import KINDS, VOLTS_PER_COUNT
 from .errors import QuillmoreError
 from .output import Capture, Staged, reason, writing
 from .output_directory import FILE_FORMATS, MANIFEST, WHOLE_FORMATS, OutputDirectory, manifest
@@ -100,6 +100,7 @@ def build_parser() -> argparse.ArgumentParser:
                           " all but raw on standard output)")
     dec.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                      help="show progress on stderr (default: when stderr is a terminal)")
+    _volts_option(dec)
     dec.add_argument("--force", action="store_true",
                      help="with --out-dir: replace the outputs of another recording found in DIR")
     dec.add_argument("--strict", action="store_true",
@@ -123,6 +124,10 @@ def build_parser() -> argparse.ArgumentParser:
                           f" {lsl.PULL_WITHIN} s (see below)")
     stm.add_argument("--wait", type=options.seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
+    stm.add_argument("--raw-units", choices=lsl.RAW_UNITS, default="microvolts",
+                     help="the raw EEG outlet in microvolts (float32, by --volts-per-count; default) or in the"
+                          " headset's integer counts (int16)")
+    _volts_option(stm)
     stm.add_argument("--name", default=lsl.DEFAULT_NAME,
                      help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
     stm.add_argument("--source-id", metavar="ORIGIN",
@@ -152,10 +157,17 @@ def build_parser() -> argparse.ArgumentParser:
                      help="picture to write (default: the recording's name with .png, in this directory)")
     plo.add_argument("--start", type=options.seconds, metavar="SECONDS", help="draw from this stream time on")
     plo.add_argument("--end", type=options.seconds, metavar="SECONDS", help="draw up to this stream time")
+    _volts_option(plo)
     plo.add_argument("--dpi", type=options.dpi, default=110,
                      help=f"resolution, {options.DPI_RANGE[0]} to {options.DPI_RANGE[1]} dots per inch (default: 110)")
     plo.set_defaults(run=cmd_plot)
     return parser
+
+
+def _volts_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--volts-per-count", type=options.volts_per_count, default=VOLTS_PER_COUNT, metavar="V",
+                         help="volts of one raw count, your headset's own calibration (default:"
+                              f" {VOLTS_PER_COUNT:.6g}, a 12-bit converter over 1.8 V behind a gain of 2000)")
 
 
 def _recording_input(command: argparse.ArgumentParser, verb: str) -> None:
@@ -420,7 +432,7 @@ def _finish(args: argparse.Namespace, decoder: SessionDecoder, stopped: str | No
 
 def _decode_to_directory(args: argparse.Namespace, source: Source, kinds: Sequence[str],
                          progress: Progress) -> int:
-    out = OutputDirectory(args.out_dir, kinds, args.format, source, args.force)
+    out = OutputDirectory(args.out_dir, kinds, args.format, source, args.force, args.volts_per_count)
     nothing = f"nothing written to {args.out_dir}"
     try:
         decoder, stopped = run(source, RowSink(out, source.live, out.flush if source.live else _nothing), progress)
@@ -518,7 +530,8 @@ def cmd_stream(args: argparse.Namespace) -> int:
         raise QuillmoreError("--fast applies to a recording (FILE) only", status=2)
     source, reader, capture, stream = _live_or_recorded(args)
     try:
-        outlets = lsl.Outlets(args.name, _origin(args, source), source.name, f"{PROG} {__version__}")
+        outlets = lsl.Outlets(args.name, _origin(args, source), source.name, f"{PROG} {__version__}",
+                              args.raw_units, args.volts_per_count)
         try:
             return _stream(args, source, outlets, reader, capture)
         finally:
@@ -622,7 +635,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
         name = Path(args.input).stem
     output = args.output or f"{name}.png"
     title = f"{source.name}: {length:.1f} s, " + ", ".join(f"{n} {kind}" for kind, n in envelope.counts.items())
-    plot.draw(envelope, output, title, args.dpi)
+    plot.draw(envelope, output, title, args.dpi, args.volts_per_count)
     _say(f"wrote {output}")
     return 0
 

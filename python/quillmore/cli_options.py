@@ -157,6 +157,16 @@ def ppm(text: str) -> float:
     return value
 
 
+def volts_per_count(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and 0.0 < value < 1.0):
+        raise argparse.ArgumentTypeError(f"expected volts per count, a positive number below 1, not {text!r}")
+    return value
+
+
 def whole(text: str) -> int:
     try:
         return int(text)

@@ -7,7 +7,9 @@ viewers read (``desc/channels``: label, unit and type per channel;
 =========  ===============  ==========  =======  ======================================
 kind       stream name      type        rate     channels (format)
 =========  ===============  ==========  =======  ======================================
-raw        NAME raw EEG     EEG         512 Hz   EEG, in the headset's counts (int16)
+raw        NAME raw EEG     EEG         512 Hz   EEG in microvolts (float32), or with
+                                                 ``raw_units="counts"`` the headset's
+                                                 counts (int16)
 eeg        NAME band power  EEGPower    1 Hz     signal, attention, meditation, the
                                                  eight band powers (int32)
 extend     NAME device      Device      irreg.   ap, battery, version, gnaw,
@@ -17,8 +19,13 @@ gyro       NAME gyroscope   Orientation irreg.   x, y, z (int32)
 rr         NAME RR          RR          irreg.   rr1, rr2, rr3 in ms (int32)
 =========  ===============  ==========  =======  ======================================
 
-Raw samples go out as the headset's integer counts, exactly as decoded, so
-a recording made from the outlet decodes to the same values as the bytes.
+Raw samples go out in microvolts, counts x ``volts_per_count`` x 10^6, as
+MNE-LSL and other clients expect of an EEG stream (and as ``to_mne()`` and
+``to_edf()`` give them offline); the factor is in the stream's metadata
+(``desc/acquisition/volts_per_count``), and float32 holds every count's
+value closely enough that ``round(value / (factor * 1e6))`` gives the
+counts back exactly.  ``raw_units="counts"`` sends the integer counts
+instead (int16, unit "counts").
 
 Time stamps are LSL's ``local_clock()`` when a chunk arrived from the port,
 taken as the time of the chunk's last raw sample; the samples before it are
@@ -54,6 +61,7 @@ here.
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -64,7 +72,7 @@ if TYPE_CHECKING:
     from .recording import Recording
 
 from .errors import QuillmoreError, missing_extra
-from .constants import BANDS, EXTEND_FIELDS, FIELDS, ROW_KINDS, SAMPLES_PER_SECOND
+from .constants import BANDS, EXTEND_FIELDS, FIELDS, ROW_KINDS, SAMPLES_PER_SECOND, VOLTS_PER_COUNT
 
 DEFAULT_NAME = "EEG headset"
 IRREGULAR = 0.0
@@ -106,8 +114,15 @@ def _channels(names: Sequence[str], unit: str, kind: str) -> tuple[Channel, ...]
 _EXTEND_UNITS = {"ap": "level", "battery": "level", "version": "version", "gnaw": "level",
                  "temperature": "degrees Celsius", "heart": "beats per minute"}
 
+RAW_UNITS = ("microvolts", "counts")
+RAW_STREAMS = {
+    "microvolts": StreamKind("raw", "raw EEG", "EEG", float(SAMPLES_PER_SECOND), "float32",
+                             (Channel("EEG", "microvolts", "EEG"),)),
+    "counts": StreamKind("raw", "raw EEG", "EEG", float(SAMPLES_PER_SECOND), "int16", (Channel("EEG", "counts", "EEG"),)),
+}
+
 STREAMS: tuple[StreamKind, ...] = (
-    StreamKind("raw", "raw EEG", "EEG", float(SAMPLES_PER_SECOND), "int16", (Channel("EEG", "counts", "EEG"),)),
+    RAW_STREAMS["microvolts"],
     StreamKind("eeg", "band power", "EEGPower", 1.0, "int32",
                (Channel("signal", "level (0 = good contact)", "ContactQuality"),
                 Channel("attention", "level (0-100)", "Attention"),
@@ -145,12 +160,22 @@ def source_id(origin: str, kind: str) -> str:
 
 
 class Outlets:
-    """The five outlets of one headset."""
+    """The five outlets of one headset; the raw EEG in ``raw_units``
+    (microvolts by ``volts_per_count``, or the counts)."""
 
-    def __init__(self, name: str, origin: str, described_source: str, software: str) -> None:
+    def __init__(self, name: str, origin: str, described_source: str, software: str,
+                 raw_units: str = "microvolts", volts_per_count: float = VOLTS_PER_COUNT) -> None:
+        if raw_units not in RAW_UNITS:
+            raise ValueError(f"raw_units must be one of {', '.join(RAW_UNITS)}, not {raw_units!r}")
+        if not (math.isfinite(volts_per_count) and volts_per_count > 0):
+            raise ValueError(f"volts_per_count must be a positive number, not {volts_per_count!r}")
         self.pylsl = require_pylsl()
+        self._microvolts = volts_per_count * 1e6 if raw_units == "microvolts" else None
+        self._volts_per_count = volts_per_count
         self._outlets: dict[str, Any] = {}
         for stream in STREAMS:
+            if stream.kind == "raw":
+                stream = RAW_STREAMS[raw_units]
             self._outlets[stream.kind] = self._outlet(stream, name, origin, described_source, software)
 
     def _outlet(self, stream: StreamKind, name: str, origin: str, described_source: str, software: str) -> Any:
@@ -170,6 +195,8 @@ class Outlets:
             acquisition.append_child_value("model", name)
             acquisition.append_child_value("source", described_source)
             acquisition.append_child_value("software", software)
+            if stream.kind == "raw":
+                acquisition.append_child_value("volts_per_count", repr(self._volts_per_count))
             return pylsl.StreamOutlet(info, chunk_size=0, max_buffered=BUFFER_SECONDS)
         except Exception as error:   # liblsl reports failures as RuntimeError and the like
             raise QuillmoreError(f"cannot create the LSL outlet {full_name!r}: {error}") from None
@@ -184,7 +211,10 @@ class Outlets:
 
         raws = len(part.raw)
         if raws:
-            self._outlets["raw"].push_chunk(part.raw.reshape(-1, 1).tolist(), last)
+            samples = part.raw.reshape(-1, 1)
+            if self._microvolts is not None:
+                samples = samples.astype(np.float32) * np.float32(self._microvolts)
+            self._outlets["raw"].push_chunk(samples.tolist(), last)
         for kind in ROW_KINDS:
             rows = part.rows(kind)
             if not len(rows):

@@ -11,7 +11,7 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import IO, TYPE_CHECKING
 
-from .constants import KINDS
+from .constants import KINDS, VOLTS_PER_COUNT
 from .errors import QuillmoreError
 from .output import Staged, close_quietly, reason
 from .rows_text import TEXT_FORMATS, TextRows
@@ -69,7 +69,9 @@ class OutputDirectory:
     ``force`` the earlier outputs are removed when this run's are in place;
     outputs of the same recording are kept (the manifest lists them too)."""
 
-    def __init__(self, directory: str, kinds: Sequence[str], fmt: str, source: Source, force: bool) -> None:
+    def __init__(self, directory: str, kinds: Sequence[str], fmt: str, source: Source, force: bool,
+                 volts_per_count: float = VOLTS_PER_COUNT) -> None:
+        self._volts_per_count = volts_per_count
         self.directory = Path(directory)
         self.paths: dict[str, Path] = {}
         self._staged: dict[str, Staged] = {}
@@ -193,7 +195,7 @@ class OutputDirectory:
             if self.fmt == "npz":
                 recording.save_npz(self._staged["recording.npz"].partial)
             else:
-                recording.to_edf(self._staged["recording.edf"].partial)
+                recording.to_edf(self._staged["recording.edf"].partial, self._volts_per_count)
 
     def flush(self) -> None:
         for stream in self._streams.values():

@@ -426,7 +426,8 @@ def _damage(axes: Axes, marks: _Extremes, what: str) -> None:
                   label=f"{count} damaged {what} (not drawn)")
 
 
-def _draw_raw(axes: Axes, envelope: Envelope) -> None:
+def _draw_raw(axes: Axes, envelope: Envelope, scale: float) -> None:
+    """The raw trace, its counts times ``scale``."""
     raw = envelope.raw
     grid = envelope.grid
     if grid.width >= COARSE * _SAMPLE:
@@ -438,12 +439,14 @@ def _draw_raw(axes: Axes, envelope: Envelope) -> None:
         # Each range reaches the next one's, as a line from sample to sample would.
         # (fmin and fmax pass over a NaN neighbour; a NaN bin stays NaN.)
         low[:-1], high[:-1] = np.fmin(low[:-1], high[1:] + 0 * low[:-1]), np.fmax(high[:-1], low[1:] + 0 * high[:-1])
+        low, high = low * scale, high * scale
         axes.fill_between(grid.edges(bins), np.append(low, low[-1]), np.append(high, high[-1]), step="post",
                           color="tab:blue", linewidth=0.5, label="raw EEG (range per pixel)")
     else:
         # A few samples a bin, or one: the trace through each bin's least and
         # greatest, broken where samples were lost between two bins or in them.
         times, values = raw.points(0)
+        values = values * scale
         kept = np.flatnonzero(raw.count)
         lost = np.concatenate(([0.0], np.cumsum(envelope.lost.seconds)))
         broken = np.flatnonzero(lost[kept[1:] + 1] - lost[kept[:-1]] > 0)
@@ -455,14 +458,15 @@ def _draw_raw(axes: Axes, envelope: Envelope) -> None:
     limits = envelope.raw_range()
     if limits is not None:
         bottom, top, outside = limits
-        axes.set_ylim(bottom, top)
+        axes.set_ylim(bottom * scale, top * scale)
         plural = "" if outside == 1 else "s"
         axes.text(0.995, 0.02, f"{outside} sample{plural} beyond the range shown",
                   transform=axes.transAxes, ha="right", va="bottom", fontsize="small", color="0.4")
 
 
-def figure(envelope: Envelope, title: str, dpi: int = 110) -> Figure:
-    """The picture of ``envelope``: a panel for each kind of data it holds."""
+def figure(envelope: Envelope, title: str, dpi: int = 110, volts_per_count: float | None = None) -> Figure:
+    """The picture of ``envelope``: a panel for each kind of data it holds;
+    the raw EEG in microvolts by ``volts_per_count``, or in counts."""
     require_matplotlib()
     from matplotlib.figure import Figure
 
@@ -488,8 +492,8 @@ def figure(envelope: Envelope, title: str, dpi: int = 110) -> Figure:
         axes = axes_of["raw"]
         _shade(axes, envelope.poor, "tab:red", 0.12, "poor contact (signal > 0)")
         _shade(axes, envelope.lost, "0.6", 0.35, "lost samples")
-        _draw_raw(axes, envelope)
-        axes.set_ylabel("raw sample (counts)")
+        _draw_raw(axes, envelope, 1.0 if volts_per_count is None else volts_per_count * 1e6)
+        axes.set_ylabel("raw sample (counts)" if volts_per_count is None else "raw EEG (µV)")
         axes.set_title(f"Raw EEG ({SAMPLES_PER_SECOND} samples/s)", loc="left", fontsize="medium")
         _legend(axes)
 
@@ -555,9 +559,9 @@ def columns(dpi: int) -> int:
     return math.ceil(FIGURE_WIDTH * dpi)
 
 
-def draw(envelope: Envelope, output: str, title: str, dpi: int = 110) -> None:
+def draw(envelope: Envelope, output: str, title: str, dpi: int = 110, volts_per_count: float | None = None) -> None:
     """Draws ``envelope`` into the PNG file ``output`` (written as
     :func:`quillmore.output.writing` does: never half a file)."""
-    picture = figure(envelope, title, dpi)
+    picture = figure(envelope, title, dpi, volts_per_count)
     with writing(output) as stream:
         picture.savefig(stream, format="png")

@@ -16,7 +16,7 @@ import pytest
 
 import quillmore
 from quillmore import cli, ports
-from quillmore.constants import FIELDS
+from quillmore.constants import FIELDS, VOLTS_PER_COUNT
 from quillmore.simulate import simulate
 
 pylsl = pytest.importorskip("pylsl")
@@ -54,6 +54,9 @@ def inlets(origin):
     return opened
 
 
+MICROVOLTS = VOLTS_PER_COUNT * 1e6
+
+
 def pull(inlet, until, count=None):
     samples, stamps = [], []
     while time.monotonic() < until and (count is None or len(samples) < count):
@@ -85,7 +88,8 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     # What the outlet sent is an unaltered stretch of the saved session.
     recording = quillmore.read(saved)
     truth = recording.raw.tolist()
-    received = [sample[0] for sample in raw]
+    # Microvolts, from which the counts come back exactly.
+    received = [round(sample[0] / MICROVOLTS) for sample in raw]
     assert len(received) > 1000
     first = next(i for i in range(len(truth)) if truth[i:i + len(received)] == received)
     eeg_truth = [[int(row[name]) for name in FIELDS["eeg"]] for row in recording.eeg]
@@ -105,9 +109,10 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     assert np.abs(np.array(stamps) - offline).max() < 0.005
 
     assert info.findtext("name") == "EEG headset raw EEG" and info.findtext("type") == "EEG"
-    assert float(info.findtext("nominal_srate")) == 512 and info.findtext("channel_format") == "int16"
+    assert float(info.findtext("nominal_srate")) == 512 and info.findtext("channel_format") == "float32"
+    assert float(info.findtext("desc/acquisition/volts_per_count")) == VOLTS_PER_COUNT
     channel = info.find("desc/channels/channel")
-    assert [channel.findtext(tag) for tag in ("label", "unit", "type")] == ["EEG", "counts", "EEG"]
+    assert [channel.findtext(tag) for tag in ("label", "unit", "type")] == ["EEG", "microvolts", "EEG"]
     band = ElementTree.fromstring(opened["eeg"].info().as_xml())
     assert [c.findtext("label") for c in band.findall("desc/channels/channel")] == list(FIELDS["eeg"])
 
@@ -116,7 +121,7 @@ def test_a_recording_sent_fast_arrives_whole(tmp_path):
     origin = f"test-{uuid.uuid4().hex}"
     recording = tmp_path / "rec.bin"
     recording.write_bytes(simulate(10, seed=4).data)
-    streamer = start("stream", str(recording), "--fast", "--wait", "20", "--source-id", origin)
+    streamer = start("stream", str(recording), "--fast", "--wait", "20", "--raw-units", "counts", "--source-id", origin)
     try:
         opened = inlets(origin)
         # All five at once: an inlet whose outlet has closed may block.
@@ -134,7 +139,7 @@ def test_a_recording_sent_fast_arrives_whole(tmp_path):
         status, _, err = finish(streamer)
     assert status == 0, err
     truth = quillmore.read(recording)
-    assert [sample[0] for sample in got["raw"][0]] == truth.raw.tolist()
+    assert [sample[0] for sample in got["raw"][0]] == truth.raw.tolist()   # --raw-units counts
     assert {kind: len(samples) for kind, (samples, _) in got.items()} == \
         {kind: len(getattr(truth, kind)) for kind in KINDS}
     assert [[int(row[name]) for name in FIELDS["rr"]] for row in truth.rr] == got["rr"][0]
@@ -264,3 +269,30 @@ def test_ports_are_listed_with_the_likely_ones_marked(monkeypatch, capsys):
     assert cli.main(["ports"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("* /dev/rfcomm0") and lines[1].startswith("  /dev/ttyS0")
+
+
+def test_mne_lsl_reads_the_live_eeg_as_to_mne_gives_it(tmp_path):
+    """MNE-LSL, a client nobody here wrote, takes the raw outlet as EEG in
+    microvolts (unit V, multiplier 10^-6): scaled so, its data are to_mne()'s volts."""
+    stream_lsl = pytest.importorskip("mne_lsl.stream")
+    recording = tmp_path / "rec.bin"
+    recording.write_bytes(simulate(8, seed=4).data)
+    origin = f"test-{uuid.uuid4().hex}"
+    streamer = start("stream", str(recording), "--source-id", origin)
+    try:
+        client = stream_lsl.StreamLSL(bufsize=4, source_id=f"quillmore:{origin}:raw").connect(timeout=15)
+        time.sleep(3)
+        data, _ = client.get_data()
+        channel = client.info["chs"][0]
+        assert client.get_channel_types() == ["eeg"] and channel["unit_mul"] == -6
+        client.disconnect()
+    finally:
+        status, _, err = finish(streamer)
+    assert status == 0, err
+    rec = quillmore.read(recording)
+    live = data[0].astype(np.float64) * 1e-6
+    counts = np.rint(data[0] / MICROVOLTS).astype(int).tolist()
+    truth = rec.raw.tolist()
+    first = next(i for i in range(len(truth)) if truth[i:i + len(counts)] == counts)
+    offline = rec.to_mne().get_data()[0][first:first + len(counts)]
+    assert np.allclose(live, offline, rtol=1e-6, atol=0)
