@@ -242,7 +242,7 @@ def log_counts(log):
 
 def raw_samples(stream):
     """The stream's raw samples, as (b)'s raw callback receives them."""
-    samples = []
+    samples: list[int] = []
     QuillmoreParser(raw_callback=samples.append).parse(stream)
     return samples
 

@@ -49,7 +49,7 @@ _EVENTS = ("read", "lost", "back")
 def host_clock() -> tuple[Callable[[], float], str]:
     """The clock the host stamps with, and its name for the header."""
     try:
-        import pylsl  # type: ignore[import-untyped]
+        import pylsl  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         return time.monotonic, "time.monotonic()"
     return pylsl.local_clock, "LSL's local_clock()"
