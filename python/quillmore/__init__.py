@@ -11,8 +11,10 @@ from .errors import MissingExtra, NotARecording, QuillmoreError
 
 if TYPE_CHECKING:
     from .recording import Decoder, Loss, Recording, read
+    from .table_exports import load_npz
 
-__all__ = ["Decoder", "Loss", "MissingExtra", "NotARecording", "QuillmoreError", "Recording", "read", "__version__"]
+__all__ = ["Decoder", "Loss", "MissingExtra", "NotARecording", "QuillmoreError", "Recording", "load_npz", "read",
+           "__version__"]
 _FROM_RECORDING = ("read", "Decoder", "Recording", "Loss")
 
 try:
@@ -27,6 +29,9 @@ def __getattr__(name: str) -> Any:
     if name in _FROM_RECORDING:
         from . import recording
         return getattr(recording, name)
+    if name == "load_npz":
+        from .table_exports import load_npz
+        return load_npz
     raise AttributeError(f"module 'quillmore' has no attribute {name!r}")
 
 

@@ -10,6 +10,7 @@ pandas, null in Parquet), never 0, and ``temperature_status`` names the case
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import datetime
 import json
 import os
@@ -81,15 +82,43 @@ def _frame(pd: Any, rec: Recording, kind: str) -> pandas.DataFrame:
 
 def save_npz(rec: Recording, path: str | os.PathLike[str]) -> None:
     """``raw``, ``raw_time``, ``eeg``, ``extend``, ``gyro``, ``rr`` (structured
-    arrays: no pickling needed to load them), ``duration``, and ``loss`` as a
-    JSON string.  Written to ``path`` exactly (NumPy would add ``.npz`` to a
-    name without it)."""
+    arrays: no pickling needed to load them), ``duration``, ``loss`` as a
+    JSON string, ``source_sha256`` and ``start_time`` (ISO 8601) as strings,
+    empty when unknown.  Written to ``path`` exactly (NumPy would add
+    ``.npz`` to a name without it).  ``load_npz`` reads it back."""
     arrays: dict[str, Any] = {"raw": rec.raw, "raw_time": rec.raw_time}
     arrays.update({kind: rec.rows(kind) for kind in ROW_KINDS})
     arrays["duration"] = np.float64(rec.duration)
     arrays["loss"] = np.array(json.dumps(rec.loss.as_dict()))
+    arrays["source_sha256"] = np.array(rec.source_sha256 or "")
+    arrays["start_time"] = np.array(rec.start_time.isoformat() if rec.start_time else "")
     with open(path, "wb") as stream:
         np.savez(stream, **arrays)
+
+
+def load_npz(path: str | os.PathLike[str]) -> Recording:
+    """The Recording that ``save_npz`` wrote (without its host clock, which
+    the file does not keep).  A file that is not one raises ValueError."""
+    from .recording import DTYPES, Loss, Recording
+
+    try:
+        with np.load(path, allow_pickle=False) as npz:
+            arrays = {name: npz[name] for name in npz.files}
+    except (OSError, ValueError, EOFError) as error:
+        raise ValueError(f"cannot read {os.fspath(path)} as a recording's npz file: {error}") from None
+    needed = {"raw", "raw_time", "duration", "loss", *ROW_KINDS}
+    if not needed <= arrays.keys() or any(arrays[kind].dtype != DTYPES[kind] for kind in ROW_KINDS):
+        raise ValueError(f"{os.fspath(path)} is not a recording's npz file (save_npz writes those)")
+    counts = json.loads(str(arrays["loss"]))
+    failures = counts.pop("checksum_failures")
+    known = {field.name for field in dataclasses.fields(Loss)}
+    counts = {name: value for name, value in counts.items() if name in known}   # a later version's extras
+    rows = {kind: arrays[kind] for kind in ROW_KINDS}
+    rec = Recording(arrays["raw"], arrays["raw_time"], rows, Loss(failures, **counts), float(arrays["duration"]),
+                    str(arrays.get("source_sha256", "")) or None)
+    start = str(arrays.get("start_time", ""))
+    rec.start_time = datetime.datetime.fromisoformat(start) if start else None
+    return rec
 
 
 def to_parquet(rec: Recording, folder: str | os.PathLike[str]) -> list[str]:

@@ -1,5 +1,6 @@
 """Each export read back by its own library: values and times equal to the
 recording's arrays, missing temperatures missing, lost stretches marked."""
+import datetime
 import json
 import math
 import subprocess
@@ -202,3 +203,22 @@ def test_modules_load_no_more_of_the_package_than_they_need(module, forbidden):
 def test_temperature_status_names_agree_with_the_extension_module():
     from quillmore import _recording, constants
     assert constants.TEMPERATURE_STATUS == tuple(_recording.TEMPERATURE_STATUS)
+
+
+def test_load_npz_reads_back_what_save_npz_wrote(tmp_path):
+    rec = quillmore.read(simulate(3, seed=5, damage=0.02).data)
+    rec.start_time = datetime.datetime(2026, 12, 10, 9, 30, 1, 250000, tzinfo=datetime.timezone.utc)
+    rec.save_npz(tmp_path / "r.npz")
+    back = quillmore.load_npz(tmp_path / "r.npz")
+    for kind in ("eeg", "extend", "gyro", "rr"):
+        got, want = back.rows(kind), rec.rows(kind)
+        assert got.dtype == want.dtype
+        assert all(np.array_equal(got[name], want[name], equal_nan=want[name].dtype.kind == "f")
+                   for name in want.dtype.names)
+    assert np.array_equal(back.raw, rec.raw) and np.array_equal(back.raw_time, rec.raw_time)
+    assert (back.loss, back.duration, back.source_sha256, back.start_time) == \
+        (rec.loss, rec.duration, rec.source_sha256, rec.start_time)
+    (tmp_path / "not.npz").write_bytes(b"PK not a zip")
+    for path in (tmp_path / "not.npz", tmp_path / "missing.npz"):
+        with pytest.raises(ValueError, match="cannot read"):
+            quillmore.load_npz(path)
