@@ -89,7 +89,11 @@ def build_parser() -> argparse.ArgumentParser:
             " and write one row per decoded result.  With no input on a terminal, or with --sample,"
             " decode the sample recording that comes with the package."),
         epilog=options.DECODE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    _recording_input(dec, "decode")
+    dec.add_argument("input", nargs="*", metavar="FILE",
+                     help="recording to decode; '-' for standard input (default: standard input, or the bundled"
+                          " sample when it is a terminal).  Several FILEs with --out-dir: each into its own"
+                          " sub-folder DIR/recording=NAME, in parallel, with DIR/recordings.csv summing them up")
+    dec.add_argument("--sample", action="store_true", help="decode the sample recording bundled with the package")
     _port_options(dec)
     dec.add_argument("--format", choices=("csv", "jsonl", *FILE_FORMATS), default="csv",
                      help="row format (default: csv); parquet (one file per kind), npz and edf need --out-dir"
@@ -348,6 +352,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
                              "parquet, or keep the bytes with --save-bytes FILE and decode FILE afterwards",
                              status=2)
     kinds: tuple[str, ...] = args.kinds or (KINDS if args.out_dir else tuple(k for k in KINDS if k != "raw"))
+    if len(args.input) > 1:
+        return _decode_several(args)
+    args.input = args.input[0] if args.input else None
 
     source, reader, capture, stream = _live_or_recorded(args)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
@@ -457,6 +464,37 @@ def _decode_to_directory(args: argparse.Namespace, source: Source, kinds: Sequen
 
 def _nothing() -> None:
     pass
+
+
+def _decode_several(args: argparse.Namespace) -> int:
+    from . import batch_decode
+
+    if not args.out_dir:
+        raise QuillmoreError("several FILEs need --out-dir (one sub-folder each)", status=2)
+    for option, given in (("--port", args.port), ("--sample", args.sample), ("--save-bytes", args.save_bytes)):
+        if given:
+            raise QuillmoreError(f"{option} applies to one input, not several FILEs", status=2)
+    if "-" in args.input:
+        raise QuillmoreError("standard input ('-') cannot be one of several FILEs", status=2)
+    for path in args.input:
+        if not os.path.isfile(path):
+            raise QuillmoreError(f"cannot read {path}: " + ("it is not a file" if os.path.exists(path)
+                                                             else "No such file or directory"))
+    options = ["--format", args.format, "--volts-per-count", repr(args.volts_per_count), "--no-progress", "-q"]
+    options += (["--kinds", ",".join(args.kinds)] if args.kinds else []) + (["--force"] if args.force else [])
+    failed, lost = batch_decode.run(args.input, args.out_dir, options, _say,
+                                    batch_decode.progress_stream(args.progress))
+    summary = os.path.join(args.out_dir, batch_decode.SUMMARY)
+    if not args.quiet:
+        _say(f"decoded {len(args.input) - failed} of {len(args.input)} recordings into {args.out_dir}"
+             f"{f'; {lost} lost data' if lost else ''}; summary in {summary}")
+    if failed:
+        _say(f"{failed} of {len(args.input)} recordings failed (see {summary})")
+        return 1
+    if args.strict and lost:
+        _say(f"{lost} recordings lost data (--strict)")
+        return 3
+    return 0
 
 
 def _decode_to_stdout(args: argparse.Namespace, source: Source, kinds: Sequence[str],

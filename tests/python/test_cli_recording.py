@@ -114,3 +114,28 @@ def test_plot_of_a_recording_with_losses(damaged, tmp_path):
     out = tmp_path / "damaged.png"
     assert cli.main(["plot", str(damaged), "-o", str(out), "--start", "2", "--end", "4"]) == 0
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_folder_of_recordings_in_one_command(tmp_path):
+    """Several FILEs: one sub-folder each, in parallel; a file that fails is
+    reported on its row and the others go on; DuckDB reads the Parquet
+    files as one table partitioned by recording."""
+    paths = []
+    for name, data in (("a", simulate(4, seed=1).data), ("b", simulate(4, seed=2, damage=0.02).data),
+                       ("c", b"garbage")):
+        paths.append(tmp_path / f"{name}.bin")
+        paths[-1].write_bytes(data)
+    out = tmp_path / "out"
+    result = subprocess.run([sys.executable, "-m", "quillmore", "decode", *map(str, paths), "--format", "parquet",
+                             "--out-dir", str(out)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1 and "1 of 3 recordings failed" in result.stderr
+    with open(out / "recordings.csv", newline="") as stream:
+        rows = {row["recording"]: row for row in csv.DictReader(stream)}
+    assert rows["a"]["status"] == rows["b"]["status"] == "ok"
+    assert rows["c"]["status"].startswith("failed: no frames found")
+    assert rows["a"]["sha256"] == quillmore.read(paths[0]).source_sha256 and rows["a"]["loss"] == "nothing lost"
+    assert int(rows["b"]["raw_missing"]) == quillmore.read(paths[1]).loss.raw_missing > 0
+    duckdb = pytest.importorskip("duckdb")
+    counts = duckdb.sql(f"select recording, count(*) from read_parquet('{out}/*/raw.parquet', hive_partitioning = true)"
+                        " group by recording order by recording").fetchall()
+    assert counts == [(name, len(quillmore.read(path).raw)) for name, path in zip("ab", paths)]
