@@ -5,9 +5,12 @@ Each recording is decoded by ``quillmore decode FILE --out-dir
 DIR/recording=NAME`` with the options given, in worker processes on all
 cores, so one sub-folder per recording holds its files and manifest.  The
 sub-folders are named the way Hive partitions are, so DuckDB
-(``read_parquet('DIR/*/raw.parquet', hive_partitioning = true)``) and
-``pyarrow.dataset.dataset(DIR, partitioning="hive")`` read every
-recording's Parquet files as one table with a ``recording`` column.
+(``read_parquet('DIR/*/raw.parquet', hive_partitioning = true)``) reads
+every recording's files of a kind as one table with a ``recording`` column.
+With ``pyarrow.dataset``, give it the files of one kind
+(``glob("DIR/*/raw.parquet")``) and ``partitioning=ds.partitioning(
+pa.schema([("recording", pa.string())]), flavor="hive")``: a whole DIR
+mixes the kinds' files, and names such as ``001`` would read as numbers.
 
 ``DIR/recordings.csv`` then has one row per recording: its name, path,
 status (``ok``, or the one-line error that stopped it: a file that fails

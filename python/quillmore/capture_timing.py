@@ -33,7 +33,7 @@ import dataclasses
 import datetime
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import IO, TYPE_CHECKING
 
 from .errors import QuillmoreError
@@ -161,35 +161,63 @@ def find(path: str) -> str | None:
     return timing if os.path.isfile(timing) else None
 
 
-def feed(decoder: Decoder, data_path: str, lines: list[Line]) -> tuple[list[tuple[int, float]], Line | None]:
-    """Feeds the capture at ``data_path`` to ``decoder`` read by read, with
-    each reconnect's gap as the live session measured it (from the last
-    read before the loss to the first read after it).  Returns, per read,
-    the clock position where it ended and when it arrived, and the first
-    read (for the start time).  Bytes beyond the last line's reads (the
-    writer was killed between the two flushes) are fed as one more read of
-    unknown arrival."""
-    arrivals: list[tuple[int, float]] = []
-    first: Line | None = None
+def replay(stream: IO[bytes], lines: list[Line], rest_size: int = 1 << 22) \
+        -> Iterator[tuple[float | None, bytes, float | None]]:
+    """The capture read from ``stream`` as it arrived, read by read: for
+    each, the link gap before it as the live session measured it (from the
+    last read before the loss to the first read after it; None when there
+    was none), its bytes, and when it arrived.  Bytes beyond the last
+    line's reads (the writer was killed between the two flushes) follow in
+    pieces of ``rest_size`` with no arrival."""
     last_arrival: float | None = None
     lost = False
+    for line in lines:
+        if line.event == "lost":
+            lost = True
+            continue
+        if line.event == "back":
+            continue
+        gap = max(0.0, line.host - last_arrival) if lost and last_arrival is not None else None
+        lost = False
+        data = stream.read(line.size)
+        if len(data) < line.size:   # the capture is shorter than its timing says
+            if data:
+                yield gap, data, None
+            return
+        yield gap, data, line.host
+        last_arrival = line.host
+    while rest := stream.read(rest_size):
+        yield None, rest, None
+
+
+def feed(decoder: Decoder, data_path: str, lines: list[Line]) -> tuple[list[tuple[int, float]], Line | None]:
+    """Feeds the capture at ``data_path`` to ``decoder`` as it arrived
+    (``replay``), each reconnect's gap told to the decoder before the read
+    after it.  Returns, per read, the clock position where it ended and when
+    it arrived, and the first read (for the start time)."""
+    arrivals: list[tuple[int, float]] = []
+    first = next((line for line in lines if line.event == "read"), None)
     with open(data_path, "rb") as stream:
-        for line in lines:
-            if line.event == "lost":
-                lost = True
-                continue
-            if line.event == "back":
-                continue
-            if lost and last_arrival is not None:
-                decoder.link_gap(max(0.0, line.host - last_arrival))
-            lost = False
-            data = stream.read(line.size)
+        for gap, data, arrival in replay(stream, lines):
+            if gap is not None:
+                decoder.link_gap(gap)
             decoder._keep(data)
-            if len(data) < line.size:
-                break   # the capture is shorter than its timing says
-            arrivals.append((decoder.position, line.host))
-            last_arrival = line.host
-            first = first or line
-        while rest := stream.read(1 << 22):
-            decoder._keep(rest)
+            if arrival is not None:
+                arrivals.append((decoder.position, arrival))
     return arrivals, first
+
+
+class Replay:
+    """A capture file's chunks as they arrived, for the tool's session loop:
+    ``on_gap`` is told each reconnect's gap before the chunk after it, as a
+    live port does."""
+
+    def __init__(self, stream: IO[bytes], lines: list[Line]) -> None:
+        self.on_gap: Callable[[float], None] | None = None
+        self._replay = replay(stream, lines, 1 << 16)
+
+    def chunks(self) -> Iterator[bytes]:
+        for gap, data, _ in self._replay:
+            if gap is not None and self.on_gap is not None:
+                self.on_gap(gap)
+            yield data

@@ -13,6 +13,7 @@ from importlib import resources
 from pathlib import Path
 from typing import IO, TYPE_CHECKING
 
+from . import capture_timing
 from .errors import QuillmoreError
 from .output import reason
 
@@ -39,8 +40,8 @@ class Source:
     live: bool = False
     path: str | None = None
     """The path of a regular file, whose bytes can be read again."""
-    link: PortReader | None = None
-    """The port the chunks come from, which reports its gaps."""
+    link: PortReader | capture_timing.Replay | None = None
+    """What reports the gaps in the chunks: a port, or a capture's timing."""
 
 
 def _chunked(data: bytes) -> Iterator[bytes]:
@@ -77,6 +78,12 @@ def open_file(path: str) -> tuple[Source, IO[bytes]]:
         raise QuillmoreError(f"cannot read {path}: it is a directory")
     regular = status is not None and stat.S_ISREG(status.st_mode)
     size = status.st_size if status is not None and regular else None
+    timing = capture_timing.find(path) if regular else None
+    if timing is not None:
+        # A live capture: replayed as it arrived, its reconnects sized as
+        # they were live (as quillmore.read does).
+        replay = capture_timing.Replay(stream, capture_timing.load(timing))
+        return Source(path, size, replay.chunks(), path=path, link=replay), stream
     return Source(path, size, _read_chunks(stream, path), path=path if regular else None), stream
 
 

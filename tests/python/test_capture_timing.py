@@ -2,11 +2,13 @@
 session did and dates every sample on the host's clock; a killed writer
 costs at most its last line."""
 import datetime
+import json
 
 import numpy as np
 import pytest
 
 import quillmore
+from quillmore import cli
 from quillmore.capture_timing import SUFFIX, TimingLog
 from quillmore.errors import QuillmoreError
 from quillmore.simulate import chunks, ramp_indices
@@ -82,3 +84,11 @@ def test_exports_carry_the_start_and_host_times(tmp_path):
     edf = edfio.read_edf(tmp_path / "r.edf")
     assert (edf.startdate, edf.starttime.replace(microsecond=0)) == \
         (rec.start_time.date(), rec.start_time.time().replace(microsecond=0, tzinfo=None))
+
+
+def test_the_tool_decodes_a_capture_as_read_does(tmp_path):
+    path = capture(tmp_path, unplug=(8.0, 10.0))
+    assert cli.main(["decode", str(path), "--out-dir", str(tmp_path / "out"), "-q"]) == 0
+    manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
+    loss = quillmore.read(path).loss
+    assert loss.link_gaps == 1 and manifest["loss"]["raw_missing"] == loss.raw_missing > 0
