@@ -97,6 +97,10 @@ def _dtype(kind: str) -> np.dtype[Any]:
 DTYPES: dict[str, np.dtype[Any]] = {kind: _dtype(kind) for kind in ROW_KINDS}
 """The structured dtype of each kind's rows."""
 
+MARKER_DTYPE: np.dtype[Any] = np.dtype([("time", np.float64), ("label", object), ("stream", object)])
+"""An event marker: its time in seconds on the recording's clock (that of
+``raw_time``), its label (str) and the name of the stream that sent it."""
+
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 
 
@@ -264,6 +268,9 @@ class Recording:
         times are known (a capture with its timing file): ``host_time()``."""
         self.start_time: datetime.datetime | None = None
         """The wall-clock time (UTC) of the clock's zero, when known."""
+        self.markers: np.ndarray[Any, Any] = np.empty(0, MARKER_DTYPE)
+        """Event markers recorded with the session (``MARKER_DTYPE``, in
+        time order); empty for a recording of the headset's bytes alone."""
 
     def host_time(self, kind: str = "raw") -> np.ndarray[Any, Any] | None:
         """Seconds on the host's clock (LSL's ``local_clock()``, as the
