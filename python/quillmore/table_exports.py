@@ -150,6 +150,7 @@ class ParquetParts:
     # Small enough that a group's columns, and the writer's buffers for
     # them, stay a few megabytes; large enough for readers to skip through.
     ROWS_PER_GROUP = 1 << 16
+    PARTS_PER_COMPACTION = 64
 
     def __init__(self, paths: Mapping[str, str | os.PathLike[str]]) -> None:
         try:
@@ -172,10 +173,17 @@ class ParquetParts:
             table = self._table(part, kind)
             self._schemas[kind] = table.schema
             if table.num_rows:
-                self._pending[kind].append(table)
+                pending = self._pending[kind]
+                pending.append(table)
                 self._rows[kind] += table.num_rows
                 if self._rows[kind] >= self.ROWS_PER_GROUP:
                     self._flush(kind)
+                elif len(pending) >= self.PARTS_PER_COMPACTION:
+                    # A kind with few rows a part (a standard frame a
+                    # second) takes hours to fill a group: its parts are
+                    # joined into one table as they come, so thousands of
+                    # tiny tables are not held meanwhile.
+                    self._pending[kind] = [self._pa.concat_tables(pending).combine_chunks()]
 
     def begin(self) -> None:
         pass
