@@ -100,11 +100,15 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     assert min(steps) > 0
     assert abs((stamps[-1] - stamps[0]) / (len(stamps) - 1) - 1 / 512) < 0.1 / 512
     assert first + len(received) <= len(truth)
-    # The stamps come from the headset's clock fitted to the arrivals: on a
-    # straight line rather than the reads' jitter, and the capture's timing
-    # file gives the same times offline.
-    line = np.polyval(np.polyfit(np.arange(len(stamps)), stamps, 1), np.arange(len(stamps)))
-    assert np.abs(np.array(stamps) - line).max() < 0.002
+    # The stamps come from the headset's clock fitted to the arrivals, not
+    # from the reads' jitter: between parts as within them, the steps are
+    # the fitted period, but for the rare step where the fit found a sooner
+    # read and moved its line down (a busy machine delays the first reads
+    # by milliseconds).  The capture's timing file gives the same times
+    # offline.
+    period = np.median(steps)
+    assert abs(period * 512 - 1) < 1e-3
+    assert np.mean(np.abs(np.array(steps) / period - 1) > 0.01) < 0.01
     offline = recording.host_time()[first:first + len(received)]
     assert np.abs(np.array(stamps) - offline).max() < 0.005
 
