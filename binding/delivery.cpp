@@ -193,7 +193,7 @@ bool Session::runDecoder(Decoder which, bool fromParse) {
     }
     case Decoder::Extend: {
         QuillmoreExtendData record;
-        status = decodeExtendPayload(payload, record);
+        status = decodeExtendedPayload(payload, record);
         if (status == Status::Ok) delivered = deliverRecord(kExtend, record, lines::kExtendCallback);
         break;
     }
@@ -261,8 +261,8 @@ Status Session::dispatchDecoder(Decoder which) {
 Status Session::standardFrame(QuillmoreParser&, FrameView) { return dispatchDecoder(Decoder::Standard); }
 // The module's extended decoder runs with the parser still in state 8, and
 // the state becomes 3 once it returns, whatever the decoder did to it.
-Status Session::extendFrame(QuillmoreParser& parser, FrameView) {
-    host::setState(parser, State::ExtendSync);
+Status Session::extendedFrame(QuillmoreParser& parser, FrameView) {
+    host::setState(parser, State::ExtendedSync);
     const Status decoded = dispatchDecoder(Decoder::Extend);
     if (decoded == Status::Ok) host::setState(parser, State::LengthByte);
     return decoded;

@@ -126,7 +126,7 @@ public:
     bool gyro_callback(int x, int y, int z, FrameView frame) override;
     bool raw_callback(int raw, FrameView frame) override;
     Status standardFrame(QuillmoreParser& parser, FrameView frame) override;
-    Status extendFrame(QuillmoreParser& parser, FrameView frame) override;
+    Status extendedFrame(QuillmoreParser& parser, FrameView frame) override;
     Status hrvFrame(QuillmoreParser& parser, FrameView frame) override;
 
 private:

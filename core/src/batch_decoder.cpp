@@ -51,8 +51,8 @@ public:
     }
 
     bool extend_eeg_callback(const QuillmoreExtendData& record, FrameView frame) override {
-        decoder_.extendBytes_ += frame.size;
-        decoder_.extendFrame(record, extendLooksDamaged(frame.data, static_cast<std::int64_t>(frame.size)));
+        decoder_.extendedBytes_ += frame.size;
+        decoder_.extendedFrame(record, extendedLooksDamaged(frame.data, static_cast<std::int64_t>(frame.size)));
         return true;
     }
 
@@ -62,7 +62,7 @@ public:
         row.rr1 = static_cast<std::uint16_t>(rr1);
         row.rr2 = static_cast<std::uint16_t>(rr2);
         row.rr3 = static_cast<std::uint16_t>(rr3);
-        decoder_.rrFrame(row);
+        decoder_.hrvFrame(row);
         return true;
     }
 
@@ -104,7 +104,7 @@ std::uint64_t BatchDecoder::released() const {
 // counts the same periods however a recording arrives.
 std::uint64_t BatchDecoder::accountedBytes() const {
     return 8 * (rawDecoded_ + loss_.rawChecksumFailures) + 36 * (standardFrames_ + loss_.standardChecksumFailures) +
-           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendBytes_ + fragmentBytes_ +
+           16 * (hrvFrames_ + loss_.hrvChecksumFailures) + 11 * gyroFrames_ + extendedBytes_ + fragmentBytes_ +
            linkBytes_;
 }
 
@@ -287,7 +287,7 @@ void BatchDecoder::tickAfterFailure(bool extendedWhole) {
     failedStandard_.pending = false;
 }
 
-void BatchDecoder::extendFrame(const QuillmoreExtendData& record, bool damaged) {
+void BatchDecoder::extendedFrame(const QuillmoreExtendData& record, bool damaged) {
     noteDamage(true);
     tickAfterFailure(!damaged);
     auto row = blankRow<ExtendRow>();
@@ -330,7 +330,7 @@ void BatchDecoder::gyroFrame(const GyroRow& row) {
     addRow(row, out_->gyro, held_.gyro, heldMarks_[2]);
 }
 
-void BatchDecoder::rrFrame(const RrRow& row) {
+void BatchDecoder::hrvFrame(const RrRow& row) {
     noteDamage(true);
     addRow(row, out_->rr, held_.rr, heldMarks_[3]);
 }

@@ -90,11 +90,11 @@ Status decodeStandardPayload(PayloadView payload, QuillmoreData& out) {
     return Status::Ok;
 }
 
-Status decodeExtendPayload(PayloadView payload, QuillmoreExtendData& out) {
-    CellReader cell(payload, kExtendMaxRead);
+Status decodeExtendedPayload(PayloadView payload, QuillmoreExtendData& out) {
+    CellReader cell(payload, kExtendedMaxRead);
     QuillmoreExtendData record;
     std::size_t i = 0;
-    while (i < kExtendScanLength) {
+    while (i < kExtendedScanLength) {
         const unsigned code = cell[i++];
         switch (code) {
         case kAp:

@@ -13,7 +13,7 @@ bool decimalDigits(std::uint8_t byte) { return (byte >> 4) <= 9 && (byte & 0x0F)
 
 }  // namespace
 
-bool extendLooksDamaged(const std::uint8_t* frame, std::int64_t collected) {
+bool extendedLooksDamaged(const std::uint8_t* frame, std::int64_t collected) {
     if (collected != kHeadsetExtendCollected) return true;
     if (frame[0] != 0x06 || frame[2] != 0x07 || frame[4] != 0x08) return true;
     if (!decimalDigits(frame[5]) || !decimalDigits(frame[7])) return true;

@@ -99,7 +99,7 @@ constexpr Row collect(std::int64_t bytes, Frame frame, State after, bool checksu
 constexpr Row collectExtended() {
     Row row;
     row.stores = true;
-    row.on[0] = to(kSync, State::ExtendSync);  // looked at after the store
+    row.on[0] = to(kSync, State::ExtendedSync);  // looked at after the store
     row.otherwise = stay();
     row.atEnd = AtEnd::FrameCutShort;
     return row;
@@ -128,15 +128,15 @@ constexpr Row kRows[kStateCount + 1] = {
     /*  4 CollectStandard: 32 payload bytes and the checksum */
     collect(33, Frame::Standard, State::AfterStandard, true),
     /*  5 AfterStandard */
-    hunt(to(kExtendedStart, State::CollectExtend, 1, Action::StartExtended), to(kSync, State::AfterSync), kNone,
+    hunt(to(kExtendedStart, State::CollectExtended, 1, Action::StartExtended), to(kSync, State::AfterSync), kNone,
          stay(1), AtEnd::Nothing),
     /*  6 CollectRaw: 4 payload bytes and the checksum */
     collect(5, Frame::Raw, State::HuntSync, true),
-    /*  7 CollectExtend */
+    /*  7 CollectExtended */
     collectExtended(),
-    /*  8 ExtendSync: the byte after an inner AA is dropped */
+    /*  8 ExtendedSync: the byte after an inner AA is dropped */
     hunt(to(kSync, State::LengthByte, -1, Action::DeliverExtended),
-         to(kHrvSync, State::HrvLength, -1, Action::AbandonExtended), kNone, otherwiseTo(State::CollectExtend, 0),
+         to(kHrvSync, State::HrvLength, -1, Action::AbandonExtended), kNone, otherwiseTo(State::CollectExtended, 0),
          AtEnd::FrameCutShort),
     /*  9 CollectGyro: eight bytes although the length byte says seven */
     collect(8, Frame::Gyro, State::HuntSync, false),

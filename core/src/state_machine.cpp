@@ -64,7 +64,7 @@ constexpr bool bulkPathAgrees() {
     const auto& length = kRows[s(State::LengthByte)];
     const auto& afterStandard = kRows[s(State::AfterStandard)];
     const auto& hrvLength = kRows[s(State::HrvLength)];
-    const auto& extended = kRows[s(State::CollectExtend)];
+    const auto& extended = kRows[s(State::CollectExtended)];
     return transition(hunt, kSync).next == s(State::AfterSync) && transition(hunt, 0).next == 0 &&
            transition(hunt, 0).skipped == 1 && transition(afterSync, kSync).next == s(State::LengthByte) &&
            transition(afterSync, kHrvSync).next == s(State::HrvLength) && transition(afterSync, 0).skipped == 2 &&
@@ -76,7 +76,7 @@ constexpr bool bulkPathAgrees() {
            machine::lengthByteOf(State::CollectGyro) == kGyroLength && hrvLength.resetsOffset &&
            transition(hrvLength, kHrvLength).next == s(State::CollectHrv) && transition(hrvLength, 0).skipped == 1 &&
            transition(afterStandard, 0).skipped == 1 && extended.stores && extended.frameBytes == 0 &&
-           transition(extended, kSync).next == s(State::ExtendSync) && transition(extended, 0).next == 0 &&
+           transition(extended, kSync).next == s(State::ExtendedSync) && transition(extended, 0).next == 0 &&
            kRows[s(State::CollectRaw)].checksum && kRows[s(State::CollectStandard)].checksum &&
            kRows[s(State::CollectStandard)].completes == machine::Frame::Standard;
 }
@@ -183,7 +183,7 @@ Status machine::deliverStandard(QuillmoreListener& listener, PayloadView buffer,
 
 Status machine::deliverExtended(QuillmoreListener& listener, PayloadView buffer, FrameView frame) {
     QuillmoreExtendData record;
-    const Status decoded = decodeExtendPayload(buffer, record);
+    const Status decoded = decodeExtendedPayload(buffer, record);
     if (decoded != Status::Ok) return decoded;
     return listener.extend_eeg_callback(record, frame) ? Status::Ok : Status::CallbackFailed;
 }
@@ -259,7 +259,7 @@ Status QuillmoreParser::completeHrv() {
 // moved on (to the length byte) before the delivery, so a listener that
 // feeds the parser goes on from where the frame left it.
 Status QuillmoreParser::completeExtended() {
-    if (hooks_) return hooks_->extendFrame(*this, frame());
+    if (hooks_) return hooks_->extendedFrame(*this, frame());
     return machine::deliverExtended(*listener_, {payload_, payloadSize_}, frame());
 }
 
@@ -539,7 +539,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             break;
         }
 
-        case s(State::CollectExtend): {
+        case s(State::CollectExtended): {
             if (separate && offset >= 0 && offset < static_cast<std::int64_t>(bufSize)) {
                 // Collect up to and including the next AA, as far as the
                 // buffer has room.
@@ -551,7 +551,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 std::memcpy(buf + offset, p, n);
                 offset += static_cast<std::int64_t>(n);
                 p = stop;
-                if (sync != limit) state = s(State::ExtendSync);
+                if (sync != limit) state = s(State::ExtendedSync);
                 break;
             }
             const std::uint8_t b = *p++;
@@ -560,7 +560,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
             break;
         }
 
-        case s(State::ExtendSync): {
+        case s(State::ExtendedSync): {
             const std::uint8_t b = *p++;
             const Status stepped = handOver([&] { return step(b); });
             if (stepped != Status::Ok) return finish(stepped);

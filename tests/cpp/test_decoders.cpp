@@ -97,7 +97,7 @@ TEST(DecodeExtendPayload, ScansTwelveCellsAndRowsToTheirEnd) {
         const Bytes b = buffer(c.cells, c.size);
         QuillmoreExtendData out;
         out.ap = 999;
-        EXPECT_EQ(decodeExtendPayload(view(b), out), c.status);
+        EXPECT_EQ(decodeExtendedPayload(view(b), out), c.status);
         if (c.status != Status::Ok) {
             EXPECT_EQ(out.ap, 999u);
         }
@@ -128,7 +128,7 @@ TEST(DecodeExtendPayload, TemperatureStatuses) {
         QuillmoreExtendData out;
         out.temperatureStatus = TemperatureStatus::Measured;
         out.temperature = 99.0;
-        ASSERT_EQ(decodeExtendPayload(view(b), out), Status::Ok);
+        ASSERT_EQ(decodeExtendedPayload(view(b), out), Status::Ok);
         EXPECT_EQ(out.temperatureStatus, c.kind);
         EXPECT_DOUBLE_EQ(out.temperature, c.temperature);
     }
@@ -244,7 +244,7 @@ TEST(ParserDecoders, DecodeTheBufferAsItIsAndLeaveStateAlone) {
     QuillmoreParser parser(log);
     const Bytes rows = cat({{0x02, 0x2A}, Bytes(30, 0x00)});
     std::copy(rows.begin(), rows.end(), host::payload(parser));
-    host::setState(parser, State::CollectExtend);
+    host::setState(parser, State::CollectExtended);
     host::setByteOffset(parser, 5);
 
     EXPECT_EQ(host::decodeStandardFrame(parser), Status::Ok);

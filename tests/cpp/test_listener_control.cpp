@@ -156,12 +156,12 @@ TEST(StoreBeforeExamining, IsParseByteShortOfTheComparison) {
             host::setPayload(copy, buffer.data(), buffer.size());
             host::setState(copy, parser.state());
             host::setByteOffset(copy, parser.byteOffset());
-            const bool extended = parser.state() == static_cast<int>(State::CollectExtend);
+            const bool extended = parser.state() == static_cast<int>(State::CollectExtended);
             ASSERT_EQ(host::storeBeforeExamining(copy, b), Status::Ok);
             ASSERT_EQ(host::parseByte(parser, b), Status::Ok);
             EXPECT_EQ(copy.byteOffset(), parser.byteOffset());
             EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), host::payload(parser)));
-            EXPECT_EQ(copy.state(), extended && b == 0xAA ? static_cast<int>(State::CollectExtend) : parser.state());
+            EXPECT_EQ(copy.state(), extended && b == 0xAA ? static_cast<int>(State::CollectExtended) : parser.state());
             EXPECT_TRUE(log.lines.empty());
             ++checked;
         } else {

@@ -215,7 +215,7 @@ TEST(HostSetOffset, OutsideTheBufferFailsAndChangesNothing) {
         std::int64_t offset;
     };
     const Case table[] = {{State::CollectStandard, 1024}, {State::CollectRaw, 5000},  {State::CollectGyro, -1025},
-                          {State::CollectHrv, 1024},      {State::CollectExtend, -1025}};
+                          {State::CollectHrv, 1024},      {State::CollectExtended, -1025}};
     const Bytes input{0x01, 0x02, 0x03};
     for (const Case& c : table) {
         for (bool bytewise : {false, true}) {

@@ -837,7 +837,7 @@ std::vector<Event> decodeDirectly(const std::vector<std::uint8_t>& cells) {
         log.push_back(eegEvent(data));
     }
     QuillmoreExtendData extend;
-    const Status extendStatus = quillmore::decodeExtendPayload(view, extend);
+    const Status extendStatus = quillmore::decodeExtendedPayload(view, extend);
     if (extendStatus == Status::Ok) {
         checkRecord(extend);
         log.push_back(extendEvent(extend));

@@ -47,7 +47,7 @@ struct ExtendRow {
     double temperature;  // NaN unless temperatureStatus is Measured
     std::int8_t temperatureStatus;
     std::uint8_t heart;
-    // The frame is not one the headset sends (see extendLooksDamaged).
+    // The frame is not one the headset sends (see extendedLooksDamaged).
     std::uint8_t damaged;
 };
 
@@ -207,10 +207,10 @@ private:
     void tickAfterFailure(bool extendedWhole);
     std::uint64_t accountedBytes() const;
     void standardFrame(const QuillmoreData& record);
-    void extendFrame(const QuillmoreExtendData& record, bool damaged);
+    void extendedFrame(const QuillmoreExtendData& record, bool damaged);
     void rawSample(std::int16_t sample);
     void gyroFrame(const GyroRow& row);
-    void rrFrame(const RrRow& row);
+    void hrvFrame(const RrRow& row);
     template <typename Row>
     void addRow(Row row, std::vector<Row>& out, std::vector<Row>& held, std::vector<GapMark>& marks);
     void releaseHeld();
@@ -236,7 +236,7 @@ private:
     LossClock clock_;
     std::uint64_t rawDecoded_ = 0;
     // Frames taken, for the bytes the stream has shown (accountedBytes()).
-    std::uint64_t standardFrames_ = 0, hrvFrames_ = 0, gyroFrames_ = 0, extendBytes_ = 0;
+    std::uint64_t standardFrames_ = 0, hrvFrames_ = 0, gyroFrames_ = 0, extendedBytes_ = 0;
     // Link gaps, and the bytes the headset sent during them.
     std::uint64_t linkGaps_ = 0, linkBytes_ = 0;
     // Skipped bytes: as last looked at, since the last frame delivered, and

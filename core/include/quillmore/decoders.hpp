@@ -48,9 +48,9 @@ struct FrameView {
 
 // Fixed scan bounds and the highest index a decoder can read.
 inline constexpr std::size_t kStandardPayloadLength = 32;
-inline constexpr std::size_t kExtendScanLength = 12;
+inline constexpr std::size_t kExtendedScanLength = 12;
 inline constexpr std::size_t kStandardMaxRead = 56;  // 0x83 at 31, length at 32, bands 33..56
-inline constexpr std::size_t kExtendMaxRead = 17;    // 0x08 at 11, its six bytes at 12..17
+inline constexpr std::size_t kExtendedMaxRead = 17;    // 0x08 at 11, its six bytes at 12..17
 inline constexpr std::size_t kHrvMaxRead = 9;
 
 // Standard frame: rows 0x02 signal, 0x83 band powers (only when its length
@@ -59,7 +59,7 @@ inline constexpr std::size_t kHrvMaxRead = 9;
 Status decodeStandardPayload(PayloadView payload, QuillmoreData& out);
 
 // Extended frame: rows 0x06 ap, 0x07 battery, 0x08 version/gnaw/temperature/heart.
-Status decodeExtendPayload(PayloadView payload, QuillmoreExtendData& out);
+Status decodeExtendedPayload(PayloadView payload, QuillmoreExtendData& out);
 
 // Heart-rate-variability frame.  `accepted` tells whether the frame's own
 // checksum held; `out` is filled only then.

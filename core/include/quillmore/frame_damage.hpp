@@ -14,7 +14,7 @@ namespace quillmore {
 // standard frame whose checksum failed is flagged by the decoder as well.
 // A changed value that still fits the layout (battery 90 read as 91) cannot
 // be seen.
-bool extendLooksDamaged(const std::uint8_t* frame, std::int64_t collected);
+bool extendedLooksDamaged(const std::uint8_t* frame, std::int64_t collected);
 
 // Damage that a gyroscope frame shows: its eight bytes hold AA AA, the sync
 // pair of a following frame, which means bytes of it were lost and the next

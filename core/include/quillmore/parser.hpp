@@ -13,6 +13,11 @@
 //   HRV        AA BB 0C  13 bytes (checksum inside)      16 bytes
 //   extended   06 ...    right after a standard frame, up to the next AA AA
 //
+// Names: a frame is named by its row above (standard, raw, gyro, hrv,
+// extended: the machine's states, the decoders, the loss counters); what it
+// delivers by its kind of record (eeg, raw, gyro, rr, extend: the
+// callbacks, the records, the batch rows and every host's API).
+//
 // The machine, one row per state (b is the byte):
 //
 //   1  HuntSync         AA -> 2
@@ -21,8 +26,8 @@
 //   4  CollectStandard  collect; 33rd byte: state 5, checksum, decode
 //   5  AfterStandard    06 -> 7 (buffer[0] = 06, offset 1), AA -> 2
 //   6  CollectRaw       collect; 5th byte: state 1, checksum, deliver
-//   7  CollectExtend    collect; AA -> 8.  Buffer full: drop frame, treat b as in 1
-//   8  ExtendSync       AA -> 3, decode extended frame; BB -> 10;
+//   7  CollectExtended    collect; AA -> 8.  Buffer full: drop frame, treat b as in 1
+//   8  ExtendedSync       AA -> 3, decode extended frame; BB -> 10;
 //                       else 7 (b is dropped)
 //   9  CollectGyro      collect; 8th byte: state 1, deliver
 //  10  HrvLength        offset 0; 0C -> 11 (everything else is skipped)
@@ -72,8 +77,8 @@ enum class State : int {
     CollectStandard = 4,
     AfterStandard = 5,
     CollectRaw = 6,
-    CollectExtend = 7,
-    ExtendSync = 8,
+    CollectExtended = 7,
+    ExtendedSync = 8,
     CollectGyro = 9,
     HrvLength = 10,
     CollectHrv = 11,

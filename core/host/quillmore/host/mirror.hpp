@@ -20,7 +20,7 @@ class FrameHooks {
 public:
     virtual ~FrameHooks() = default;
     virtual Status standardFrame(QuillmoreParser& parser, FrameView frame) = 0;
-    virtual Status extendFrame(QuillmoreParser& parser, FrameView frame) = 0;
+    virtual Status extendedFrame(QuillmoreParser& parser, FrameView frame) = 0;
     virtual Status hrvFrame(QuillmoreParser& parser, FrameView frame) = 0;
 };
 
