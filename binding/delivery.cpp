@@ -32,6 +32,17 @@ int decoderBodyLine(Session::Decoder which) {
     return lines::kHrvCallback;
 }
 
+// The int of a delivered value.  A recording repeats a few thousand values
+// millions of times and the interpreter caches only up to 256, so each
+// 16-bit value's int is made once and kept: a delivery then costs no
+// allocation.  Ints are immutable; sharing them is invisible to the host.
+PyObject* sampleInt(int value) {
+    if (value < -32768 || value > 32767) return PyLong_FromLong(value);
+    PyObject*& kept = g.sampleInts[value + 32768];
+    if (kept == nullptr) kept = PyLong_FromLong(value);
+    return Py_XNewRef(kept);
+}
+
 }  // namespace
 
 PyObject* Session::callbackName(Slot slot) {
@@ -119,8 +130,7 @@ bool Session::deliverValues(Slot slot, int a, int b, int c, std::size_t count, i
         return false;
     }
     if (callback == Py_None) return drop(callback);
-    PyObject* args[3] = {PyLong_FromLong(a), count > 1 ? PyLong_FromLong(b) : nullptr,
-                         count > 1 ? PyLong_FromLong(c) : nullptr};
+    PyObject* args[3] = {sampleInt(a), count > 1 ? sampleInt(b) : nullptr, count > 1 ? sampleInt(c) : nullptr};
     for (std::size_t k = 0; k < count; ++k) {
         if (args[k] == nullptr) {
             failLine_ = line;

@@ -109,14 +109,6 @@ void Session::checkInput() {
     }
 }
 
-// The instance's own attribute dictionary, or NULL (borrowed).
-// The slot is taken once: where the interpreter keeps it is fixed for the
-// object's life once its dict has been made (which taking it does).
-PyObject* Session::instanceDict() const {
-    PyObject** slot = dictSlot_ != nullptr ? dictSlot_ : _PyObject_GetDictPtr(self_);
-    return slot != nullptr ? *slot : nullptr;
-}
-
 // Reads an attribute as Python would.  `own` tells whether the instance
 // holds it itself as an int, so that writing back an unchanged value can be
 // skipped: every other case is written at the next push once bytes were fed,
@@ -139,16 +131,6 @@ PyObject* Session::readAttribute(PyObject* name, bool* own) {
     return PyObject_GetAttr(self_, name);
 }
 
-// Whether nothing that revalidate() reads can have changed since it last
-// read it all: same instance dictionary, unmodified, and an unmodified class.
-bool Session::stillInStep() const {
-    if (!plain_ || !synced_) return false;
-    PyObject* dict = instanceDict();
-    PyTypeObject* type = Py_TYPE(self_);
-    return dict != nullptr && dict == syncedDict_ && dictUnchanged(dict, syncedDictVersion_) &&
-           typeStamp(type) == syncedTypeVersion_;
-}
-
 // Stamps of what a full read is about to see.  Taken before the read: host
 // code that runs during it (a comparison, a lookup, a finaliser) and changes
 // the instance makes the next revalidate() read everything again.
@@ -163,7 +145,8 @@ void Session::noteInStep() {
     synced_ = syncedDictVersion_ != 0 && syncedTypeVersion_ != 0;
 }
 
-// THE place where the binding catches up with host code.
+// THE place where the binding catches up with host code (revalidate(),
+// whose common case is inline in parser_session.hpp).
 //
 // Host code can run wherever the binding drops a reference (a finaliser),
 // looks a key up in a dict (the __eq__ of a key whose hash collides),
@@ -175,15 +158,11 @@ void Session::noteInStep() {
 // and then, last, takes the buffer's storage and checks the chunk's, so
 // that nothing can run between taking a pointer and the core's use of it.
 //
-// When nothing that it reads can have changed (the stamps above), only the
-// storage is taken again.  When state or offset is not the instance's own
+// When nothing that it reads can have changed (stillInStep(), the stamps
+// noteInStep() took), revalidate() only takes the storage again.  When state or offset is not the instance's own
 // int afterwards, a bulk run of the core is paused so that bytes go one at a
 // time until the machine's first assignment makes it so.
-bool Session::revalidate() {
-    if (stillInStep()) {
-        takeStorage();
-        return true;
-    }
+bool Session::readInstance() {
     forgetCallbacks();  // may run finalisers: before anything is read
     keysAreStrings_ = false;
     plain_ = attributeAccessIsPlain(Py_TYPE(self_));
@@ -263,12 +242,6 @@ bool Session::abandonStep() {
 }
 
 // The buffer's and the chunk's storage as they are now.  Runs no host code.
-void Session::takeStorage() {
-    const PayloadBuffer::Storage storage = payload_.storage();
-    host::setPayload(parser_, storage.data, storage.size);
-    if (input_ != nullptr) checkInput();
-}
-
 namespace {
 
 // Assigns a new int to the instance attribute `name`.
@@ -290,8 +263,7 @@ bool Session::offsetForeign() const { return foreignOffset_ != nullptr && parser
 // where the machine assigned them while they were not the instance's own).
 // An assignment drops the old value and looks the name up, both of which may
 // run host code, so whatever was assigned is followed by revalidate().
-bool Session::push() {
-    if (scope_ == Scope::Payload) return true;
+bool Session::writeAssignments() {
     bool assigned = false;
     if (state_.needsWrite(parser_.state())) {
         synced_ = false;

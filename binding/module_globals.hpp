@@ -100,6 +100,9 @@ struct ModuleGlobals {
     PyObject* floatZero = nullptr;
     PyObject* byte0xFF = nullptr;
     PyObject* payloadSizeArgs = nullptr;  // (1024,)
+    // The ints the callbacks receive, made on first use of each 16-bit
+    // value and kept (see sampleInt in delivery.cpp).
+    PyObject* sampleInts[1 << 16] = {};
 
     // The method function type (function_type.cpp), made once.
     PyTypeObject* functionType = nullptr;

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 
+#include "change_stamps.hpp"
 #include "payload_buffer.hpp"
 #include "quillmore/host/mirror.hpp"
 #include "quillmore/parser.hpp"
@@ -64,8 +65,20 @@ public:
 
     // ---- instance_mirror.cpp
 
-    bool revalidate();
-    bool push();
+    // Both run around every delivery; their common case (nothing changed,
+    // nothing to write) is inline, the rest in instance_mirror.cpp.
+    bool revalidate() {
+        if (!stillInStep()) return readInstance();
+        takeStorage();
+        return true;
+    }
+    bool push() {
+        if (scope_ == Scope::Payload ||
+            (!state_.needsWrite(parser_.state()) && !offset_.needsWrite(parser_.byteOffset()))) {
+            return true;
+        }
+        return writeAssignments();
+    }
     // After host code failed: takes back what it left, keeping its exception.
     void revalidateAfterError();
     // Drops a reference, which may be the last one and run a finaliser.
@@ -134,14 +147,35 @@ private:
 
     // instance_mirror.cpp
     bool dropLast(PyObject* object);
-    PyObject* instanceDict() const;
+    // The instance's own attribute dictionary, or NULL (borrowed).  The
+    // slot is taken once: where the interpreter keeps it is fixed for the
+    // object's life once its dict has been made (which taking it does).
+    PyObject* instanceDict() const {
+        PyObject** slot = dictSlot_ != nullptr ? dictSlot_ : _PyObject_GetDictPtr(self_);
+        return slot != nullptr ? *slot : nullptr;
+    }
+    bool readInstance();
+    bool writeAssignments();
     PyObject* readAttribute(PyObject* name, bool* own);
-    bool stillInStep() const;
+    // Whether nothing that revalidate() reads can have changed since it last
+    // read it all: same instance dictionary, unmodified, and an unmodified
+    // class.
+    bool stillInStep() const {
+        if (!plain_ || !synced_) return false;
+        PyObject* dict = instanceDict();
+        return dict != nullptr && dict == syncedDict_ && dictUnchanged(dict, syncedDictVersion_) &&
+               typeStamp(Py_TYPE(self_)) == syncedTypeVersion_;
+    }
     void noteInStep();
     bool abandonStep();
     void noteKeys();
     bool dictKeysAreStrings() const { return keysAreStrings_; }
-    void takeStorage();
+    // The payload's storage for the core, taken last, and the chunk's checked.
+    void takeStorage() {
+        const PayloadBuffer::Storage storage = payload_.storage();
+        host::setPayload(parser_, storage.data, storage.size);
+        if (input_ != nullptr) checkInput();
+    }
     void checkInput();
 
     // delivery.cpp
