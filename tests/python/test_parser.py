@@ -196,6 +196,31 @@ def test_truth_is_tested_once_per_delivery():
     assert Flicker.tests == 5 and calls == [0, 2, 4]
 
 
+@pytest.mark.parametrize("kind", ["function", "bound method", "callable object", "partial"])
+def test_every_kind_of_callable_receives_the_same_values(kind):
+    import functools
+
+    class Sink:
+        def __init__(self):
+            self.log = []
+
+        def take(self, *values):
+            self.log.append(values)
+
+        __call__ = take
+
+    sink = Sink()
+    callback = {"function": lambda *values: sink.log.append(values), "bound method": sink.take,
+                "callable object": sink, "partial": functools.partial(Sink.take, sink)}[kind]
+    parser = QuillmoreParser(*[callback] * 5)
+    parser.parse(b"".join(ONE_FRAME.values()) + raw_frame(0xF8, 0x00) + gyro_frame(0xFF, 0, 0x7F))
+    records = (QuillmoreData, QuillmoreExtendData)
+    log = [tuple(type(v).__name__ if isinstance(v, records) else v for v in values) for values in sink.log]
+    assert log == [(1,), (1, 2, 3), (1, 2, 3), ("QuillmoreData",), ("QuillmoreData",), ("QuillmoreExtendData",),
+                   (-2048,), (-75, 0, 127)]
+    assert state_line(parser) == "state 1 offset 8"
+
+
 def test_constructor_again_replaces_callbacks_and_keeps_the_rest():
     rec = Recorder()
     parser = QuillmoreParser(raw_callback=lambda raw: None)
