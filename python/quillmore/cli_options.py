@@ -132,9 +132,9 @@ runs:
   is a run that the dataset holds already: nothing is written over.
 
 what is written:
-  The recordings are decoded in parallel (one worker process each, on all
-  cores) and moved into --root only when every one of them has succeeded;
-  a failure writes nothing.  Onsets in events.tsv are seconds on the
+  The recordings are decoded and written in parallel, in worker processes
+  on all cores, and moved into --root only when every one of them has
+  succeeded: a failure writes nothing.  Onsets in events.tsv are seconds on the
   headset's loss-aware clock from the data file's first sample.  The start
   time, when a capture's timing file gives it, is the measurement date
   (acq_time in scans.tsv); otherwise it is n/a.
