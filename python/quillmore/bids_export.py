@@ -330,8 +330,8 @@ def to_bids(rec: Recording, root: str | os.PathLike[str], *, subject: str, task:
         raise
     commit(staged, folder)
     if staged.outside:
-        warnings.warn(f"{staged.outside} of the recording's {len(rec.markers)} markers lie outside it (before its"
-                      " first sample or after its last) and were left out; the EEG sidecar counts them",
+        warnings.warn(f"left out {staged.outside} of the recording's {len(rec.markers)} markers: they lie outside it"
+                      " (before its first sample or after its last); the EEG sidecar counts them",
                       RuntimeWarning, stacklevel=3)
     return mne_bids.BIDSPath(subject=target.subject, session=target.session, task=target.task, run=target.run,
                              datatype=DATATYPE, suffix=DATATYPE, extension=staged.data_file.suffix, root=folder)

@@ -56,7 +56,7 @@ def test_a_run_validates_and_reads_back(tmp_path, monkeypatch, fmt, start, carri
     if carried:
         monkeypatch.setattr(signal_exports, "to_mne", carrying_markers)
     expected = rec.to_mne()
-    with pytest.warns(RuntimeWarning, match="1 of the recording's 4 markers lie outside it"):
+    with pytest.warns(RuntimeWarning, match="left out 1 of the recording's 4 markers: they lie outside it"):
         path = rec.to_bids(tmp_path, subject="01", task="rest", run=1, line_freq=50, format=fmt)
     validate(tmp_path)
 
