@@ -19,7 +19,8 @@ What a run holds:
   recording;
 * the measurement date (and scans.tsv's ``acq_time``): the recording's
   ``start_time`` when a capture's timing file gave it; otherwise none, which
-  MNE-BIDS writes as ``n/a``.
+  MNE-BIDS writes as ``n/a`` (an EDF's start date then says ``X``, unknown,
+  which MNE reads as 1985-01-01, EDF's own date for none).
 
 Nothing is overwritten and nothing is left half-written: a run is written
 into a hidden folder inside the root (``.quillmore-bids-*.partial``) and
