@@ -231,13 +231,13 @@ def _describe_channels(path: Path) -> None:
     path.write_text("\n".join("\t".join(row) for row in [header, *rows]) + "\n", encoding="utf-8")
 
 
-def stage(rec: Recording, root: Path, target: Run, line_freq: float, fmt: str,
-          volts_per_count: float) -> StagedRun:
-    """Writes the run into a new hidden folder of ``root``."""
+def stage(rec: Recording, root: Path, target: Run, line_freq: float, fmt: str, volts_per_count: float,
+          prefix: str = STAGE_PREFIX) -> StagedRun:
+    """Writes the run into a new hidden folder of ``root`` (``prefix``...)."""
     from . import __version__
 
     mne_bids = require(fmt)
-    folder = Path(tempfile.mkdtemp(prefix=STAGE_PREFIX, suffix=".partial", dir=root))
+    folder = Path(tempfile.mkdtemp(prefix=prefix, suffix=".partial", dir=root))
     try:
         raw = rec.to_mne(volts_per_count)
         raw.info["line_freq"] = line_freq
@@ -369,13 +369,13 @@ def assign(count: int, subject: str, task: str, sessions: Sequence[str] | None,
     return targets
 
 
-def _stage_file(path: str, root: Path, target: Run, line_freq: float, fmt: str,
-                volts_per_count: float) -> tuple[StagedRun, float, str]:
+def _stage_file(path: str, root: Path, target: Run, line_freq: float, fmt: str, volts_per_count: float,
+                prefix: str) -> tuple[StagedRun, float, str]:
     """In a worker: one recording decoded and staged; its duration and loss."""
     from .recording import read
 
     rec = read(path)
-    return stage(rec, root, target, line_freq, fmt, volts_per_count), rec.duration, rec.loss.summary()
+    return stage(rec, root, target, line_freq, fmt, volts_per_count, prefix), rec.duration, rec.loss.summary()
 
 
 def _one_line(error: BaseException) -> str:
@@ -409,15 +409,18 @@ def write_study(paths: Sequence[str], root: str, targets: Sequence[Run], line_fr
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise QuillmoreError(f"cannot write in {root}: {reason(error)}") from None
-    jobs = [(path, folder, target, line_freq, fmt, volts_per_count) for path, target in zip(paths, targets)]
+    # This run's hidden folders, each removed once moved into place, and
+    # whatever is left of them at the end (an interrupted run's).
+    prefix = f"{STAGE_PREFIX}{os.getpid()}-"
+    jobs = [(path, folder, target, line_freq, fmt, volts_per_count, prefix) for path, target in zip(paths, targets)]
     results: list[tuple[StagedRun, float, str] | None] = [None] * len(jobs)
-    failures: list[str] = []
+    failures: dict[int, str] = {}
     try:
         if len(jobs) == 1:
             try:
                 results[0] = _stage_file(*jobs[0])
             except Exception as error:   # reported on one line
-                failures.append(_failure(paths[0], error))
+                failures[0] = _failure(paths[0], error)
         else:
             with concurrent.futures.ProcessPoolExecutor(min(len(jobs), workers or os.cpu_count() or 1)) as pool:
                 futures = {pool.submit(_stage_file, *job): k for k, job in enumerate(jobs)}
@@ -425,25 +428,25 @@ def write_study(paths: Sequence[str], root: str, targets: Sequence[Run], line_fr
                     k = futures[future]
                     try:
                         results[k] = future.result()
-                    except Exception as error:   # reported on one line; the others still finish, then go
-                        failures.append(_failure(paths[k], error))
+                    except Exception as error:   # reported on one line; the others still finish
+                        failures[k] = _failure(paths[k], error)
         if failures:
             more = f" ({len(failures) - 1} more failed)" if len(failures) > 1 else ""
-            raise QuillmoreError(f"{failures[0]}{more}; nothing written to {root}")
-        for path, result in zip(paths, results):
+            raise QuillmoreError(f"{failures[min(failures)]}{more}; nothing written to {root}")
+        for k, (path, result) in enumerate(zip(paths, results)):
             assert result is not None
             staged, duration, loss = result
             try:
                 commit(staged, folder)
             except OSError as error:
-                raise QuillmoreError(f"cannot write {staged.target} in {root}: {_one_line(error)}") from None
+                before = f"; the {k} runs before it are in place" if k else ""
+                raise QuillmoreError(f"cannot write {staged.target} in {root}: {_one_line(error)}{before}") from None
             outside = f", {staged.outside} outside it left out" if staged.outside else ""
             say(f"{path}: {staged.data_file} ({duration:.1f} s on the headset clock, {staged.markers} markers"
                 f"{outside}; {loss})")
     finally:
-        for result in results:
-            if result is not None:
-                shutil.rmtree(result[0].folder, ignore_errors=True)
+        for left in folder.glob(f"{prefix}*.partial"):
+            shutil.rmtree(left, ignore_errors=True)
         if created:
             with contextlib.suppress(OSError):
                 folder.rmdir()   # only when nothing was written
