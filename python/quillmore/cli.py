@@ -1,5 +1,5 @@
 """The ``quillmore`` command-line tool: its arguments and its commands ``simulate``,
-``decode``, ``stream``, ``ports``, ``info`` and ``plot``."""
+``decode``, ``stream``, ``ports``, ``info``, ``plot`` and ``bids``."""
 
 from __future__ import annotations
 
@@ -151,6 +151,31 @@ def build_parser() -> argparse.ArgumentParser:
                     " and the battery, firmware and temperature it reported.")
     _recording_input(inf, "describe")
     inf.set_defaults(run=cmd_info)
+
+    bid = commands.add_parser(
+        "bids", help="write recordings as runs of a BIDS EEG dataset (needs mne-bids)",
+        description=options.paragraph(
+            "Write each RECORDING as one run of the BIDS EEG dataset in --root, through MNE-BIDS: the raw EEG in"
+            " volts with attention, meditation and contact quality as MISC channels, lost stretches (BAD_lost)"
+            " and event markers in events.tsv, the loss counts and this decoder's version in the EEG sidecar"
+            " JSON.  Needs mne-bids, and edfio (EDF) or pybv (BrainVision)."),
+        epilog=options.BIDS_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    bid.add_argument("input", nargs="+", metavar="RECORDING", help="a file of the headset's bytes; each is one run")
+    bid.add_argument("--root", required=True, metavar="DIR", help="the dataset's folder (created if needed)")
+    bid.add_argument("--subject", required=True, type=options.bids_label, metavar="LABEL",
+                     help="the subject (letters and digits: sub-LABEL)")
+    bid.add_argument("--task", required=True, type=options.bids_label, metavar="LABEL", help="the task (task-LABEL)")
+    bid.add_argument("--session", dest="sessions", type=options.bids_labels, metavar="LABEL[,LABEL...]",
+                     help="the session of every RECORDING, or one per RECORDING (default: none)")
+    bid.add_argument("--run", dest="runs", type=options.bids_indices, metavar="N[,N...]",
+                     help="one run number per RECORDING (default: none for one RECORDING; 1, 2, ... for several)")
+    bid.add_argument("--line-freq", type=options.line_freq, metavar="{50,60}",
+                     help="the power-line frequency where the recordings were made, in Hz (required)")
+    bid.add_argument("--format", type=options.bids_format, default="EDF", metavar="{EDF,BrainVision}",
+                     help="the data files' format: EDF (16 bits a sample, the default) or BrainVision (float32)")
+    _volts_option(bid)
+    bid.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
+    bid.set_defaults(run=cmd_bids)
 
     plo = commands.add_parser(
         "plot", help="draw a recording into a PNG picture (needs matplotlib)",
@@ -675,6 +700,33 @@ def cmd_plot(args: argparse.Namespace) -> int:
     title = f"{source.name}: {length:.1f} s, " + ", ".join(f"{n} {kind}" for kind, n in envelope.counts.items())
     plot.draw(envelope, output, title, args.dpi, args.volts_per_count)
     _say(f"wrote {output}")
+    return 0
+
+
+# ---------------------------------------------------------------- bids
+
+def cmd_bids(args: argparse.Namespace) -> int:
+    from . import bids_export
+
+    if args.line_freq is None:
+        raise QuillmoreError("--line-freq is required: the power-line frequency where the recordings were made,"
+                             " 50 or 60 (Hz); BIDS needs it and the recordings cannot tell it", status=2)
+    seen: dict[str, str] = {}
+    for path in args.input:
+        if not os.path.isfile(path):
+            raise QuillmoreError(f"cannot read {path}: " + ("it is not a file" if os.path.exists(path)
+                                                             else "No such file or directory"))
+        if (same := os.path.realpath(path)) in seen:
+            raise QuillmoreError(f"{path} is given twice (as {seen[same]} too): each RECORDING is one run", status=2)
+        seen[same] = path
+    try:
+        targets = bids_export.assign(len(args.input), args.subject, args.task, args.sessions, args.runs)
+    except ValueError as error:
+        raise QuillmoreError(str(error), status=2) from None
+    say = _nothing_said if args.quiet else _say
+    bids_export.write_study(args.input, args.root, targets, args.line_freq, args.format, args.volts_per_count, say)
+    n = len(args.input)
+    say(f"wrote {n} run{'' if n == 1 else 's'} of sub-{args.subject} task-{args.task} into {args.root}")
     return 0
 
 

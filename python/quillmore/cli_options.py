@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import math
 import textwrap
+from collections.abc import Callable
 
 from . import lsl
 from .constants import FIELDS, KINDS
@@ -120,6 +121,32 @@ recording was made with:
 """
 
 
+BIDS_EPILOG = """\
+runs:
+  One RECORDING is one run.  With one RECORDING, --run and --session are
+  optional (no run or session entity without them).  With several, each
+  needs a name of its own: --session gives one session for all or one per
+  RECORDING (comma-separated); --run lists one run per RECORDING; without
+  --run, RECORDINGs that would share a session are numbered runs 1, 2, ...
+  in the order given.  A single --run for several RECORDINGs is refused, as
+  is a run that the dataset holds already: nothing is written over.
+
+what is written:
+  The recordings are decoded and written in parallel, in worker processes
+  on all cores, and moved into --root only when every one of them has
+  succeeded: a failure writes nothing.  Onsets in events.tsv are seconds on the
+  headset's loss-aware clock from the data file's first sample.  The start
+  time, when a capture's timing file gives it, is the measurement date
+  (acq_time in scans.tsv); otherwise it is n/a.
+
+examples:
+  quillmore bids rec.bin --root study --subject 01 --task rest --line-freq 50
+  quillmore bids a.bin b.bin --root study --subject 01 --task rest --line-freq 60
+  quillmore bids a.bin b.bin --root study --subject 01 --task rest --session 1,2 --line-freq 50
+  bids-validator-deno study          the official validator (pip install bids-validator-deno)
+"""
+
+
 def rate(text: str) -> float:
     try:
         value = float(text)
@@ -206,3 +233,43 @@ def kinds(text: str) -> tuple[str, ...]:
 
 def paragraph(text: str) -> str:
     return textwrap.fill(text, 78)
+
+
+def _bids(check: Callable[[str, str], str], what: str, text: str) -> str:
+    try:
+        return check(what, text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error).removeprefix(f"{what} ")) from None
+
+
+def bids_label(text: str) -> str:
+    from .bids_export import label
+    return _bids(label, "label", text)
+
+
+def bids_labels(text: str) -> list[str]:
+    from .bids_export import label
+    return [_bids(label, "label", part) for part in text.split(",")]
+
+
+def bids_indices(text: str) -> list[str]:
+    from .bids_export import index
+    return [_bids(index, "run", part) for part in text.split(",")]
+
+
+def line_freq(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if value not in (50.0, 60.0):
+        raise argparse.ArgumentTypeError(f"the power-line frequency is 50 or 60 (Hz), not {text!r}")
+    return value
+
+
+def bids_format(text: str) -> str:
+    from .bids_export import data_format
+    try:
+        return data_format(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None

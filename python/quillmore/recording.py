@@ -342,6 +342,21 @@ class Recording:
         from .signal_exports import to_edf
         to_edf(self, path, volts_per_count)
 
+    def to_bids(self, root: str | os.PathLike[str], *, subject: str, task: str, session: str | None = None,
+                run: int | str | None = None, line_freq: float | None = None, format: str = "EDF",
+                volts_per_count: float = VOLTS_PER_COUNT) -> Any:
+        """Writes the recording as one run of the BIDS dataset at ``root``
+        (created if needed) and returns its ``mne_bids.BIDSPath``: the data
+        file in ``format`` (``"EDF"`` or ``"BrainVision"``) with the channels
+        of to_mne(), the lost stretches and the markers in events.tsv, the
+        loss counts and the decoder's version in the EEG sidecar JSON.
+        ``line_freq``, the power-line frequency (50 or 60 Hz), is required.
+        Files already there are never written over.  Needs mne-bids (and
+        edfio, or pybv for BrainVision); see ``quillmore.bids_export``."""
+        from .bids_export import to_bids
+        return to_bids(self, root, subject=subject, task=task, session=session, run=run, line_freq=line_freq,
+                       format=format, volts_per_count=volts_per_count)
+
 
 def _empty_rows() -> dict[str, np.ndarray[Any, Any]]:
     return {kind: np.empty(0, DTYPES[kind]) for kind in ROW_KINDS}
