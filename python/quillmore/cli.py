@@ -681,8 +681,6 @@ def cmd_record(args: argparse.Namespace) -> int:
         for option in ("reconnect", "no_bytes", "source_id"):
             if getattr(args, option):
                 raise QuillmoreError(f"--{option.replace('_', '-')} applies to --port only", status=2)
-    pylsl = lsl.require_pylsl()
-    labrecorder = xdf_record.require_labrecorder()
     # Nothing is written over: the XDF file, the bytes and their timing.
     keep = None if args.lsl or args.no_bytes else bytes_name(args.output)
     for name in (args.output, *((keep, keep + SUFFIX) if keep else ())):
@@ -690,6 +688,8 @@ def cmd_record(args: argparse.Namespace) -> int:
             what = "it is a directory" if os.path.isdir(name) else "record never writes over a file"
             hint = "; choose another name" + ("" if name == args.output else " (or --no-bytes)")
             raise QuillmoreError(f"{name} exists: {what}{hint}")
+    pylsl = lsl.require_pylsl()
+    labrecorder = xdf_record.require_labrecorder()
     say = _nothing_said if args.quiet else _say
     watched = [query for query in args.also]
     extra: list[Any] = []
@@ -733,7 +733,7 @@ def _record_port(args: argparse.Namespace, pylsl: Any, labrecorder: Any, keep: s
             known = {info.uid() for info in own}
             extra = [info for info in extra if info.uid() not in known]
             recording = xdf_record.XdfRecording(labrecorder, args.output, own + extra,
-                                                [query.predicate for query in watched])
+                                                [query.predicate for query in watched], args.quiet)
             try:
                 # The port is read once the engine takes every outlet: the
                 # file then holds the session from its first byte.
@@ -773,7 +773,8 @@ def _record_network(args: argparse.Namespace, pylsl: Any, labrecorder: Any, extr
         raise QuillmoreError(f"no stream matches --lsl {args.lsl.text} on the network (looked for 5 s)")
     known = {info.uid() for info in streams}
     streams += [info for info in extra if info.uid() not in known]
-    recording = xdf_record.XdfRecording(labrecorder, args.output, streams, [query.predicate for query in watched])
+    recording = xdf_record.XdfRecording(labrecorder, args.output, streams, [query.predicate for query in watched],
+                                        args.quiet)
     stopped = "the duration ended"
     try:
         names = ", ".join(f"{info.name()!r}" for info in streams)

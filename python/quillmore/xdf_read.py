@@ -48,6 +48,7 @@ from __future__ import annotations
 import datetime
 import os
 import re
+import stat
 from collections.abc import Mapping
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
@@ -72,8 +73,12 @@ _HOST_CLOCK_STEP = 64
 
 
 def is_xdf(path: str | os.PathLike[str]) -> bool:
-    """Whether ``path`` is a regular file that starts as an XDF file does."""
+    """Whether ``path`` is a regular file that starts as an XDF file does
+    (anything else, a pipe or a device, is not opened: its bytes are read
+    once)."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
         with open(path, "rb") as stream:
             return stream.read(len(MAGIC)) == MAGIC
     except OSError:

@@ -22,20 +22,28 @@ is an optional dependency, imported only here.
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import gc
+import os
 import re
 import sys
+import tempfile
 import time
+from pathlib import Path
 from collections.abc import Sequence
 from types import ModuleType
 from typing import Any
 
 from .errors import QuillmoreError, missing_extra
+from .lsl import _CONFIG_PLACES
 
 _QUERY = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.+)", re.DOTALL)
 
 RESOLVE_SECONDS = 2.0
 """How long the start of a recording looks for the streams a query names."""
+GATHER_SECONDS = 0.5
+"""How long the streams that match a query are gathered once one answered."""
 SETTLE_SECONDS = 0.5
 """How long the engine is given to fetch the last samples before it stops."""
 
@@ -57,7 +65,28 @@ def query(text: str) -> str:
     return f"{key}='{value}'"
 
 
+def _quiet_engine_log() -> None:
+    """LabRecorder's engine carries a liblsl of its own, which logs every
+    connection at INFO level on standard error and reads its settings from
+    ``LSLAPICFG`` or the usual places: unless the lab has a configuration
+    of its own (network settings live there too), one that keeps the log to
+    errors, for this process's life."""
+    if "LSLAPICFG" in os.environ or any(Path(place).expanduser().exists() for place in _CONFIG_PLACES):
+        return
+    handle, path = tempfile.mkstemp(prefix="quillmore-lsl-", suffix=".cfg")
+    with os.fdopen(handle, "w") as stream:
+        stream.write("[log]\nlevel = -2\n")
+    os.environ["LSLAPICFG"] = path
+    atexit.register(_remove, path)
+
+
+def _remove(path: str) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(path)
+
+
 def require_labrecorder() -> ModuleType:
+    _quiet_engine_log()
     try:
         import labrecorder  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
@@ -72,10 +101,13 @@ def require_labrecorder() -> ModuleType:
 
 
 def resolve(pylsl: ModuleType, predicate: str, seconds: float = RESOLVE_SECONDS) -> list[Any]:
-    """The streams on the network that match ``predicate``, looked for
-    ``seconds`` (each stream once, though it answers on several
-    interfaces)."""
-    found = pylsl.resolve_bypred(predicate, 0, seconds)
+    """The streams on the network that match ``predicate``: looked for up
+    to ``seconds`` until one answers, then for a moment more, for the others
+    that answer to the same query (each stream once, though it answers on
+    several interfaces)."""
+    found = pylsl.resolve_bypred(predicate, 1, seconds)
+    if found:
+        found += pylsl.resolve_bypred(predicate, 0, GATHER_SECONDS)
     unique: dict[str, Any] = {}
     for info in found:
         unique.setdefault(info.uid(), info)
@@ -109,13 +141,32 @@ class XdfRecording:
     the engine writes each stream's footer and closes the file only when its
     object goes away, so close() stops it and lets go of it."""
 
-    def __init__(self, labrecorder: ModuleType, path: str, streams: Sequence[Any], watchfor: Sequence[str]) -> None:
+    def __init__(self, labrecorder: ModuleType, path: str, streams: Sequence[Any], watchfor: Sequence[str],
+                 quiet: bool = False) -> None:
         self.path = path
+        # The engine tells what it does on standard output (each stream
+        # opened, each footer written): to standard error instead, where the
+        # tool's messages go, or nowhere when quiet.
+        self._stdout: int | None = None
+        with contextlib.suppress(OSError, ValueError):
+            sys.stdout.flush()
+            self._stdout = os.dup(1)
+            target = os.open(os.devnull, os.O_WRONLY) if quiet else os.dup(2)
+            os.dup2(target, 1)
+            os.close(target)
         try:
             self._engine: Any = labrecorder.Recording(path, list(streams), watchfor=list(watchfor),
                                                       collect_offsets=True)
         except Exception as error:   # the engine reports a file it cannot write as RuntimeError
+            self._restore()
             raise QuillmoreError(f"cannot record to {path}: {error}") from None
+
+    def _restore(self) -> None:
+        if self._stdout is not None:
+            with contextlib.suppress(OSError):
+                os.dup2(self._stdout, 1)
+                os.close(self._stdout)
+            self._stdout = None
 
     def close(self, settle: float = SETTLE_SECONDS) -> None:
         """Waits ``settle`` seconds for the last samples to arrive, then stops
@@ -133,3 +184,4 @@ class XdfRecording:
         finally:
             del engine
             gc.collect()
+            self._restore()
