@@ -118,7 +118,8 @@ def build_parser() -> argparse.ArgumentParser:
             "Decode a live serial port, a recording (paced at the headset's rate unless --fast) or standard"
             " input, and publish five Lab Streaming Layer outlets: raw EEG (512 Hz), band power with attention,"
             " meditation and contact quality (1 Hz), and the device values, gyroscope and RR intervals"
-            " (irregular).  A recorder subscribes to them by name or source_id.  Needs pylsl."),
+            " (irregular), with a sixth that counts what the input lost.  A recorder subscribes to them by name or"
+            " source_id.  Needs pylsl."),
         epilog=options.STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
     _port_options(stm)
