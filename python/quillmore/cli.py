@@ -1,5 +1,5 @@
 """The ``quillmore`` command-line tool: its arguments and its commands ``simulate``,
-``decode``, ``stream``, ``ports``, ``info``, ``plot`` and ``bids``."""
+``decode``, ``stream``, ``record``, ``ports``, ``info``, ``plot`` and ``bids``."""
 
 from __future__ import annotations
 
@@ -118,7 +118,8 @@ def build_parser() -> argparse.ArgumentParser:
             "Decode a live serial port, a recording (paced at the headset's rate unless --fast) or standard"
             " input, and publish five Lab Streaming Layer outlets: raw EEG (512 Hz), band power with attention,"
             " meditation and contact quality (1 Hz), and the device values, gyroscope and RR intervals"
-            " (irregular).  A recorder subscribes to them by name or source_id.  Needs pylsl."),
+            " (irregular), with a sixth that counts what the input lost.  A recorder subscribes to them by name or"
+            " source_id.  Needs pylsl."),
         epilog=options.STREAM_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     stm.add_argument("input", nargs="?", metavar="FILE", help="recording to stream; '-' for standard input")
     _port_options(stm)
@@ -139,6 +140,40 @@ def build_parser() -> argparse.ArgumentParser:
                           " path, or stdin)")
     stm.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     stm.set_defaults(run=cmd_stream)
+
+    rec = commands.add_parser(
+        "record", help="record a session to an XDF file through LabRecorder's engine (needs labrecorder)",
+        description=options.paragraph(
+            "Record a session into one XDF file through LabRecorder's recording engine: the headset on"
+            " --port, published on the Lab Streaming Layer as 'quillmore stream' does, or its streams already"
+            " on the network (--lsl), and every stream named by --also (event markers, other devices), with"
+            " the clock offsets between them.  The bytes read from the port are kept beside the file."
+            "  Needs labrecorder (Python 3.11 and 3.12), pylsl and pyserial."),
+        epilog=options.RECORD_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    rec.add_argument("output", metavar="SESSION.xdf", help="the XDF file to write (a new file)")
+    rec.add_argument("--port", metavar="DEVICE", help="record the headset on this serial port")
+    rec.add_argument("--lsl", type=options.lsl_query, metavar="QUERY",
+                     help="record the streams on the network that QUERY matches instead (KEY=VALUE, or"
+                          " KEY=PREFIX* for a value that starts so: name=EEG headset*)")
+    rec.add_argument("--also", type=options.lsl_query, action="append", default=[], metavar="QUERY",
+                     help="also record the streams that QUERY matches (type=Markers, name=NAME, ...); repeatable")
+    rec.add_argument("--baud", type=options.baud, default=DEFAULT_BAUD, help=f"baud rate of --port (default: {DEFAULT_BAUD})")
+    rec.add_argument("--duration", type=options.positive_seconds, metavar="SECONDS",
+                     help="stop after this many seconds (default: until Ctrl-C)")
+    rec.add_argument("--reconnect", action="store_true",
+                     help="with --port: when the port goes away, reopen it and go on (the gap counts as loss)")
+    rec.add_argument("--no-bytes", action="store_true",
+                     help="with --port: do not keep the bytes read (default: SESSION.bin and its timing file"
+                          " SESSION.bin.timing.csv beside the XDF file)")
+    rec.add_argument("--raw-units", choices=lsl.RAW_UNITS, default="microvolts",
+                     help="the raw EEG stream in microvolts (float32; default) or in the headset's counts (int16)")
+    _volts_option(rec)
+    rec.add_argument("--name", default=lsl.DEFAULT_NAME,
+                     help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
+    rec.add_argument("--source-id", metavar="ORIGIN",
+                     help="origin part of the streams' source_id (default: the port's path)")
+    rec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
+    rec.set_defaults(run=cmd_record)
 
     prt = commands.add_parser("ports", help="list the serial ports (needs pyserial)",
                               description="List the serial ports, marking with * those that look like the"
@@ -645,6 +680,140 @@ def _stream(args: argparse.Namespace, source: Source, outlets: lsl.Outlets,
         _say(f"sent {counts} from {decoder.bytes:,} bytes ({decoder.time:.1f} s) to the outlets; {lost}"
              " (what subscribers missed, only they can tell)")
     _report_live(args, reader, capture)
+    return 0
+
+
+# ---------------------------------------------------------------- record
+
+# How long a recording waits for its engine to subscribe to the headset's
+# outlets before it starts reading the port.
+SUBSCRIBE_SECONDS = 10.0
+
+
+def bytes_name(output: str) -> str:
+    """Where ``record`` keeps the bytes of SESSION.xdf: SESSION.bin."""
+    base, extension = os.path.splitext(output)
+    return (base if extension.lower() == ".xdf" else output) + ".bin"
+
+
+def cmd_record(args: argparse.Namespace) -> int:
+    from . import xdf_record
+    from .capture_timing import SUFFIX
+
+    if bool(args.port) == bool(args.lsl):
+        raise QuillmoreError("give either --port DEVICE (the headset) or --lsl QUERY (its streams on the network)",
+                             status=2)
+    if args.lsl:
+        for option in ("reconnect", "no_bytes", "source_id"):
+            if getattr(args, option):
+                raise QuillmoreError(f"--{option.replace('_', '-')} applies to --port only", status=2)
+    # Nothing is written over: the XDF file, the bytes and their timing.
+    keep = None if args.lsl or args.no_bytes else bytes_name(args.output)
+    for name in (args.output, *((keep, keep + SUFFIX) if keep else ())):
+        if os.path.lexists(name):
+            what = "it is a directory" if os.path.isdir(name) else "record never writes over a file"
+            hint = "; choose another name" + ("" if name == args.output else " (or --no-bytes)")
+            raise QuillmoreError(f"{name} exists: {what}{hint}")
+    pylsl = lsl.require_pylsl()
+    labrecorder = xdf_record.require_labrecorder()
+    say = _nothing_said if args.quiet else _say
+    watched = [query for query in args.also]
+    extra: list[Any] = []
+    for query in args.also:
+        found = xdf_record.resolve(pylsl, query.predicate)
+        if found:
+            extra += found
+            watched.remove(query)
+    if args.lsl:
+        return _record_network(args, pylsl, labrecorder, extra, watched, say)
+    return _record_port(args, pylsl, labrecorder, keep, extra, watched, say)
+
+
+def _also_said(extra: list[Any], watched: list[options.Query]) -> str:
+    parts = [f"{info.name()!r} ({info.type()})" for info in extra]
+    parts += [f"whatever {query.text} finds when it appears" for query in watched]
+    return f" with {', '.join(parts)}" if parts else ""
+
+
+def _record_port(args: argparse.Namespace, pylsl: Any, labrecorder: Any, keep: str | None, extra: list[Any],
+                 watched: list[options.Query], say: Any) -> int:
+    from . import xdf_record
+
+    reader = PortReader(args.port, args.baud, args.duration, args.reconnect, say)
+    try:
+        capture = Capture(keep) if keep else None
+    except BaseException:
+        reader.close()
+        raise
+    source = port_source(reader)
+    if capture is not None:
+        source.chunks = capture.tee(source.chunks)
+        reader.on_event = capture.event
+    try:
+        origin = str(args.source_id) if args.source_id else os.path.abspath(str(args.port))
+        outlets = lsl.Outlets(args.name, origin, source.name, f"{PROG} {__version__}", args.raw_units,
+                              args.volts_per_count)
+        try:
+            uids = outlets.uids()
+            own = xdf_record.find_own(pylsl, {kind: lsl.source_id(origin, kind) for kind in uids}, uids)
+            known = {info.uid() for info in own}
+            extra = [info for info in extra if info.uid() not in known]
+            recording = xdf_record.XdfRecording(labrecorder, args.output, own + extra,
+                                                [query.predicate for query in watched], args.quiet)
+            try:
+                # The port is read once the engine takes every outlet: the
+                # file then holds the session from its first byte.
+                deadline = time.monotonic() + SUBSCRIBE_SECONDS
+                while not outlets.consumers(every=True):
+                    if time.monotonic() > deadline:
+                        raise QuillmoreError(f"the recording engine did not subscribe to the headset's outlets"
+                                             f" within {SUBSCRIBE_SECONDS:g} s")
+                    time.sleep(0.02)
+                say(f"recording {args.port} to {args.output}{_also_said(extra, watched)}; Ctrl-C to stop")
+                sink = OutletSink(outlets, pylsl.local_clock, own_clock=False)
+                decoder, stopped = run(source, sink)
+            finally:
+                recording.close()
+        finally:
+            outlets.close()
+    finally:
+        reader.close()
+        if capture is not None:
+            capture.close()
+    _require_frames(decoder, source)
+    if stopped and stopped != "stopped":
+        _say(stopped)
+    if not args.quiet:
+        counts = ", ".join(f"{n} {kind}" for kind, n in decoder.counts.items())
+        _say(f"recorded {counts} ({decoder.time:.1f} s; {decoder.loss.summary()}) to {args.output}")
+    _report_live(args, reader, capture)
+    return 0
+
+
+def _record_network(args: argparse.Namespace, pylsl: Any, labrecorder: Any, extra: list[Any],
+                    watched: list[options.Query], say: Any) -> int:
+    from . import xdf_record
+
+    streams = xdf_record.resolve(pylsl, args.lsl.predicate, 5.0)
+    if not streams:
+        raise QuillmoreError(f"no stream matches --lsl {args.lsl.text} on the network (looked for 5 s)")
+    known = {info.uid() for info in streams}
+    streams += [info for info in extra if info.uid() not in known]
+    recording = xdf_record.XdfRecording(labrecorder, args.output, streams, [query.predicate for query in watched],
+                                        args.quiet)
+    stopped = "the duration ended"
+    try:
+        names = ", ".join(f"{info.name()!r}" for info in streams)
+        say(f"recording {names} to {args.output}{_also_said([], watched)}; Ctrl-C to stop")
+        deadline = None if args.duration is None else time.monotonic() + args.duration
+        try:
+            while deadline is None or time.monotonic() < deadline:
+                time.sleep(0.1 if deadline is None else max(0.0, min(0.1, deadline - time.monotonic())))
+        except KeyboardInterrupt:
+            stopped = "stopped"
+    finally:
+        recording.close()
+    say(f"{stopped}; wrote {args.output}")
     return 0
 
 

@@ -8,6 +8,7 @@ import argparse
 import math
 import textwrap
 from collections.abc import Callable
+from typing import NamedTuple
 
 from . import lsl
 from .constants import FIELDS, KINDS
@@ -72,7 +73,8 @@ examples:
 
 STREAM_EPILOG = f"""\
 streams (NAME is --name):
-  NAME raw EEG     type EEG, 512 Hz, 1 channel, int16 counts as decoded
+  NAME raw EEG     type EEG, 512 Hz, 1 channel: microvolts (float32), or
+                   with --raw-units counts the counts as decoded (int16)
   NAME band power  type EEGPower, 1 Hz: signal, attention, meditation, delta,
                    theta, lowAlpha, highAlpha, lowBeta, highBeta, lowGamma,
                    highGamma (int32)
@@ -98,11 +100,41 @@ subscribers:
   summary says what was sent and what the input lost, not what subscribers
   received.
 
+  NAME loss        type Loss, irregular: a sample whenever the input lost
+                   anything, its channels the counts lost (raw_missing,
+                   checksum_failures_raw, ...; int32)
 examples:
   quillmore ports
   quillmore stream --port /dev/rfcomm0 --save-bytes session.bin
   quillmore stream rec.bin                  a recording at the headset's pace
   quillmore decode session.bin --out-dir session
+"""
+
+RECORD_EPILOG = """\
+what the file holds:
+  The headset's six streams as 'quillmore stream' publishes them (raw EEG,
+  band power, device, gyroscope, RR, and the loss stream: a sample whenever
+  the input lost anything, its channels the counts lost), every stream
+  --also names, and the clock offsets between their hosts.  pyxdf opens it;
+  quillmore.read("SESSION.xdf") gives the raw counts back exactly, the
+  markers in rec.markers, and the loss counted by the loss stream.
+  With --port the bytes read are kept in SESSION.bin, its timing in
+  SESSION.bin.timing.csv (as --save-bytes does), unless --no-bytes.  No
+  file is ever written over.
+
+queries (--lsl, --also):
+  KEY=VALUE matches the streams whose KEY (name, type, source_id, hostname,
+  ...) is VALUE; KEY=PREFIX* those whose KEY starts with PREFIX.  The
+  streams found when the recording starts are recorded; an --also that
+  finds none yet is watched for, and its streams join when they appear.
+
+stopping:
+  Ctrl-C or --duration ends the recording cleanly (exit status 0): the last
+  samples are fetched and every stream's footer written.
+
+examples:
+  quillmore record session.xdf --port /dev/rfcomm0 --also type=Markers
+  quillmore record session.xdf --lsl "name=EEG headset*" --also name=Task events
 """
 
 SIMULATE_EPILOG = """\
@@ -229,6 +261,22 @@ def kinds(text: str) -> tuple[str, ...]:
         raise argparse.ArgumentTypeError(
             f"unknown kind {', '.join(unknown) or repr(text)}; choose from {', '.join(KINDS)} or 'all'")
     return tuple(kind for kind in KINDS if kind in names)
+
+
+class Query(NamedTuple):
+    """A stream query as given (``text``) and as LSL's predicate."""
+
+    text: str
+    predicate: str
+
+
+def lsl_query(text: str) -> Query:
+    from .xdf_record import query
+
+    try:
+        return Query(text, query(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def paragraph(text: str) -> str:

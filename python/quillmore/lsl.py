@@ -17,12 +17,17 @@ extend     NAME device      Device      irreg.   ap, battery, version, gnaw,
                                                  heart (double64)
 gyro       NAME gyroscope   Orientation irreg.   x, y, z (int32)
 rr         NAME RR          RR          irreg.   rr1, rr2, rr3 in ms (int32)
+loss       NAME loss        Loss        irreg.   what each part of the stream lost, a
+                                                 sample only when it lost anything
+                                                 (``LOSS_CHANNELS``, int32 counts)
 =========  ===============  ==========  =======  ======================================
 
 Raw samples go out in microvolts, counts x ``volts_per_count`` x 10^6, as
 MNE-LSL and other clients expect of an EEG stream (and as ``to_mne()`` and
 ``to_edf()`` give them offline); the factor is in the stream's metadata
-(``desc/acquisition/volts_per_count``), and float32 holds every count's
+(``desc/acquisition/volts_per_count``), with the UTC time at which the
+host's ``local_clock()`` read 0 (``desc/acquisition/local_clock_zero_utc``,
+ISO 8601: a recording's start in UTC), and float32 holds every count's
 value closely enough that ``round(value / (factor * 1e6))`` gives the
 counts back exactly.  ``raw_units="counts"`` sends the integer counts
 instead (int16, unit "counts").
@@ -36,6 +41,13 @@ been sent is dated after the previous one.  The stamps therefore lag the
 headset by the serial link's latency and by up to one read (the port is
 read as soon as a byte is there, so a read holds a few milliseconds of
 data); LSL's clock synchronisation between machines works on top of that.
+
+The loss stream makes loss visible to a recorder: a sample whenever a part
+of the stream lost anything (or showed an irregular interval), stamped with
+the part's last raw sample, its channels the counts of
+:class:`quillmore.Loss` that the part added (``raw_missing``,
+``checksum_failures_raw`` ...); the sum of a stretch's samples is what that
+stretch lost.
 
 What a subscriber must do.  Each outlet keeps ``BUFFER_SECONDS`` (360 s)
 of its stream for each subscriber, and an inlet holds at most its
@@ -69,7 +81,7 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .recording import Recording
+    from .recording import Loss, Recording
 
 from .errors import QuillmoreError, missing_extra
 from .constants import BANDS, EXTEND_FIELDS, FIELDS, ROW_KINDS, SAMPLES_PER_SECOND, VOLTS_PER_COUNT
@@ -88,6 +100,12 @@ PULL_WITHIN = 5
 a 360 s buffer on both sides: 300 s of data, the rest a margin for the
 pieces it is sent in."""
 assert FAST_SPEED * PULL_WITHIN < BUFFER_SECONDS
+
+LOSS_CHANNELS = ("raw_missing", "raw_missing_min", "link_gaps", "checksum_failures_eeg", "checksum_failures_raw",
+                 "checksum_failures_rr", "bytes_skipped", "extended_dropped", "extended_abandoned",
+                 "frames_cut_short", "irregular_intervals", "irregular_shortfall")
+"""The channels of the loss stream: the counts of :class:`quillmore.Loss`
+(``checksum_failures_KIND`` for its ``checksum_failures``)."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -120,6 +138,9 @@ RAW_STREAMS = {
                              (Channel("EEG", "microvolts", "EEG"),)),
     "counts": StreamKind("raw", "raw EEG", "EEG", float(SAMPLES_PER_SECOND), "int16", (Channel("EEG", "counts", "EEG"),)),
 }
+
+LOSS_STREAM = StreamKind("loss", "loss", "Loss", IRREGULAR, "int32",
+                         tuple(Channel(name, "count", "Loss") for name in LOSS_CHANNELS))
 
 STREAMS: tuple[StreamKind, ...] = (
     RAW_STREAMS["microvolts"],
@@ -159,9 +180,28 @@ def source_id(origin: str, kind: str) -> str:
     return f"quillmore:{origin}:{kind}"
 
 
+def loss_counts(loss: Loss) -> list[int]:
+    """The loss stream's sample for ``loss`` (``LOSS_CHANNELS``)."""
+    values = loss.as_dict()
+    failures = values.pop("checksum_failures")
+    values.update({f"checksum_failures_{kind}": count for kind, count in failures.items()})
+    return [int(values[name]) for name in LOSS_CHANNELS]
+
+
+def local_clock_zero_utc(pylsl: ModuleType) -> str:
+    """The UTC time (ISO 8601) at which LSL's ``local_clock()`` read 0 on
+    this host: a ``local_clock()`` time plus this is the wall-clock time."""
+    import datetime
+
+    before = pylsl.local_clock()
+    now = datetime.datetime.now(datetime.timezone.utc)
+    after = pylsl.local_clock()
+    return (now - datetime.timedelta(seconds=(before + after) / 2)).isoformat()
+
+
 class Outlets:
-    """The five outlets of one headset; the raw EEG in ``raw_units``
-    (microvolts by ``volts_per_count``, or the counts)."""
+    """The five outlets of one headset and its loss stream; the raw EEG in
+    ``raw_units`` (microvolts by ``volts_per_count``, or the counts)."""
 
     def __init__(self, name: str, origin: str, described_source: str, software: str,
                  raw_units: str = "microvolts", volts_per_count: float = VOLTS_PER_COUNT) -> None:
@@ -173,7 +213,7 @@ class Outlets:
         self._microvolts = volts_per_count * 1e6 if raw_units == "microvolts" else None
         self._volts_per_count = volts_per_count
         self._outlets: dict[str, Any] = {}
-        for stream in STREAMS:
+        for stream in (*STREAMS, LOSS_STREAM):
             if stream.kind == "raw":
                 stream = RAW_STREAMS[raw_units]
             self._outlets[stream.kind] = self._outlet(stream, name, origin, described_source, software)
@@ -197,6 +237,7 @@ class Outlets:
             acquisition.append_child_value("software", software)
             if stream.kind == "raw":
                 acquisition.append_child_value("volts_per_count", repr(self._volts_per_count))
+                acquisition.append_child_value("local_clock_zero_utc", local_clock_zero_utc(pylsl))
             return pylsl.StreamOutlet(info, chunk_size=0, max_buffered=BUFFER_SECONDS)
         except Exception as error:   # liblsl reports failures as RuntimeError and the like
             raise QuillmoreError(f"cannot create the LSL outlet {full_name!r}: {error}") from None
@@ -206,7 +247,8 @@ class Outlets:
         ``last``.  Raw samples go out as one chunk (LSL dates the others
         back at 512 Hz); every other row is dated back from ``last`` by the
         raw samples that follow it in the part.  The rows' values are the
-        arrays': the device stream's temperature is NaN unless measured."""
+        arrays': the device stream's temperature is NaN unless measured.
+        What the part lost goes to the loss stream, stamped ``last``."""
         import numpy as np
 
         raws = len(part.raw)
@@ -226,10 +268,19 @@ class Outlets:
             outlet = self._outlets[kind]
             for k, stamp in enumerate(stamps):
                 outlet.push_sample([cast(column[k]) for column in columns], stamp)
+        lost = loss_counts(part.loss)
+        if any(lost):
+            self._outlets["loss"].push_sample(lost, last)
 
-    def consumers(self) -> bool:
-        """Whether every outlet has a subscriber."""
-        return all(outlet.have_consumers() for outlet in self._outlets.values())
+    def uids(self) -> dict[str, str]:
+        """Each outlet's uid, by kind (``loss`` included): what tells these
+        outlets from others with the same source_id."""
+        return {kind: str(outlet.get_info().uid()) for kind, outlet in self._outlets.items()}
+
+    def consumers(self, every: bool = False) -> bool:
+        """Whether each outlet of the headset's results has a subscriber
+        (with ``every``, the loss stream's too)."""
+        return all(outlet.have_consumers() for kind, outlet in self._outlets.items() if every or kind != "loss")
 
     def close(self) -> None:
         self._outlets.clear()

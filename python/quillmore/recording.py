@@ -270,7 +270,9 @@ class Recording:
         """The wall-clock time (UTC) of the clock's zero, when known."""
         self.markers: np.ndarray[Any, Any] = np.empty(0, MARKER_DTYPE)
         """Event markers recorded with the session (``MARKER_DTYPE``, in
-        time order); empty for a recording of the headset's bytes alone."""
+        time order): those of an XDF file's marker streams (``read`` of a
+        ``quillmore record`` session); empty for a recording of the
+        headset's bytes alone."""
 
     def host_time(self, kind: str = "raw") -> np.ndarray[Any, Any] | None:
         """Seconds on the host's clock (LSL's ``local_clock()``, as the
@@ -313,8 +315,9 @@ class Recording:
     # ------------------------------------------------------------ exports
 
     def to_pandas(self, kind: str | None = None) -> pandas.DataFrame | dict[str, pandas.DataFrame]:
-        """A DataFrame of ``kind`` (``"raw"`` or a row kind) with ``time`` as
-        its index, or a dict of all five.  Needs pandas."""
+        """A DataFrame of ``kind`` (``"raw"``, a row kind, or ``"markers"``:
+        the event markers' ``label`` and ``stream``) with ``time`` as its
+        index, or a dict of all six.  Needs pandas."""
         from .table_exports import to_pandas
         return to_pandas(self, kind)
 
@@ -332,7 +335,8 @@ class Recording:
     def to_mne(self, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
         """An ``mne.io.RawArray`` at 512 Hz: the raw EEG as channel ``EEG``
         in volts, attention, meditation and signal as ``misc`` channels,
-        lost stretches as ``BAD_lost`` annotations.  Needs mne."""
+        lost stretches as ``BAD_lost`` annotations, the event markers as
+        annotations described by their labels.  Needs mne."""
         from .signal_exports import to_mne
         return to_mne(self, volts_per_count)
 
@@ -608,6 +612,14 @@ def read(source: Source, allow_empty: bool = False) -> Recording:
     reconnects sized as they were live, and dated on the host's clock
     (``host_time()``, ``start_time``).
 
+    A path to an XDF file (``quillmore record``; needs pyxdf) gives the
+    headset's session in it (``quillmore.xdf_read``): the raw counts as the
+    byte capture holds them, times on the headset clock from the file's
+    first raw sample, ``host_time()`` on the recorder's synchronised clock
+    (LSL's ``local_clock()`` of the recording machine), ``start_time`` in
+    UTC, the loss counted by the loss stream, and the other streams' event
+    markers in ``markers``.
+
     Input in which not one frame was found is not a recording:
     ``NotARecording`` (a ``ValueError``), unless ``allow_empty``, which
     returns an empty recording instead."""
@@ -629,6 +641,9 @@ def _read(source: Source) -> tuple[Recording, int]:
     decoder = Decoder(FILE_HOLD)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
+        from . import xdf_read
+        if xdf_read.is_xdf(path):   # a session recorded to XDF (quillmore record)
+            return xdf_read.read_xdf(path), os.path.getsize(path)
         timing = capture_timing.find(path)
         if timing is not None:
             return _read_timed(decoder, path, timing), decoder.bytes_fed

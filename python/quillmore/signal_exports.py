@@ -16,6 +16,10 @@ Channels:
   frames' values, each held from its frame's time to the next frame's (the
   first frame's value before it).  Left out when the recording has no
   standard frame.
+
+``to_mne()`` also carries the recording's event markers (``rec.markers``,
+from an XDF session) as annotations of no duration, described by their
+labels, at their times on the grid; those outside the data are left out.
 """
 
 from __future__ import annotations
@@ -89,9 +93,14 @@ def to_mne(rec: Recording, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
     raw = mne.io.RawArray(data, info, verbose="error")
     if rec.start_time is not None:
         raw.set_meas_date(rec.start_time)
-    if grid.bad:
-        onsets, durations = zip(*grid.bad)
-        raw.set_annotations(mne.Annotations(onsets, durations, [BAD_LOST] * len(grid.bad)))
+    # Lost stretches, and the event markers recorded with the session (a
+    # marker's onset is its time on the recording's clock, that of the grid).
+    onsets = [onset for onset, _ in grid.bad] + rec.markers["time"].tolist()
+    durations = [duration for _, duration in grid.bad] + [0.0] * len(rec.markers)
+    descriptions = [BAD_LOST] * len(grid.bad) + [str(label) for label in rec.markers["label"]]
+    if onsets:
+        raw.set_annotations(mne.Annotations(onsets, durations, descriptions),
+                            verbose="error")
     return raw
 
 

@@ -85,7 +85,8 @@ class OutletSink:
         self._started = clock()
 
     def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
-        if not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS)):
+        if not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS) or part.loss
+                or part.loss.irregular_intervals):
             return
         now = self._started + decoder.time if self._own_clock else None
         self._outlets.push(part, self._stamps.stamp(decoder, now))

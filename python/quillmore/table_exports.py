@@ -2,7 +2,8 @@
 
 Each kind is one table: ``raw`` (the samples), ``eeg``, ``extend``, ``gyro``
 and ``rr`` (one row per frame), with the time in seconds on the recording's
-loss-aware clock.  A temperature without a reading is missing (NaN in
+loss-aware clock; ``to_pandas`` also gives the event markers (``markers``:
+``label`` and ``stream`` by ``time``).  A temperature without a reading is missing (NaN in
 pandas, null in Parquet), never 0, and ``temperature_status`` names the case
 ("measured", "no_reading", "no_row").
 """
@@ -28,6 +29,9 @@ if TYPE_CHECKING:
     import pandas
 
     from .recording import Loss, Recording
+
+MARKERS = "markers"
+"""``to_pandas``'s name for the event markers' table (``Recording.markers``)."""
 
 METADATA_LOSS = b"quillmore.loss"
 METADATA_SHA256 = b"quillmore.source_sha256"
@@ -62,10 +66,25 @@ def to_pandas(rec: Recording, kind: str | None = None) -> pandas.DataFrame | dic
     except ImportError:
         raise missing_extra("Recording.to_pandas()", "pandas", "pandas") from None
     if kind is None:
-        return {name: _frame(pd, rec, name) for name in KINDS}
+        frames = {name: _frame(pd, rec, name) for name in KINDS}
+        frames[MARKERS] = _markers(pd, rec)
+        return frames
+    if kind == MARKERS:
+        return _markers(pd, rec)
     if kind not in KINDS:
-        raise ValueError(f"unknown kind {kind!r}; choose from {', '.join(KINDS)}")
+        raise ValueError(f"unknown kind {kind!r}; choose from {', '.join(KINDS)} or {MARKERS}")
     return _frame(pd, rec, kind)
+
+
+def _markers(pd: Any, rec: Recording) -> pandas.DataFrame:
+    """The event markers: ``label`` and ``stream`` (str), ``time`` (on the
+    recording's clock) as the index."""
+    markers = rec.markers
+    frame = pd.DataFrame({"label": markers["label"].astype(object), "stream": markers["stream"].astype(object)},
+                         index=pd.Index(markers["time"].astype(np.float64), name="time"))
+    frame.attrs["start_time"] = rec.start_time
+    result: pandas.DataFrame = frame
+    return result
 
 
 def _frame(pd: Any, rec: Recording, kind: str) -> pandas.DataFrame:

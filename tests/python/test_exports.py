@@ -33,7 +33,8 @@ def rec():
 
 def test_pandas_frames_hold_the_arrays(rec):
     frames = rec.to_pandas()
-    assert list(frames) == ["eeg", "extend", "raw", "gyro", "rr"]
+    assert list(frames) == ["eeg", "extend", "raw", "gyro", "rr", "markers"]
+    assert frames["markers"].empty and list(frames["markers"]) == ["label", "stream"]
     raw = frames["raw"]
     assert raw.index.name == "time"
     np.testing.assert_array_equal(raw.index.to_numpy(), rec.raw_time)
