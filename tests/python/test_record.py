@@ -1,6 +1,7 @@
 """Sessions recorded to XDF (quillmore record, through LabRecorder's engine)
 and read back (quillmore.read of the XDF file): the virtual headset on a
 pseudo-terminal, a marker stream of the test's own on loopback."""
+import importlib.util
 import os
 import signal
 import sys
@@ -8,6 +9,7 @@ import time
 import uuid
 
 import numpy as np
+import pandas
 import pytest
 
 import quillmore
@@ -101,6 +103,14 @@ def test_a_port_recorded_to_xdf_reads_back_as_its_capture(tmp_path):
     assert np.allclose([onset for onset, _ in events], mine["time"], atol=1 / 512)
     table = rec.to_pandas("markers")
     assert table.loc[table["stream"] == name, "label"].tolist() == [label for label, _ in sent]
+
+    # And as events of the session shared as BIDS, where they were.
+    if importlib.util.find_spec("mne_bids") is not None:
+        path = rec.to_bids(tmp_path / "bids", subject="01", task="oddball", line_freq=50)
+        table = pandas.read_csv(path.copy().update(suffix="events", extension=".tsv").fpath, sep="\t")
+        stimuli = table[table["trial_type"].str.startswith("stimulus")]
+        assert stimuli["trial_type"].tolist() == [label for label, _ in sent]
+        assert np.allclose(stimuli["onset"], mine["time"], atol=1 / 512)
 
 
 def test_streams_on_the_network_recorded_until_ctrl_c(tmp_path):
