@@ -62,10 +62,9 @@ void Session::forgetCallbacks() {
 
 // ------------------------------------------------------------------ delivery
 
-// The callback attribute's value (new reference).  Read once per stretch
-// without host code when attribute access is plain.
-PyObject* Session::callbackValue(Slot slot) {
-    if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
+// The callback attribute's value when it is not cached (callbackValue()):
+// read once per stretch without host code when attribute access is plain.
+PyObject* Session::readCallback(Slot slot) {
     // The read may run host code (a descriptor, a colliding key's __eq__),
     // unless it is a plain lookup among string keys.
     const bool quiet = plain_ && dictKeysAreStrings();

@@ -180,7 +180,14 @@ private:
 
     // delivery.cpp
     static PyObject* callbackName(Slot slot);
-    PyObject* callbackValue(Slot slot);
+    // The callback attribute's value (new reference); the cached one while
+    // attribute access is plain and nothing changed (inline: every delivery
+    // asks).
+    PyObject* callbackValue(Slot slot) {
+        if (plain_ && callbacks_[slot] != nullptr) return Py_NewRef(callbacks_[slot]);
+        return readCallback(slot);
+    }
+    PyObject* readCallback(Slot slot);
     void forgetCallbacks();
     bool callHost(PyObject* callback, PyObject** args, std::size_t count, int line);
     bool deliverValues(Slot slot, int a, int b, int c, std::size_t count, int line);
