@@ -115,6 +115,7 @@ class Page:
         doc.title = "quillmore view"
         doc.add_root(column(row(self.heading, self.contact), controls, trace, row(*plots, sizing_mode="stretch_width"),
                             self.figures, sizing_mode="stretch_width"))
+        doc.add_root(self.clock)   # drawn by nothing: what the page last got, and when
         self.tick()
         doc.add_periodic_callback(self.tick, TICK_MS)
 
