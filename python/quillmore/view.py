@@ -17,9 +17,9 @@ from __future__ import annotations
 
 import asyncio
 import html
+import logging
 import socket
 import threading
-import time
 from functools import partial
 from typing import Any
 
@@ -29,7 +29,7 @@ from .view_state import HISTORY_ROWS, LONGEST_WINDOW, NOTCHES, Board, Status, co
 
 TICK_MS = 50
 """How often a page takes new samples: 20 redraws a second."""
-SLOW_TICKS = 5
+SLOW_TICKS = 10
 """Ticks between updates of the indicators and the 1 Hz plots."""
 WINDOWS = (2, LONGEST_WINDOW)
 SCALES = ("25", "50", "100", "200", "500", "1000", "2000", "5000")
@@ -60,12 +60,14 @@ class Page:
         self.band_pass = True
         self.notch = notch
         self.points = 0
+        self.reset = True
         self.rows = 0
         self.version = -1
         self.ticks = 0
 
-        self.trace = ColumnDataSource({"t": [], "y": []}, name="trace")
-        self.clock = ColumnDataSource({"arrival": [0.0], "sent": [0.0], "points": [0]}, name="clock")
+        # Each point carries when its bytes arrived (time.time()), for
+        # measuring the way from a byte to its pixel.
+        self.trace = ColumnDataSource({"t": [], "y": [], "arrival": []}, name="trace")
         self.history = ColumnDataSource({name: [] for name in ("t", "attention", "meditation", *BANDS)},
                                         name="history")
 
@@ -115,7 +117,6 @@ class Page:
         doc.title = "quillmore view"
         doc.add_root(column(row(self.heading, self.contact), controls, trace, row(*plots, sizing_mode="stretch_width"),
                             self.figures, sizing_mode="stretch_width"))
-        doc.add_root(self.clock)   # drawn by nothing: what the page last got, and when
         self.tick()
         doc.add_periodic_callback(self.tick, TICK_MS)
 
@@ -127,6 +128,7 @@ class Page:
         self.window = int(self.window_slider.value)
         self.trace_x.follow_interval = self.window
         self.points = 0   # the whole window again, as the switches now filter it
+        self.reset = True
         self.tick()
 
     def _scaled(self, attr: str, old: Any, new: Any) -> None:
@@ -139,9 +141,8 @@ class Page:
         board = self.board
         most = int(self.window * board.rate)
         with board.lock:
-            t, y, fresh = board.trace.since(self.points, variant(self.band_pass, self.notch), most)
+            data, fresh = board.trace.since(self.points, variant(self.band_pass, self.notch), most)
             self.points = board.trace.points
-            arrival = board.status.arrival
             slow = self.ticks % SLOW_TICKS == 0 and board.version != self.version
             if slow:
                 self.version = board.version
@@ -149,13 +150,11 @@ class Page:
                 self.rows = board.rows
                 status = board.snapshot()
         self.ticks += 1
-        if len(t) or fresh:
-            data = {"t": t, "y": y}
-            if fresh or self.trace.data["t"] is None:
-                self.trace.data = data
-            else:
-                self.trace.stream(data, rollover=most)
-            self.clock.data = {"arrival": [arrival], "sent": [time.time()], "points": [self.points]}
+        if fresh or self.reset:
+            self.trace.data = data
+            self.reset = False
+        elif len(data["t"]):
+            self.trace.stream(data, rollover=most)
         if slow:
             self._history(rows, all_rows)
             self._status(status)
@@ -241,6 +240,9 @@ class ViewServer:
             from bokeh.server.server import Server
             from tornado.ioloop import IOLoop
 
+            # Requests the server turns away (a wrong path: 404) are no
+            # news for the terminal; its errors still are.
+            logging.getLogger("tornado.access").setLevel(logging.ERROR)
             self._loop = IOLoop.current()
             self.port = self._requested or _free_port(self._host)
             loopback = self._host in ("127.0.0.1", "localhost", "::1")

@@ -88,13 +88,15 @@ class Filters:
 
     def _run(self, name: str, sos: Any, x: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
         state = self._states.get(name)
-        if state is None:
-            state = self._signal.sosfilt_zi(sos) * x[0]
-        y, self._states[name] = self._signal.sosfilt(sos, x, zi=state)
+        if state is None:   # (sections, [rows,] 2)
+            start = self._signal.sosfilt_zi(sos)
+            state = start * x[0] if x.ndim == 1 else start[:, None, :] * x[:, 0, None]
+        y, self._states[name] = self._signal.sosfilt(sos, x, axis=-1, zi=state)
         return y  # type: ignore[no-any-return]
 
     def __call__(self, x: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-        """The variants of ``x`` (float64 microvolts), shaped (6, len(x))."""
+        """The variants of ``x`` (float64 microvolts), shaped (6, len(x)):
+        as it is, each notch, the band-pass, and each notch after it."""
         out = np.full((6, len(x)), np.nan)
         if not len(x):
             return out
@@ -102,14 +104,14 @@ class Filters:
         out[3] = self._run("band", self.band_pass, x)
         for k, hz in enumerate(NOTCHES[1:], 1):
             if hz in self.notches:
-                out[k] = self._run(f"notch {hz}", self.notches[hz], x)
-                out[3 + k] = self._run(f"band, notch {hz}", self.notches[hz], out[3])
+                # The raw trace and the band-passed one through one call.
+                out[[k, 3 + k]] = self._run(f"notch {hz}", self.notches[hz], out[[0, 3]])
         return out
 
 
 class Trace:
-    """The last ``seconds`` of a trace as points (time, six variants): a ring
-    that never grows.  A lost stretch (times further apart than 1.5 samples)
+    """The last ``seconds`` of a trace as points (time, six variants, and when
+    the bytes arrived on the wall clock): a ring that never grows.  A lost stretch (times further apart than 1.5 samples)
     gets a point of NaN in between, which breaks the drawn line there.
     ``points`` counts every point ever written: a reader asks for what
     came after the count it has."""
@@ -119,10 +121,11 @@ class Trace:
         self.capacity = int(math.ceil(seconds * rate))
         self._t = np.zeros(self.capacity)
         self._y = np.zeros((6, self.capacity), np.float32)
+        self._arrival = np.zeros(self.capacity)
         self.points = 0
         self._last = math.nan
 
-    def add(self, t: np.ndarray[Any, Any], y: np.ndarray[Any, Any]) -> None:
+    def add(self, t: np.ndarray[Any, Any], y: np.ndarray[Any, Any], arrival: float) -> None:
         if not len(t):
             return
         steps = np.diff(t, prepend=self._last)
@@ -135,16 +138,17 @@ class Trace:
         at = (self.points + np.arange(len(t))) % self.capacity
         self._t[at] = t
         self._y[:, at] = y
+        self._arrival[at] = arrival
         self.points += len(t)
 
-    def since(self, count: int, variant: int, most: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], bool]:
+    def since(self, count: int, variant: int, most: int) -> tuple[dict[str, np.ndarray[Any, Any]], bool]:
         """The points after the first ``count``, at most the last ``most``:
-        times and the variant's values, and whether that is the whole window
-        (points were skipped: the reader must start afresh)."""
+        columns ``t``, ``y`` (the variant's values) and ``arrival``, and
+        whether points were skipped (the reader must start afresh)."""
         most = min(most, self.capacity)
         first = max(count, self.points - most, 0)
         at = np.arange(first, self.points) % self.capacity
-        return self._t[at], self._y[variant, at], first > count
+        return {"t": self._t[at], "y": self._y[variant, at], "arrival": self._arrival[at]}, first > count
 
 
 @dataclasses.dataclass
@@ -165,8 +169,6 @@ class Status:
     loss_known: bool = True
     capture: tuple[str, int, float] | None = None
     finished: bool = False
-    arrival: float = 0.0
-    """When the newest samples arrived, on the wall clock (time.time())."""
 
 
 def contact(signal: int | None) -> tuple[str, str]:
@@ -201,6 +203,7 @@ class Board:
         self._started = time.monotonic()
         self._lost: collections.deque[tuple[float, int]] = collections.deque()
         self._full: collections.deque[tuple[float, int, int]] = collections.deque()
+        self._full_sums = np.zeros(2, np.int64)
         self.version = 0
         """Changes whenever the status does."""
 
@@ -212,14 +215,16 @@ class Board:
         full scale (None when the stream cannot tell)."""
         variants = self._filters(np.asarray(microvolts, np.float64))
         with self.lock:
-            self.trace.add(np.asarray(t, np.float64), variants)
+            self.trace.add(np.asarray(t, np.float64), variants, arrival)
             if len(t):
                 self.status.stream_time = float(t[-1])
-                self.status.arrival = arrival
             if full_scale is not None and len(t):
                 self._full.append((float(t[-1]), full_scale, len(t)))
-                self._prune(self._full)
-                self.status.saturated = sum(n for _, n, _ in self._full) / max(1, sum(n for *_, n in self._full))
+                self._full_sums += (full_scale, len(t))
+                while self._full[0][0] < self.status.stream_time - RECENT_SECONDS:
+                    _, full, count = self._full.popleft()
+                    self._full_sums -= (full, count)
+                self.status.saturated = float(self._full_sums[0] / max(1, self._full_sums[1]))
             self._touch()
 
     def add_rows(self, times: Values, attention: Values, meditation: Values, bands: Sequence[Sequence[float]] | Values,
@@ -258,8 +263,9 @@ class Board:
                 status.gyro = (int(last["x"]), int(last["y"]), int(last["z"]))
             if part.loss.raw_missing:
                 self._lost.append((status.stream_time, part.loss.raw_missing))
-            self._prune(self._lost)
-            status.lost_recent = sum(n for _, n in self._lost)
+                status.lost_recent += part.loss.raw_missing
+            while self._lost and self._lost[0][0] < status.stream_time - RECENT_SECONDS:
+                status.lost_recent -= self._lost.popleft()[1]
             status.lost_total = loss.raw_missing
             status.lost_certain = loss.raw_missing_min
             status.reconnects = loss.link_gaps
@@ -269,10 +275,6 @@ class Board:
         with self.lock:
             self.status.finished = True
             self._touch()
-
-    def _prune(self, events: collections.deque[Any]) -> None:
-        while events and events[0][0] < self.status.stream_time - RECENT_SECONDS:
-            events.popleft()
 
     def _touch(self) -> None:
         capture = self._capture
