@@ -17,7 +17,10 @@ arrived:
 * the server's CPU time (user + system, /proc) over the same seconds, as a
   share of one core, and its resident memory at the start and the end.
 
-    python bench/view_latency.py [--seconds 20] [--speed 1] [FILE]
+    python bench/view_latency.py [--seconds 20] [--speed 1] [FILE | --pty]
+
+--pty views a virtual headset on a pseudo-terminal (quillmore simulate
+--pty) as a port, read as the bytes come.
 
 A long --speed run (e.g. --speed 30 --seconds 120: an hour of recording)
 shows whether memory stays flat.
@@ -75,10 +78,18 @@ def main():
     parser.add_argument("input", nargs="?", help="recording to replay (default: the bundled sample)")
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--speed", type=float, default=1.0)
+    parser.add_argument("--pty", action="store_true", help="view a virtual headset's port")
     args = parser.parse_args()
-    source = [args.input] if args.input else ["--sample"]
-    server = subprocess.Popen([sys.executable, "-m", "quillmore", "view", *source, "--no-browser", "-q",
-                               "--speed", str(args.speed)], stdout=subprocess.PIPE, text=True)
+    headset = None
+    if args.pty:
+        headset = subprocess.Popen([sys.executable, "-m", "quillmore", "simulate", "--pty", "--seed", "1"],
+                                   stderr=subprocess.PIPE, text=True)
+        source = ["--port", headset.stderr.readline().strip()]
+    else:
+        source = [args.input] if args.input else ["--sample"]
+        source += ["--speed", str(args.speed)]
+    server = subprocess.Popen([sys.executable, "-m", "quillmore", "view", *source, "--no-browser", "-q"],
+                              stdout=subprocess.PIPE, text=True)
     url = server.stdout.readline().strip()
     options = webdriver.ChromeOptions()
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1200,860"):
@@ -105,8 +116,12 @@ def main():
         driver.quit()
         server.send_signal(signal.SIGINT)
         server.wait(15)
+        if headset is not None:
+            headset.send_signal(signal.SIGINT)
+            headset.wait(15)
     span = (updates[-1] - updates[0]) / 1000 if len(updates) > 1 else float("nan")
-    print(f"{args.seconds:g} s at {args.speed:g}x ({512 * args.speed:g} samples/s): "
+    what = "a port" if args.pty else f"{args.speed:g}x"
+    print(f"{args.seconds:g} s at {what} ({512 * (1 if args.pty else args.speed):g} samples/s): "
           f"{(len(updates) - 1) / span:.1f} updates/s drawn; arrival to frame: median {percentile(latencies, 0.5):.0f} ms,"
           f" 95% {percentile(latencies, 0.95):.0f} ms, max {max(latencies):.0f} ms ({len(latencies)} updates);"
           f" server CPU {cpu:.1%} of one core; server memory {rss_start:.0f} -> {rss_end:.0f} MiB")

@@ -27,9 +27,10 @@ from .constants import BANDS
 from .errors import QuillmoreError, missing_extra
 from .view_state import HISTORY_ROWS, LONGEST_WINDOW, NOTCHES, Board, Status, contact, variant
 
-TICK_MS = 50
-"""How often a page takes new samples: 20 redraws a second."""
-SLOW_TICKS = 10
+TICK_MS = 40
+"""How often a page takes new samples: 25 redraws a second, so at least 20
+reach the screen when a tick finds nothing new or two land in one frame."""
+SLOW_TICKS = 12
 """Ticks between updates of the indicators and the 1 Hz plots."""
 WINDOWS = (2, LONGEST_WINDOW)
 SCALES = ("25", "50", "100", "200", "500", "1000", "2000", "5000")

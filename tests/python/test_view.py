@@ -171,10 +171,14 @@ def test_the_page_draws_the_decoded_stream_filtered_and_its_losses(browser, capt
                 return (len(t) > 4000 and np.array_equal(rec.raw_time[at], t)
                         and np.allclose(y, expected[at], rtol=1e-5, atol=1e-3))
             until(matches, f"the trace with band-pass {band_pass}, notch {notch}", timeout=5)
-        if os.environ.get("QUILLMORE_VIEW_SCREENSHOT"):
+        if os.environ.get("QUILLMORE_VIEW_SCREENSHOT"):   # the README's picture, in 256 colours
+            from PIL import Image
+
             js(browser, "(model('bandpass').active = true, model('notch').active = 1)")
             time.sleep(1.0)
-            browser.save_screenshot(os.environ["QUILLMORE_VIEW_SCREENSHOT"])
+            browser.save_screenshot(str(tmp_path / "view.png"))
+            Image.open(tmp_path / "view.png").convert("RGB").quantize(256).save(
+                os.environ["QUILLMORE_VIEW_SCREENSHOT"], optimize=True)
     finally:
         status, err = stop(process)
     assert status == 0, err
