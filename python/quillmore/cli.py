@@ -747,14 +747,23 @@ def _view_lsl(args: argparse.Namespace, host: str) -> int:
     rate = info.nominal_srate()
     if not rate > 0:
         raise QuillmoreError(f"the LSL stream {info.name()!r} has no regular rate: it has no trace to view")
-    scale, unit = lsl.microvolts_per_unit(info, args.volts_per_count)
+    # Time stamps smoothed by LSL itself (a sender's stamps carry the
+    # jitter of its reads), and a stretch without samples counted as a gap
+    # only past 0.1 s.
+    inlet = pylsl.StreamInlet(info, max_buflen=LSL_BUFFER_SECONDS,
+                              processing_flags=pylsl.proc_dejitter | pylsl.proc_monotonize)
+    # A resolved stream's info has no description: the inlet's has.
+    scale, unit = lsl.microvolts_per_unit(inlet.info(timeout=10.0), args.volts_per_count)
     if unit is None and not args.quiet:
         _say(f"the LSL stream {info.name()!r} names no unit for its first channel: taken as microvolts")
     name = f"LSL stream {info.name()!r} ({info.type()}, {rate:g} Hz)"
-    board = view_state.Board(name, rate, args.band_pass, derived_bands=True)
+    board = view_state.Board(name, rate, args.band_pass, derived_bands=True, gap=max(1.5 / rate, 0.1))
     board.status.loss_known = False
-    server = _view_server(args, host, board, name)
-    inlet = pylsl.StreamInlet(info, max_buflen=LSL_BUFFER_SECONDS)
+    try:
+        server = _view_server(args, host, board, name)
+    except BaseException:
+        inlet.close_stream()
+        raise
     try:
         first = None
         recent = np.zeros(0)

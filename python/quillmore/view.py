@@ -173,7 +173,7 @@ class Page:
             self.history.stream(columns, rollover=HISTORY_ROWS)
 
     def _status(self, status: Status) -> None:
-        words, colour = contact(status.signal)
+        words, colour = contact(status.signal) if not self.board.derived_bands else ("not in this stream", "#888888")
         saturated = "–" if status.saturated is None else f"{status.saturated:.1%}"
         self.contact.text = (f'<span style="background:{colour};color:white;padding:4px 10px;border-radius:4px;'
                              f'font-weight:bold">contact: {words}</span> '

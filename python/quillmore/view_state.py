@@ -116,8 +116,9 @@ class Trace:
     ``points`` counts every point ever written: a reader asks for what
     came after the count it has."""
 
-    def __init__(self, rate: float, seconds: float = LONGEST_WINDOW) -> None:
+    def __init__(self, rate: float, seconds: float = LONGEST_WINDOW, gap: float | None = None) -> None:
         self.rate = rate
+        self._gap = 1.5 / rate if gap is None else gap
         self.capacity = int(math.ceil(seconds * rate))
         self._t = np.zeros(self.capacity)
         self._y = np.zeros((6, self.capacity), np.float32)
@@ -129,7 +130,7 @@ class Trace:
         if not len(t):
             return
         steps = np.diff(t, prepend=self._last)
-        gaps = np.flatnonzero(steps > 1.5 / self.rate)
+        gaps = np.flatnonzero(steps > self._gap)
         if len(gaps):
             t = np.insert(t, gaps, t[gaps] - 0.5 / self.rate)
             y = np.insert(y, gaps, np.nan, axis=1)
@@ -187,11 +188,11 @@ class Board:
     ``add_`` calls) and read by the server's, under ``lock``."""
 
     def __init__(self, source: str, rate: float = SAMPLES_PER_SECOND, band: tuple[float, float] = (1.0, 40.0),
-                 capture: Capture | None = None, derived_bands: bool = False) -> None:
+                 capture: Capture | None = None, derived_bands: bool = False, gap: float | None = None) -> None:
         self.lock = threading.Lock()
         self.rate = rate
         self.band = band
-        self.trace = Trace(rate)
+        self.trace = Trace(rate, gap=gap)
         self._filters = Filters(rate, band)
         self.history: collections.deque[tuple[float, ...]] = collections.deque(maxlen=HISTORY_ROWS)
         """(time, attention, meditation, the eight band powers) per standard frame."""

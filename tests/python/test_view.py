@@ -85,15 +85,18 @@ def js(driver, expression, *args):
 
 def open_page(driver, url):
     driver.get(url)
-    until(lambda: driver.execute_script(
-        "try { return Bokeh.documents[0].get_model_by_name('trace').data.t.length > 0 } catch (e) { return false }"),
-        "the page to load")
+    until(lambda: js(driver, "model('trace').data.t.length > 0"), "the page to load")
 
 
 def until(condition, what, timeout=20.0):
+    from selenium.common.exceptions import JavascriptException
+
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        value = condition()
+        try:
+            value = condition()
+        except JavascriptException:   # the page is not there yet
+            value = None
         if value:
             return value
         time.sleep(0.05)
@@ -207,6 +210,37 @@ def test_a_reopened_tab_reconnects_and_sigint_ends_the_server(browser):
         status, err = stop(process)
     assert status == 0, err
     assert err.strip().endswith("quillmore: stopped")
+
+
+def test_an_lsl_stream_is_viewed_in_microvolts_with_derived_band_powers(browser):
+    pylsl = pytest.importorskip("pylsl")
+    name = f"view test {os.getpid()}"
+    info = pylsl.StreamInfo(name, "EEG", 1, 250, "float32", name)
+    info.desc().append_child("channels").append_child("channel").append_child_value("unit", "volts")
+    outlet = pylsl.StreamOutlet(info)
+    process, url = view("--lsl", f"name={name}")
+    sent = 0
+    try:
+        def push():   # 20 µV at 10 Hz (high alpha), in volts
+            nonlocal sent
+            due = int((time.monotonic() - started) * 250)
+            t = np.arange(sent, due) / 250
+            outlet.push_chunk((20e-6 * np.sin(2 * np.pi * 10 * t)).reshape(-1, 1).tolist())
+            sent = due
+        started = time.monotonic()
+        browser.get(url)
+        until(lambda: push() or js(browser, "model('history').data.t.length >= 2"),
+              "band powers derived from the stream")
+        js(browser, "(model('bandpass').active = false, model('notch').active = 0)")
+        time.sleep(0.3)
+        _, y = trace(browser)
+        assert 19 < y.max() < 20.01 and -20.01 < y.min() < -19
+        powers = js(browser, "['delta', 'theta', 'lowAlpha', 'highAlpha', 'lowBeta'].map("
+                             "band => model('history').data[band].at(-1))")
+        assert powers[3] > 100 * max(powers[:3] + powers[4:])
+    finally:
+        status, err = stop(process)
+    assert status == 0, err
 
 
 @pytest.mark.parametrize("argv,message", [
