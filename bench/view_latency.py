@@ -15,7 +15,8 @@ arrived:
 * redraws: updates of the trace that reached the page, per second (each
   new data makes Bokeh draw the plot again);
 * the server's CPU time (user + system, /proc) over the same seconds, as a
-  share of one core, and its resident memory at the start and the end.
+  share of one core, its resident memory and the page's JavaScript heap at
+  the start and the end.
 
     python bench/view_latency.py [--seconds 20] [--speed 1] [FILE | --pty]
 
@@ -106,12 +107,13 @@ def main():
             time.sleep(0.1)
         time.sleep(1.0)   # past the page's first full window
         driver.execute_script(WATCH)
-        rss_start = rss_mib(server.pid)
+        heap = "return performance.memory.usedJSHeapSize / 1048576"   # Chromium's
+        rss_start, heap_start = rss_mib(server.pid), driver.execute_script(heap)
         cpu_start, wall_start = cpu_seconds(server.pid), time.monotonic()
         time.sleep(args.seconds)
         cpu = (cpu_seconds(server.pid) - cpu_start) / (time.monotonic() - wall_start)
         latencies, updates = driver.execute_script("return [window.benchLatencies, window.benchUpdates]")
-        rss_end = rss_mib(server.pid)
+        rss_end, heap_end = rss_mib(server.pid), driver.execute_script(heap)
     finally:
         driver.quit()
         server.send_signal(signal.SIGINT)
@@ -124,7 +126,8 @@ def main():
     print(f"{args.seconds:g} s at {what} ({512 * (1 if args.pty else args.speed):g} samples/s): "
           f"{(len(updates) - 1) / span:.1f} updates/s drawn; arrival to frame: median {percentile(latencies, 0.5):.0f} ms,"
           f" 95% {percentile(latencies, 0.95):.0f} ms, max {max(latencies):.0f} ms ({len(latencies)} updates);"
-          f" server CPU {cpu:.1%} of one core; server memory {rss_start:.0f} -> {rss_end:.0f} MiB")
+          f" server CPU {cpu:.1%} of one core; server memory {rss_start:.0f} -> {rss_end:.0f} MiB;"
+          f" the page's JavaScript heap {heap_start:.0f} -> {heap_end:.0f} MiB")
 
 
 if __name__ == "__main__":
