@@ -244,6 +244,8 @@ class ViewServer:
             # Requests the server turns away (a wrong path: 404) are no
             # news for the terminal; its errors still are.
             logging.getLogger("tornado.access").setLevel(logging.ERROR)
+            # --host has been warned about in our words already.
+            logging.getLogger("bokeh.server.util").setLevel(logging.ERROR)
             self._loop = IOLoop.current()
             self.port = self._requested or _free_port(self._host)
             loopback = self._host in ("127.0.0.1", "localhost", "::1")
