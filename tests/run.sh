@@ -11,6 +11,8 @@ cd "$(dirname "$0")/.."
 . tests/apt_install.sh
 need "libgtest-dev libgmock-dev" test -f /usr/include/gtest/gtest.h
 need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
+# A real browser and its driver for the live view's tests (tests/python/test_view.py).
+need "chromium chromium-driver" sh -c 'command -v chromium && command -v chromedriver'
 need_build_tools
 if [ -z "${PYTHON:-}" ]; then
     # Debian's own Python keeps venv's pip and the C headers in packages of

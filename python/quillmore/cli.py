@@ -1,5 +1,5 @@
 """The ``quillmore`` command-line tool: its arguments and its commands ``simulate``,
-``decode``, ``stream``, ``record``, ``ports``, ``info``, ``plot`` and ``bids``."""
+``decode``, ``stream``, ``record``, ``view``, ``ports``, ``info``, ``plot`` and ``bids``."""
 
 from __future__ import annotations
 
@@ -25,7 +25,7 @@ from .ports import DEFAULT_BAUD, PortReader
 from .progress import Progress
 from .rows_text import TextRows
 from .session import Pace, SessionDecoder, run
-from .sinks import OutletSink, RowSink
+from .sinks import OutletSink, RowSink, ViewSink
 from .sources import Source, open_file, pieces, port_source, sample_source, stdin_source
 
 PROG = "quillmore"
@@ -174,6 +174,36 @@ def build_parser() -> argparse.ArgumentParser:
                      help="origin part of the streams' source_id (default: the port's path)")
     rec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     rec.set_defaults(run=cmd_record)
+
+    viw = commands.add_parser(
+        "view", help="a live page in the browser: raw EEG, band powers, contact, loss (needs bokeh, scipy)",
+        description=options.paragraph(
+            "Serve a live page on this computer (a free port, printed, opened in the browser): the raw EEG"
+            " in microvolts, band-pass filtered and notched as a live consumer would (switchable), the band"
+            " powers, attention and meditation, contact quality, battery, heart rate, gyroscope, and the"
+            " samples lost.  A recording is replayed at the headset's pace (--speed for faster), a port shown"
+            " as it arrives, an LSL stream (--lsl) as its raw trace and the band powers derived from it."
+            "  Needs bokeh and scipy."),
+        epilog=options.VIEW_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    _recording_input(viw, "show")
+    _port_options(viw)
+    viw.add_argument("--lsl", metavar="QUERY",
+                     help="view an LSL stream: KEY=VALUE[,KEY=VALUE...] of its properties, e.g. type=EEG"
+                          " (needs pylsl)")
+    viw.add_argument("--speed", type=options.speed, default=1.0,
+                     help="replay a FILE this many times faster than the headset (default: 1)")
+    viw.add_argument("--host", default=None,
+                     help="serve on this address instead of 127.0.0.1 (anyone who reaches it can watch)")
+    viw.add_argument("--http-port", type=options.tcp_port, default=0, metavar="N",
+                     help="serve on this TCP port (default: a free one)")
+    viw.add_argument("--no-browser", action="store_true", help="do not open the page in the browser")
+    viw.add_argument("--band-pass", type=options.band, default=(1.0, 40.0), metavar="LOW,HIGH",
+                     help="the band-pass filter's corners in Hz (default: 1,40)")
+    viw.add_argument("--notch", type=int, choices=(0, 50, 60), default=50,
+                     help="the mains notch a page starts with, in Hz; 0 for none (default: 50)")
+    _volts_option(viw)
+    viw.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
+    viw.set_defaults(run=cmd_view)
 
     prt = commands.add_parser("ports", help="list the serial ports (needs pyserial)",
                               description="List the serial ports, marking with * those that look like the"
@@ -815,6 +845,149 @@ def _record_network(args: argparse.Namespace, pylsl: Any, labrecorder: Any, extr
         recording.close()
     say(f"{stopped}; wrote {args.output}")
     return 0
+
+# ---------------------------------------------------------------- view
+
+# A recording is replayed to the view in pieces of about 1/32 s of the
+# headset's bytes (times the speed), so the trace moves smoothly.
+VIEW_PIECE = 128
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    from . import view, view_state
+
+    view.require_bokeh()
+    view_state.require_scipy()
+    if args.lsl is not None:
+        for option, given in (("FILE", args.input), ("--sample", args.sample), ("--port", args.port),
+                              ("--save-bytes", args.save_bytes)):
+            if given:
+                raise QuillmoreError(f"give either {option} or --lsl, not both", status=2)
+    if args.speed != 1.0 and (args.port or args.lsl is not None or not args.input or args.input == "-"):
+        if not args.sample:
+            raise QuillmoreError("--speed applies to a recording (FILE or --sample) only", status=2)
+    host = args.host or "127.0.0.1"
+    if args.lsl is not None:
+        return _view_lsl(args, host)
+    source, reader, capture, stream = _live_or_recorded(args)
+    try:
+        board = view_state.Board(source.name, band=args.band_pass, capture=capture)
+        server = _view_server(args, host, board, source.name)
+        try:
+            return _view(args, source, board)
+        except KeyboardInterrupt:
+            if not args.quiet:
+                _say("stopped")
+            return 0
+        finally:
+            server.stop()
+    finally:
+        if stream is not None:
+            stream.close()
+        if reader is not None:
+            reader.close()
+        if capture is not None:
+            capture.close()
+
+
+def _view_server(args: argparse.Namespace, host: str, board: Any, name: str) -> Any:
+    from . import view
+
+    if args.host and host not in ("127.0.0.1", "localhost", "::1"):
+        _say(f"warning: serving on {host}: anyone on the network who can reach it can watch this session")
+    server = view.ViewServer(board, host, args.http_port, name, args.notch)
+    server.start()
+    print(server.url, flush=True)
+    if not args.quiet:
+        _say(f"viewing {name} at {server.url}; Ctrl-C to stop")
+    if not args.no_browser:
+        import webbrowser
+
+        webbrowser.open(server.url)
+    return server
+
+
+def _view(args: argparse.Namespace, source: Source, board: Any) -> int:
+    # A recording (a regular file, the sample) is replayed at the headset's
+    # pace times --speed; a port and standard input are shown as they come.
+    paced = not source.live and source.path is not None
+    pace = Pace(args.speed) if paced else None
+    if paced:
+        source.chunks = pieces(source.chunks, VIEW_PIECE * max(1, round(args.speed)))
+    sink = ViewSink(board, args.volts_per_count)
+    source.chunks = sink.arrivals(source.chunks)
+    decoder, stopped = run(source, sink, after_chunk=pace)
+    board.finish()
+    _require_frames(decoder, source)
+    if stopped == "stopped":   # Ctrl-C on a port
+        if not args.quiet:
+            _say(decoder.summary())
+        return 0
+    if not args.quiet:
+        _say(f"{stopped + '; ' if stopped else 'the end of the input; '}{decoder.summary()};"
+             " the page keeps showing it, Ctrl-C to stop")
+    while True:
+        time.sleep(3600)
+
+
+def _view_lsl(args: argparse.Namespace, host: str) -> int:
+    import numpy as np
+
+    from . import view_state
+
+    pylsl = lsl.require_pylsl()
+    info = lsl.resolve(pylsl, args.lsl, timeout=10.0)
+    rate = info.nominal_srate()
+    if not rate > 0:
+        raise QuillmoreError(f"the LSL stream {info.name()!r} has no regular rate: it has no trace to view")
+    # Time stamps smoothed by LSL itself (a sender's stamps carry the
+    # jitter of its reads), and a stretch without samples counted as a gap
+    # only past 0.1 s.
+    inlet = pylsl.StreamInlet(info, max_buflen=LSL_BUFFER_SECONDS,
+                              processing_flags=pylsl.proc_dejitter | pylsl.proc_monotonize)
+    # A resolved stream's info has no description: the inlet's has.
+    scale, unit = lsl.microvolts_per_unit(inlet.info(timeout=10.0), args.volts_per_count)
+    if unit is None and not args.quiet:
+        _say(f"the LSL stream {info.name()!r} names no unit for its first channel: taken as microvolts")
+    name = f"LSL stream {info.name()!r} ({info.type()}, {rate:g} Hz)"
+    board = view_state.Board(name, rate, args.band_pass, derived_bands=True, gap=max(1.5 / rate, 0.1))
+    board.status.loss_known = False
+    try:
+        server = _view_server(args, host, board, name)
+    except BaseException:
+        inlet.close_stream()
+        raise
+    try:
+        first = None
+        recent = np.zeros(0)
+        next_row = 0.0
+        while True:
+            chunk, stamps = inlet.pull_chunk(timeout=0.2)
+            if not stamps:
+                continue
+            arrival = time.time()
+            values = np.asarray(chunk, np.float64)[:, 0] * scale
+            if first is None:
+                first = stamps[0]
+            times = np.asarray(stamps) - first
+            board.add_samples(times, values, arrival)
+            # The band powers of the last two seconds, once a second of
+            # stream time.
+            recent = np.concatenate([recent, values])[-int(2 * rate):]
+            if times[-1] >= next_row and len(recent) >= rate:
+                powers = view_state.band_powers(recent, rate)
+                board.add_rows([float(times[-1])], [float("nan")], [float("nan")], [powers])
+                next_row = float(times[-1]) + 1.0
+    except KeyboardInterrupt:
+        if not args.quiet:
+            _say("stopped")
+        return 0
+    finally:
+        inlet.close_stream()
+        server.stop()
+
+
+LSL_BUFFER_SECONDS = 30
 
 
 # ---------------------------------------------------------------- ports

@@ -179,6 +179,25 @@ examples:
 """
 
 
+VIEW_EPILOG = """\
+three ways to start it:
+  quillmore view rec.bin                    a recording, at the headset's pace
+  quillmore view rec.bin --speed 4          ... four times faster
+  quillmore view --port /dev/rfcomm0 --save-bytes session.bin
+  quillmore view --lsl type=EEG             any LSL EEG stream (trace, band powers)
+Try it without a headset: 'quillmore simulate --pty' prints a port to view.
+
+The page is served on 127.0.0.1 only, to this computer's browsers; --host
+ADDRESS serves it on that address, where anyone who reaches it can watch.
+The trace is filtered on this side as a live consumer would filter it (state
+kept from one chunk to the next), so what the page draws is what a program
+reading the stream would have by then.  Times are seconds on the stream's
+own clock (the headset's loss-aware clock, or an LSL stream's time stamps
+from its first sample).  Loss is the decoder's: samples inferred as lost in
+the last 10 s of stream and since the start, and the port's reconnects.
+"""
+
+
 def rate(text: str) -> float:
     try:
         value = float(text)
@@ -321,3 +340,30 @@ def bids_format(text: str) -> str:
         return data_format(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def speed(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.1 <= value <= 1000.0:
+        raise argparse.ArgumentTypeError(f"expected a speed from 0.1 to 1000 times the headset's, not {text!r}")
+    return value
+
+
+def tcp_port(text: str) -> int:
+    value = whole(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"a TCP port is 0 to 65535, not {text}")
+    return value
+
+
+def band(text: str) -> tuple[float, float]:
+    try:
+        low, high = (float(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected LOW,HIGH in Hz, not {text!r}") from None
+    if not (0.0 < low < high < 256.0):
+        raise argparse.ArgumentTypeError(f"expected 0 < LOW < HIGH < 256 Hz (half the sample rate), not {text!r}")
+    return low, high

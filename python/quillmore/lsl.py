@@ -176,6 +176,38 @@ def require_pylsl() -> ModuleType:
     return pylsl  # type: ignore[no-any-return]
 
 
+def resolve(pylsl: ModuleType, query: str, timeout: float) -> Any:
+    """The info of the first stream whose properties match ``query``,
+    ``KEY=VALUE[,KEY=VALUE...]`` (``type=EEG``, ``name=EEG headset raw EEG``)."""
+    terms = []
+    for term in query.split(","):
+        key, equals, value = term.partition("=")
+        key, value = key.strip(), value.strip()
+        if not equals or not key.isidentifier() or not value or "'" in value:
+            raise QuillmoreError(f"--lsl wants KEY=VALUE[,KEY=VALUE...] such as type=EEG, not {query!r}", status=2)
+        terms.append(f"{key}='{value}'")
+    found = pylsl.resolve_bypred(" and ".join(terms), 1, timeout)
+    if not found:
+        raise QuillmoreError(f"no LSL stream with {query} found within {timeout:g} s")
+    return found[0]
+
+
+_MICROVOLTS = {"microvolts": 1.0, "microvolt": 1.0, "uv": 1.0, "µv": 1.0, "μv": 1.0, "-6": 1.0,
+               "millivolts": 1e3, "mv": 1e3, "-3": 1e3, "volts": 1e6, "volt": 1e6, "v": 1e6, "0": 1e6}
+
+
+def microvolts_per_unit(info: Any, volts_per_count: float) -> tuple[float, str | None]:
+    """What one unit of the stream's first channel is in microvolts, and the
+    unit as it names it (None when it names none: taken as microvolts)."""
+    channel = info.desc().child("channels").child("channel")
+    unit = channel.child_value("unit").strip() if not channel.empty() else ""
+    if not unit:
+        return 1.0, None
+    if unit.lower() == "counts":
+        return volts_per_count * 1e6, unit
+    return _MICROVOLTS.get(unit.lower(), 1.0), unit
+
+
 def source_id(origin: str, kind: str) -> str:
     return f"quillmore:{origin}:{kind}"
 

@@ -1,12 +1,13 @@
 """Where a session's parts go: rows into text or a directory of files
-(:class:`RowSink`), or the Lab Streaming Layer's outlets
-(:class:`OutletSink`), each with the time stamps of its kind."""
+(:class:`RowSink`), the Lab Streaming Layer's outlets (:class:`OutletSink`),
+each with the time stamps of its kind, or the live view's board
+(:class:`ViewSink`)."""
 
 from __future__ import annotations
 
 import math
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Protocol
 
 from .clock_fit import ClockFit
@@ -14,6 +15,7 @@ from .constants import ROW_KINDS, SAMPLES_PER_SECOND
 
 if TYPE_CHECKING:
     from .lsl import Outlets
+    from .view_state import Board
     from .recording import Recording as RecordingPart
     from .session import SessionDecoder
 
@@ -90,3 +92,24 @@ class OutletSink:
             return
         now = self._started + decoder.time if self._own_clock else None
         self._outlets.push(part, self._stamps.stamp(decoder, now))
+
+
+class ViewSink:
+    """Each part onto the live view's board (quillmore.view_state), with the
+    decoder's loss so far and when the part's bytes arrived (the wall
+    clock, ``time.time()``, which the page's clock reads too)."""
+
+    def __init__(self, board: Board, volts_per_count: float) -> None:
+        self._board = board
+        self._volts_per_count = volts_per_count
+        self._arrival: float | None = None
+
+    def arrivals(self, chunks: Iterator[bytes]) -> Iterator[bytes]:
+        """``chunks`` unchanged, each one's arrival noted for the part it makes."""
+        for chunk in chunks:
+            self._arrival = time.time()
+            yield chunk
+
+    def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        arrival = time.time() if self._arrival is None else self._arrival
+        self._board.take(part, decoder.loss, self._volts_per_count, arrival)
