@@ -42,6 +42,8 @@ extensions = [
 
 exclude_patterns = ["_build", "**.ipynb_checkpoints", "tutorials/README.rst"]
 templates_path: list[str] = []
+# Options such as --pty stay two hyphens, not a dash.
+smartquotes = False
 html_static_path = ["_static"]
 html_css_files = ["custom.css"]
 
@@ -54,7 +56,6 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_typehints_format = "short"
 autodoc_preserve_defaults = True
-autodoc_default_options = {"show-inheritance": False}
 python_use_unqualified_type_names = True
 add_module_names = False
 

@@ -18,7 +18,7 @@ from quillmore.cli import build_parser
 def _literal(text: str | None) -> str | None:
     if not text:
         return text
-    return "::\n\n" + textwrap.indent(text.rstrip("\n"), "    ") + "\n"
+    return ".. code-block:: text\n\n" + textwrap.indent(text.rstrip("\n"), "    ") + "\n"
 
 
 def _preformatted(parser: argparse.ArgumentParser) -> bool:
@@ -32,7 +32,6 @@ def parser() -> argparse.ArgumentParser:
             for command in action.choices.values():
                 if _preformatted(command):
                     command.epilog = _literal(command.epilog)
-    if _preformatted(top):
-        top.description = _literal(top.description)
+    if _preformatted(top):   # its description is one paragraph: plain text
         top.epilog = _literal(top.epilog)
     return top
