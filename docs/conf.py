@@ -102,7 +102,7 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
 }
-html_sidebars = {"index": [], "changelog": []}
+html_sidebars = {page: [] for page in ("index", "getting_started", "performance", "changelog")}
 html_show_sourcelink = False
 
 # Stubs and headers shown in the reference.
