@@ -87,6 +87,7 @@ class TimingLog:
             raise QuillmoreError(f"cannot write {self.name}: {error.strerror or error}") from None
 
     def now(self) -> tuple[float, datetime.datetime]:
+        """The host clock and the wall clock (UTC) at this moment."""
         return self._clock(), datetime.datetime.now(datetime.timezone.utc)
 
     def read(self, size: int, at: tuple[float, datetime.datetime] | None = None) -> None:
@@ -103,6 +104,7 @@ class TimingLog:
         self._write(f"{kind},{self.offset},0,{host:.6f},{_utc(utc)}\n")
 
     def close(self) -> None:
+        """Closes the file; every line written is already on disk."""
         try:
             self._stream.close()
         except OSError:
@@ -111,6 +113,10 @@ class TimingLog:
 
 @dataclasses.dataclass(frozen=True)
 class Line:
+    """A line of a timing file: ``event`` (``read``, ``lost`` or ``back``),
+    the capture's ``offset`` and ``size`` in bytes, the ``host`` clock and
+    the wall clock (``utc``)."""
+
     event: str
     offset: int
     size: int
@@ -217,6 +223,7 @@ class Replay:
         self._replay = replay(stream, lines, 1 << 16)
 
     def chunks(self) -> Iterator[bytes]:
+        """The capture's bytes, read by read."""
         for gap, data, _ in self._replay:
             if gap is not None and self.on_gap is not None:
                 self.on_gap(gap)

@@ -40,6 +40,8 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The tool's argument parser, every command with its options and help
+    texts (the documentation's command-line reference is made from it)."""
     parser = _Parser(prog=PROG, description=options.DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -303,6 +305,8 @@ def _stdout_failed(error: OSError) -> QuillmoreError:
 # ---------------------------------------------------------------- simulate
 
 def cmd_simulate(args: argparse.Namespace) -> int:
+    """``quillmore simulate``: a virtual headset's stream to a file, standard
+    output or a pseudo-terminal.  Returns the exit status."""
     from . import simulate
 
     duration: float | None = args.duration
@@ -431,6 +435,8 @@ def _require_frames(decoder: SessionDecoder, source: Source) -> None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    """``quillmore decode``: recordings, standard input or a port into rows
+    or files.  Returns the exit status."""
     if args.format in FILE_FORMATS and not args.out_dir:
         raise QuillmoreError(f"--format {args.format} writes files: give --out-dir", status=2)
     if args.force and not args.out_dir:
@@ -612,6 +618,7 @@ def _decode_to_stdout(args: argparse.Namespace, source: Source, kinds: Sequence[
 # ---------------------------------------------------------------- info
 
 def cmd_info(args: argparse.Namespace) -> int:
+    """``quillmore info``: a recording at a glance.  Returns the exit status."""
     from . import info
     from .recording import Decoder
 
@@ -653,6 +660,8 @@ def _origin(args: argparse.Namespace, source: Source) -> str:
 
 
 def cmd_stream(args: argparse.Namespace) -> int:
+    """``quillmore stream``: a port, recording or standard input onto Lab
+    Streaming Layer outlets.  Returns the exit status."""
     lsl.require_pylsl()
     if args.fast and (args.port or not args.input or args.input == "-"):
         raise QuillmoreError("--fast applies to a recording (FILE) only", status=2)
@@ -993,6 +1002,8 @@ LSL_BUFFER_SECONDS = 30
 # ---------------------------------------------------------------- ports
 
 def cmd_ports(args: argparse.Namespace) -> int:
+    """``quillmore ports``: the serial ports, the headset's likely ones
+    marked.  Returns the exit status."""
     from . import ports
 
     found = ports.list_ports()
@@ -1011,6 +1022,8 @@ def cmd_ports(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- plot
 
 def cmd_plot(args: argparse.Namespace) -> int:
+    """``quillmore plot``: a recording drawn into a PNG.  Returns the exit
+    status."""
     from . import plot
     from .recording import Decoder
 
@@ -1079,6 +1092,9 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the tool with ``argv`` (default: the process's arguments) and
+    returns its exit status: errors are one line on standard error, never a
+    traceback."""
     if sys.platform == "linux" and "pyarrow" not in sys.modules:
         # pyarrow's default allocator keeps more of what it freed than
         # jemalloc, which its Linux wheels carry: a long recording written

@@ -24,6 +24,7 @@ class NotARecording(QuillmoreError, ValueError):
 
 
 def no_frames(name: str, size: int) -> NotARecording:
+    """The error for input in which not one frame was found."""
     return NotARecording(f"no frames found in {name} ({size:,} bytes): not a recording of the headset's stream")
 
 

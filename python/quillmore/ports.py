@@ -49,6 +49,10 @@ def _pyserial(what: str) -> ModuleType:
 
 @dataclasses.dataclass(frozen=True)
 class PortInfo:
+    """A serial port: its ``device`` path (or COM name), the system's
+    ``description`` and ``hardware`` id, and whether it is ``likely`` the
+    headset's."""
+
     device: str
     description: str
     hardware: str
@@ -57,6 +61,8 @@ class PortInfo:
 
 
 def list_ports() -> list[PortInfo]:
+    """The serial ports there are, sorted by device.  Needs pyserial
+    (``MissingExtra`` otherwise)."""
     _pyserial("listing serial ports")
     from serial.tools import list_ports as listing  # type: ignore[import-untyped]
 
@@ -73,6 +79,9 @@ def list_ports() -> list[PortInfo]:
 # ---------------------------------------------------------------- reading
 
 def open_port(device: str, baud: int) -> Port:
+    """Opens ``device`` at ``baud`` for reading, with a short read timeout.
+    A port that cannot be opened is a ``QuillmoreError`` with the system's
+    reason; needs pyserial."""
     serial = _pyserial("reading a serial port")
     try:
         port: Port = serial.Serial(device, baud, timeout=READ_TIMEOUT)
@@ -123,6 +132,9 @@ class PortReader:
         return None
 
     def chunks(self) -> Iterator[bytes]:
+        """The bytes as they arrive, each chunk all that was waiting, until
+        the time is up.  Without ``reconnect``, a port that goes away ends
+        it with ``PortClosed``."""
         last = time.monotonic()
         lost_since: float | None = None
         while self._running() and self._port is not None:
@@ -166,6 +178,7 @@ class PortReader:
                 f"(its samples are counted in the loss)")
 
     def close(self) -> None:
+        """Closes the port (it may be closed already)."""
         if self._port is not None:
             port, self._port = self._port, None
             try:

@@ -24,25 +24,25 @@ A Recording holds NumPy arrays:
 
 The clock.  The stream has no timestamps; its clock is the raw samples, 512
 a second.  Decoded samples alone run slow by every lost sample, so the clock
-adds the samples it infers as lost.  The headset sends one standard frame per
-512 raw samples.  Between two consecutive decoded standard frames, with ``d``
-raw samples decoded and ``f`` raw frames failing their checksum between
-them, and ``B`` bytes between them (as the frames and losses there account
-for them), the periods that passed are the most of 1, ``ceil((d + f) / 512)``
+adds the samples it infers as lost, and infers a loss only from evidence in
+the bytes.  The headset sends one standard frame per 512 raw samples: these
+are the clock's ticks.  Between two ticks, with ``d`` raw samples decoded
+and ``f`` raw frames failing their checksum between them, and ``B`` bytes
+between them that were frames or their fragments: without damage there
+nothing was lost (fewer than 512 samples is an irregular interval, a
+cadence restart or a clean cut, which the bytes cannot tell apart); with
+damage the periods that passed are the most of 1, ``ceil((d + f) / 512)``
 (the fewest that hold the samples seen) and ``round(B / 4143)`` (a period is
 512 raw frames of 8 bytes, a standard frame of 36 and an extended frame of
 11: this catches what garbled bytes hide), and ``512 * periods - d`` samples
-were lost there.  So lost raw frames, lost standard frames and a stream
-without raw frames (each standard frame one second after the last) all keep
-the time right.  Each failed raw frame's sample is placed where the frame
-stood; the rest of a stretch's lost samples at the first other damage seen
-in it (skipped bytes), where the link broke, or at its end when nothing
-there shows damage.  Nothing is inferred before the first
-or after the last decoded standard frame.  A part that ``Decoder.feed``
-returns holds what is final: rows decoded after a damage wait for the next
-standard frame, which tells how much the damage cost, but never longer than
-2048 decoded samples (4 s); a stretch that runs longer keeps its rows on the
-clock of the standard frame before it.
+were lost there.  Each failed raw frame's sample is placed where the frame
+stood, each fragment's estimate where the fragment stood, and the rest of a
+stretch's loss over its other damages or at its end.  A part that
+``Decoder.feed`` returns holds what is final: rows decoded after a damage
+wait for the next standard frame, which tells how much the damage cost, for
+at most ``max_hold`` seconds of samples; a stretch that runs longer keeps its
+rows on the clock of the standard frame before it.  The documentation's
+stream-format page states the rules in full.
 
 Temperature.  An extended frame reports a reading, "the sensor has no
 reading" (an integer part of 255), or no temperature row at all.
@@ -235,7 +235,22 @@ class HostClock:
 
 
 class Recording:
-    """A decoded recording (or a part of one); see the module's docstring."""
+    """A decoded recording (or a part of one), as :func:`read` and
+    :class:`Decoder` make it; the module's docstring describes the clock,
+    the temperature and the ``damaged`` flag.
+
+    Attributes
+    ----------
+    raw : numpy.ndarray
+        Every raw EEG sample (int16 counts), in stream order.
+    eeg, extend, gyro, rr : numpy.ndarray
+        Structured arrays (``DTYPES``), one row per frame: ``sample`` (raw
+        samples decoded before it), ``time`` (seconds), then the record's
+        fields; ``extend`` and ``gyro`` add ``damaged``.
+    loss : Loss
+        What the stream lost.
+    duration : float
+        Seconds on the loss-aware clock."""
 
     def __init__(self, raw: np.ndarray[Any, Any], raw_time: np.ndarray[Any, Any] | bytes,
                  rows: Mapping[str, np.ndarray[Any, Any]], loss: Loss, duration: float,
@@ -336,13 +351,21 @@ class Recording:
         """An ``mne.io.RawArray`` at 512 Hz: the raw EEG as channel ``EEG``
         in volts, attention, meditation and signal as ``misc`` channels,
         lost stretches as ``BAD_lost`` annotations, the event markers as
-        annotations described by their labels.  Needs mne."""
+        annotations described by their labels.  Needs mne.
+
+        Parameters
+        ----------
+        volts_per_count
+            Volts of one raw count, the headset's calibration (default
+            ``VOLTS_PER_COUNT``: a 12-bit converter over 1.8 V behind a
+            gain of 2000)."""
         from .signal_exports import to_mne
         return to_mne(self, volts_per_count)
 
     def to_edf(self, path: str | os.PathLike[str], volts_per_count: float = VOLTS_PER_COUNT) -> None:
-        """An EDF+ file with the channels and annotations of to_mne().
-        Needs edfio."""
+        """An EDF+ file with the channels and annotations of to_mne(); the
+        raw counts are its 16-bit digital values, ``volts_per_count`` sets
+        their physical range (as for to_mne()).  Needs edfio."""
         from .signal_exports import to_edf
         to_edf(self, path, volts_per_count)
 
@@ -605,14 +628,12 @@ def _read_file(decoder: Decoder, stream: io.BufferedReader, name: str) -> Record
 
 
 def read(source: Source, allow_empty: bool = False) -> Recording:
-    """Decodes a whole recording: a path (str or os.PathLike), a bytes-like
-    object, or a binary file object (read to its end: until its ``read``
-    returns an empty bytes-like object).  A path with a timing file beside
-    it (a live capture's, ``capture_timing``) is decoded read by read, its
-    reconnects sized as they were live, and dated on the host's clock
-    (``host_time()``, ``start_time``).
+    """Decodes a whole recording into arrays.
 
-    A path to an XDF file (``quillmore record``; needs pyxdf) gives the
+    A path with a timing file beside it (a live capture's,
+    ``capture_timing``) is decoded read by read, its reconnects sized as
+    they were live, and dated on the host's clock (``host_time()``,
+    ``start_time``).  A path to an XDF file (``quillmore record``; needs pyxdf) gives the
     headset's session in it (``quillmore.xdf_read``): the raw counts as the
     byte capture holds them, times on the headset clock from the file's
     first raw sample, ``host_time()`` on the recorder's synchronised clock
@@ -620,9 +641,30 @@ def read(source: Source, allow_empty: bool = False) -> Recording:
     UTC, the loss counted by the loss stream, and the other streams' event
     markers in ``markers``.
 
-    Input in which not one frame was found is not a recording:
-    ``NotARecording`` (a ``ValueError``), unless ``allow_empty``, which
-    returns an empty recording instead."""
+    Parameters
+    ----------
+    source
+        A path (str or os.PathLike), a bytes-like object, or a binary file
+        object (read to its end: until its ``read`` returns an empty
+        bytes-like object).
+    allow_empty
+        Return an empty recording for input in which not one frame was
+        found, instead of raising.
+
+    Returns
+    -------
+    Recording
+        The whole recording, with ``source_sha256`` the hash of the bytes
+        decoded.
+
+    Raises
+    ------
+    NotARecording
+        (a ``ValueError``) for input in which not one frame was found,
+        unless ``allow_empty``.
+    TypeError
+        for a source of another type, or a file object that is not binary
+        or returns None (no data available yet)."""
     rec, size = _read(source)
     if not allow_empty and not any(rec.counts().values()) and not any(rec.loss.checksum_failures.values()):
         raise no_frames(_name(source), size)

@@ -58,6 +58,8 @@ def _runs(mask: np.ndarray[Any, Any]) -> list[tuple[int, int]]:
 
 
 def continuous(rec: Recording) -> Continuous:
+    """The recording on the 512 Hz grid from the clock's zero, lost samples
+    holding the sample before them and listed as bad stretches."""
     length = int(round(rec.duration * SAMPLES_PER_SECOND))
     positions = np.rint(rec.raw_time * SAMPLES_PER_SECOND).astype(np.int64)
     if len(positions):
@@ -82,6 +84,7 @@ def continuous(rec: Recording) -> Continuous:
 
 
 def to_mne(rec: Recording, volts_per_count: float = VOLTS_PER_COUNT) -> Any:
+    """``Recording.to_mne``."""
     try:
         import mne
     except ImportError:

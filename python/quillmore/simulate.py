@@ -416,6 +416,8 @@ class Simulation:
     damaged: list[int] = dataclasses.field(default_factory=list)
 
     def truth(self, kind: str) -> list[dict[str, Value]]:
+        """The values of every frame of ``kind`` sent, as a decoder names
+        them."""
         return [frame.fields() for frame in self.frames if frame.kind == kind]
 
 
@@ -452,10 +454,30 @@ def simulate(seconds: float, seed: int | None = None, noise: float = 0.0, drop: 
              damage: float = 0.0, *, substitute: float = 0.0, lose_buffers: float = 0.0,
              restarts: bool = False, ramp: bool = False) -> Simulation:
     """``seconds`` of stream (a multiple of 1/512 s) made in one go.
-    ``damage`` breaks the checksum of each standard, raw and heart-rate-
-    variability frame with that probability (listed in ``damaged``); the
-    link's damage (``Corruptor``) comes on top.  ``restarts`` and ``ramp``
-    are the ``Headset``'s."""
+
+    Parameters
+    ----------
+    seconds
+        Length of the stream on the headset's clock.
+    seed
+        Seed of the generators: the same seed gives the same bytes (None:
+        a new stream each call).
+    noise, drop, substitute, lose_buffers
+        The link's damage (``Corruptor``), each a rate per byte: a stray
+        byte inserted, a byte lost, a byte changed; a 512-byte read buffer
+        lost whole.
+    damage
+        Breaks the checksum of each standard, raw and heart-rate-variability
+        frame with this probability (listed in ``damaged``); the link's
+        damage comes on top.
+    restarts, ramp
+        The ``Headset``'s: cadence restarts when contact is made; raw
+        samples that carry their own index.
+
+    Returns
+    -------
+    Simulation
+        The bytes and the frames they encode."""
     frames: list[Frame] = []
     groups = Headset(seed, restarts, ramp).groups()
     for _ in range(_sample_count(seconds)):
@@ -551,6 +573,7 @@ class Truth:
                                    for k, value in enumerate(values)))
 
     def close(self) -> None:
+        """Closes the file."""
         self._stream.close()
 
 
@@ -572,6 +595,7 @@ class PseudoTerminal:
         self.lost = 0
 
     def write(self, data: bytes) -> None:
+        """Sends ``data`` to the host side, losing what does not fit."""
         try:
             written = os.write(self.master, data)
         except BlockingIOError:
@@ -579,5 +603,6 @@ class PseudoTerminal:
         self.lost += len(data) - written
 
     def close(self) -> None:
+        """Closes both sides; hosts that hold the device see it go away."""
         os.close(self.master)
         os.close(self.slave)

@@ -61,6 +61,7 @@ def _times(rec: Recording, kind: str) -> np.ndarray[Any, Any]:
 
 
 def to_pandas(rec: Recording, kind: str | None = None) -> pandas.DataFrame | dict[str, pandas.DataFrame]:
+    """``Recording.to_pandas``."""
     try:
         import pandas as pd
     except ImportError:
