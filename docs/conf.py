@@ -38,7 +38,11 @@ extensions = [
     "sphinx_gallery.gen_gallery",
     "sphinx_design",
     "stub_reference",
+    "myst_parser",
 ]
+# The user's guide is Markdown (MyST), the rest reStructuredText.
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+myst_heading_anchors = 3
 
 exclude_patterns = ["_build", "**.ipynb_checkpoints", "tutorials/README.rst"]
 templates_path: list[str] = []

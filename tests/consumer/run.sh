@@ -3,7 +3,7 @@
 # installs it into a scratch prefix, then builds tests/consumer outside the
 # tree against it three ways (CMake find_package, pkg-config by hand, CMake
 # FetchContent of the source tree), in C (shared and static library) and
-# C++, and runs the README's ctypes example against the installed library.
+# C++, and runs the guide's ctypes example against the installed library.
 # Every program decodes the sample recording and must print the same report.
 set -eu
 cd "$(dirname "$0")/../.."
@@ -69,6 +69,6 @@ check env LD_LIBRARY_PATH="$libdir" "$work/attention_c_pc"
 check "$work/attention_cpp_pc"
 check "$PYTHON" tests/consumer/attention_ctypes.py "$(ls "$libdir"/libquillmore.so)"
 
-# The README shows these very files.
-"$PYTHON" tests/consumer/readme_blocks.py README.md tests/consumer/attention.c tests/consumer/attention_ctypes.py
+# The guide to the C interface shows these very files.
+"$PYTHON" tests/consumer/doc_blocks.py docs/guide/native.md tests/consumer/attention.c tests/consumer/attention_ctypes.py
 echo "consumer: find_package, pkg-config, FetchContent (C, C++) and ctypes agree"

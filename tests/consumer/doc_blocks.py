@@ -1,8 +1,8 @@
 """Checks that each given file appears verbatim as a fenced code block of
-the README, so that the README's examples are the ones the consumer check
+the given page (docs/guide/native.md), so that its examples are the ones the consumer check
 builds and runs.
 
-    python3 readme_blocks.py README.md FILE...
+    python3 doc_blocks.py PAGE FILE...
 """
 import re
 import sys
