@@ -87,7 +87,19 @@ constexpr std::uint64_t kSkippedAfterSync = kRows[s(State::AfterSync)].otherwise
 constexpr std::uint64_t kSkippedLength = kRows[s(State::LengthByte)].otherwise.skipped;
 
 // Bytes that the collecting state `state` takes in all; 0 for other states.
-constexpr std::int64_t frameBytes(int state) { return machine::rowOf(state).frameBytes; }
+// The table's values, as a switch: parse() asks it per frame, and a switch
+// over four constants compiles to a few compares where a lookup in the
+// table of rows would not.
+constexpr std::int64_t frameBytes(int state) {
+    switch (state) {
+    case s(State::CollectStandard): return kStandardBytes;
+    case s(State::CollectRaw): return kRawBytes;
+    case s(State::CollectGyro): return kGyroBytes;
+    case s(State::CollectHrv): return kHrvBytes;
+    default: return 0;
+    }
+}
+static_assert(frameBytes(s(State::CollectExtended)) == machine::rowOf(s(State::CollectExtended)).frameBytes);
 
 // Sync, sync, length byte: the header of a raw-sample frame.
 constexpr std::int64_t kHeaderBytes = 3;
