@@ -9,7 +9,6 @@ import time
 import uuid
 
 import numpy as np
-import pandas
 import pytest
 
 import quillmore
@@ -106,6 +105,8 @@ def test_a_port_recorded_to_xdf_reads_back_as_its_capture(tmp_path):
 
     # And as events of the session shared as BIDS, where they were.
     if importlib.util.find_spec("mne_bids") is not None:
+        import pandas
+
         path = rec.to_bids(tmp_path / "bids", subject="01", task="oddball", line_freq=50)
         table = pandas.read_csv(path.copy().update(suffix="events", extension=".tsv").fpath, sep="\t")
         stimuli = table[table["trial_type"].str.startswith("stimulus")]
