@@ -131,15 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
                           f" {lsl.PULL_WITHIN} s (see below)")
     stm.add_argument("--wait", type=options.seconds, default=0.0, metavar="SECONDS",
                      help="before sending, wait up to this long for a consumer on every outlet (default: 0)")
-    stm.add_argument("--raw-units", choices=lsl.RAW_UNITS, default="microvolts",
-                     help="the raw EEG outlet in microvolts (float32, by --volts-per-count; default) or in the"
-                          " headset's integer counts (int16)")
-    _volts_option(stm)
-    stm.add_argument("--name", default=lsl.DEFAULT_NAME,
-                     help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
-    stm.add_argument("--source-id", metavar="ORIGIN",
-                     help="origin part of the streams' source_id (default: the port, file: and the recording's"
-                          " path, or stdin)")
+    _outlet_options(stm, "the port, file: and the recording's path, or stdin")
     stm.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     stm.set_defaults(run=cmd_stream)
 
@@ -167,13 +159,7 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("--no-bytes", action="store_true",
                      help="with --port: do not keep the bytes read (default: SESSION.bin and its timing file"
                           " SESSION.bin.timing.csv beside the XDF file)")
-    rec.add_argument("--raw-units", choices=lsl.RAW_UNITS, default="microvolts",
-                     help="the raw EEG stream in microvolts (float32; default) or in the headset's counts (int16)")
-    _volts_option(rec)
-    rec.add_argument("--name", default=lsl.DEFAULT_NAME,
-                     help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
-    rec.add_argument("--source-id", metavar="ORIGIN",
-                     help="origin part of the streams' source_id (default: the port's path)")
+    _outlet_options(rec, "the port's path")
     rec.add_argument("-q", "--quiet", action="store_true", help="no messages on stderr but errors")
     rec.set_defaults(run=cmd_record)
 
@@ -264,6 +250,19 @@ def _volts_option(command: argparse.ArgumentParser) -> None:
     command.add_argument("--volts-per-count", type=options.volts_per_count, default=VOLTS_PER_COUNT, metavar="V",
                          help="volts of one raw count, your headset's own calibration (default:"
                               f" {VOLTS_PER_COUNT:.6g}, a 12-bit converter over 1.8 V behind a gain of 2000)")
+
+
+def _outlet_options(command: argparse.ArgumentParser, origin: str) -> None:
+    """The options of the headset's LSL outlets (``stream``, ``record``);
+    ``origin`` says what names them by default."""
+    command.add_argument("--raw-units", choices=lsl.RAW_UNITS, default="microvolts",
+                         help="the raw EEG outlet in microvolts (float32, by --volts-per-count; default) or in the"
+                              " headset's integer counts (int16)")
+    _volts_option(command)
+    command.add_argument("--name", default=lsl.DEFAULT_NAME,
+                         help=f"device name that starts every stream's name (default: {lsl.DEFAULT_NAME!r})")
+    command.add_argument("--source-id", metavar="ORIGIN",
+                         help=f"origin part of the streams' source_id (default: {origin})")
 
 
 def _recording_input(command: argparse.ArgumentParser, verb: str) -> None:
@@ -467,12 +466,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
             status = 3
         return status
     finally:
-        if stream is not None:
-            stream.close()
-        if reader is not None:
-            reader.close()
-        if capture is not None:
-            capture.close()
+        _close_inputs(stream, reader, capture)
 
 
 def _live_or_recorded(args: argparse.Namespace) \
@@ -501,11 +495,24 @@ def _live_or_recorded(args: argparse.Namespace) \
         if capture is not None:
             capture.close()
         raise
+    _keep_bytes(source, reader, capture)
+    return source, reader, capture, stream
+
+
+def _keep_bytes(source: Source, reader: PortReader | None, capture: Capture | None) -> None:
+    """Every byte of ``source`` into ``capture`` as it is read, and the
+    port's comings and goings into its timing file."""
     if capture is not None:
         source.chunks = capture.tee(source.chunks)
         if reader is not None:
             reader.on_event = capture.event
-    return source, reader, capture, stream
+
+
+def _close_inputs(stream: IO[bytes] | None, reader: PortReader | None, capture: Capture | None) -> None:
+    """Closes what ``_live_or_recorded`` opened (any of them may be None)."""
+    for opened in (stream, reader, capture):
+        if opened is not None:
+            opened.close()
 
 
 def _nothing_said(message: str) -> None:
@@ -674,12 +681,7 @@ def cmd_stream(args: argparse.Namespace) -> int:
         finally:
             outlets.close()
     finally:
-        if stream is not None:
-            stream.close()
-        if reader is not None:
-            reader.close()
-        if capture is not None:
-            capture.close()
+        _close_inputs(stream, reader, capture)
 
 
 def _stream(args: argparse.Namespace, source: Source, outlets: lsl.Outlets,
@@ -785,9 +787,7 @@ def _record_port(args: argparse.Namespace, pylsl: Any, labrecorder: Any, keep: s
         reader.close()
         raise
     source = port_source(reader)
-    if capture is not None:
-        source.chunks = capture.tee(source.chunks)
-        reader.on_event = capture.event
+    _keep_bytes(source, reader, capture)
     try:
         origin = str(args.source_id) if args.source_id else os.path.abspath(str(args.port))
         outlets = lsl.Outlets(args.name, origin, source.name, f"{PROG} {__version__}", args.raw_units,
@@ -816,9 +816,7 @@ def _record_port(args: argparse.Namespace, pylsl: Any, labrecorder: Any, keep: s
         finally:
             outlets.close()
     finally:
-        reader.close()
-        if capture is not None:
-            capture.close()
+        _close_inputs(None, reader, capture)
     _require_frames(decoder, source)
     if stopped and stopped != "stopped":
         _say(stopped)
@@ -891,12 +889,7 @@ def cmd_view(args: argparse.Namespace) -> int:
         finally:
             server.stop()
     finally:
-        if stream is not None:
-            stream.close()
-        if reader is not None:
-            reader.close()
-        if capture is not None:
-            capture.close()
+        _close_inputs(stream, reader, capture)
 
 
 def _view_server(args: argparse.Namespace, host: str, board: Any, name: str) -> Any:
