@@ -261,7 +261,7 @@ def read_xdf(path: str | os.PathLike[str], origin: str | None = None) -> Recordi
     """The headset's session in the XDF file ``path`` (see the module's
     docstring).  ``origin`` chooses the headset when the file holds several
     (the ORIGIN of their source_ids ``quillmore:ORIGIN:KIND``)."""
-    from .recording import Recording
+    from .recording import Recording, _empty_rows
 
     pyxdf = require_pyxdf()
     name = os.fspath(path)
@@ -297,7 +297,8 @@ def read_xdf(path: str | os.PathLike[str], origin: str | None = None) -> Recordi
     steps = np.maximum(1, np.rint(np.diff(stamps) * SAMPLES_PER_SECOND)).astype(np.int64)
     positions = np.concatenate(([0], np.cumsum(steps)))
     clock = _Clock(positions, stamps)
-    rows = {kind: _rows(kind, kinds[kind], clock, positions) if kind in kinds else _rows_empty(kind)
+    empty = _empty_rows()
+    rows = {kind: _rows(kind, kinds[kind], clock, positions) if kind in kinds else empty[kind]
             for kind in ROW_KINDS}
     end = int(positions[-1]) + 1
     for kind in ROW_KINDS:
@@ -322,6 +323,3 @@ def read_xdf(path: str | os.PathLike[str], origin: str | None = None) -> Recordi
     return rec
 
 
-def _rows_empty(kind: str) -> np.ndarray[Any, Any]:
-    from .recording import DTYPES
-    return np.zeros(0, DTYPES[kind])
