@@ -99,7 +99,13 @@ constexpr std::int64_t frameBytes(int state) {
     default: return 0;
     }
 }
-static_assert(frameBytes(s(State::CollectExtended)) == machine::rowOf(s(State::CollectExtended)).frameBytes);
+constexpr bool frameBytesAgree() {
+    for (int state = 0; state <= machine::kStateCount + 1; ++state) {
+        if (frameBytes(state) != machine::rowOf(state).frameBytes) return false;
+    }
+    return true;
+}
+static_assert(frameBytesAgree(), "frameBytes() and the row table disagree");
 
 // Sync, sync, length byte: the header of a raw-sample frame.
 constexpr std::int64_t kHeaderBytes = 3;
