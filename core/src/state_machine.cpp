@@ -334,7 +334,16 @@ Status QuillmoreParser::step(std::uint8_t b) {
     return Status::Ok;
 }
 
-ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
+// parse() starts on a cache line of its own: its loop is short enough that
+// where a link happens to place it moved the per-frame cost by up to 15%
+// between two binaries of the same object code.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUILLMORE_CACHE_LINE_ALIGNED __attribute__((aligned(64)))
+#else
+#define QUILLMORE_CACHE_LINE_ALIGNED
+#endif
+
+QUILLMORE_CACHE_LINE_ALIGNED ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* const end = data + size;
     const std::uint8_t* p = data;
     // A pause belongs to the parse() call whose listener asked for it.  This
@@ -403,16 +412,23 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
     };
     // completeRaw() on the working copies: raw-sample frames are most of a
     // recording, and this spares them a call and a round trip through the
-    // members when the checksum fails.
-    auto completeRawFrame = [&] {
+    // members when the checksum fails.  `bytes` holds the frame's five bytes
+    // as the buffer does: the input itself when the frame was copied whole,
+    // which spares the check a wait for the copy.
+    auto completeRawFrame = [&](const std::uint8_t* bytes) {
         state = kAfterRaw;
-        if (!complementedSumMatches(buf, kRawBytes - 1, p[-1])) {
+        if (!complementedSumMatches(bytes, kRawBytes - 1, bytes[kRawBytes - 1])) {
             if (loss) ++loss->rawChecksumFailures;
             return Status::Ok;
         }
-        const int sample = decodeRawSample(buf);
+        const int sample = decodeRawSample(bytes);
         const FrameView frame{buf, static_cast<std::size_t>(kRawBytes)};
         return handOver([&] { return listener_->raw_callback(sample, frame) ? Status::Ok : Status::CallbackFailed; });
+    };
+
+    // Whether a whole raw-sample frame, header and all, starts at q.
+    auto rawFrameAt = [&](const std::uint8_t* q) {
+        return end - q >= kHeaderBytes + kRawBytes && std::memcmp(q, kRawHeader, kHeaderBytes) == 0;
     };
 
     load();
@@ -427,19 +443,22 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 if (loss) loss->bytesSkipped += static_cast<std::uint64_t>(p - from);
                 if (p == end) return finish(Status::Ok);
             }
-            // A whole raw-sample frame, AA AA 04 and its five bytes, is most
-            // of what a recording holds: one test of its header instead of a
-            // pass through states 2 and 3.
-            if (end - p >= kHeaderBytes + kRawBytes && std::memcmp(p, kRawHeader, kHeaderBytes) == 0) {
-                p += kHeaderBytes;
-                if (wholeFrameAt(kRawBytes)) {
+            // Whole raw-sample frames, AA AA 04 and five bytes, are most of
+            // what a recording holds, back to back: one test of a header
+            // instead of a pass through states 2 and 3, and the next frame
+            // taken here while the machine stays in this state.
+            if (rawFrameAt(p)) {
+                do {
+                    p += kHeaderBytes;
+                    if (!wholeFrameAt(kRawBytes)) {
+                        state = s(State::CollectRaw);
+                        offset = 0;
+                        break;
+                    }
                     takeWholeFrame(kRawBytes);
-                    const Status completed = completeRawFrame();
+                    const Status completed = completeRawFrame(p - kRawBytes);
                     if (completed != Status::Ok) return finish(completed);
-                } else {
-                    state = s(State::CollectRaw);
-                    offset = 0;
-                }
+                } while (state == s(State::HuntSync) && rawFrameAt(p));
                 break;
             }
             ++p;
@@ -472,7 +491,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 offset = 0;
                 if (wholeFrameAt(kRawBytes)) {
                     takeWholeFrame(kRawBytes);
-                    completed = completeRawFrame();
+                    completed = completeRawFrame(p - kRawBytes);
                 }
                 break;
             case kStandardLength:
@@ -533,7 +552,7 @@ ParseResult QuillmoreParser::parse(const std::uint8_t* data, std::size_t size) {
                 p += n;
                 if (n < want) return finish(Status::Ok);
                 const Status completed = state == s(State::CollectRaw)
-                                             ? completeRawFrame()
+                                             ? completeRawFrame(buf)
                                              : handOver([&] { return completeFrame(p[-1]); });
                 if (completed != Status::Ok) return finish(completed);
                 break;
