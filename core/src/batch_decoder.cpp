@@ -115,7 +115,31 @@ std::uint64_t BatchDecoder::accountedBytes() const {
 // (the clock's rule).  The machine counts a skipped byte as it passes, so
 // at a delivery the run holds exactly the bytes skipped before that frame,
 // however the input was cut.
-void BatchDecoder::noteDamage(bool delivered) {
+void BatchDecoder::noteChanges(bool delivered) {
+    // The counters only grow, so an unchanged total means nothing new.
+    const std::uint64_t total = loss_.total();
+    if (total != lossSeen_) {
+        lossSeen_ = total;
+        noteNewLoss();
+    }
+    if (delivered) ++deliveries_;
+    if (delivered && otherSinceDelivery_) {
+        clock_.otherDamage();
+        otherSinceDelivery_ = false;
+        markHeld();
+    }
+    if (delivered && skipRun_ != 0) {
+        if (skipRun_ <= kMaxFragment) {
+            fragmentBytes_ += skipRun_;
+            clock_.fragment(skipRun_);
+            markHeld();
+        }
+        skipRun_ = 0;
+    }
+}
+
+// The losses counted since the last look, taken in.
+void BatchDecoder::noteNewLoss() {
     skipRun_ += loss_.bytesSkipped - skippedSeen_;
     skippedSeen_ = loss_.bytesSkipped;
     const std::uint64_t rawFailures = loss_.rawChecksumFailures;
@@ -133,20 +157,6 @@ void BatchDecoder::noteDamage(bool delivered) {
     if (standardFailuresSeen_ != loss_.standardChecksumFailures) {
         standardFailuresSeen_ = loss_.standardChecksumFailures;
         failedStandard_ = {true, deliveries_, rawDecoded_, accountedBytes()};
-    }
-    if (delivered) ++deliveries_;
-    if (delivered && otherSinceDelivery_) {
-        clock_.otherDamage();
-        otherSinceDelivery_ = false;
-        markHeld();
-    }
-    if (delivered && skipRun_ != 0) {
-        if (skipRun_ <= kMaxFragment) {
-            fragmentBytes_ += skipRun_;
-            clock_.fragment(skipRun_);
-            markHeld();
-        }
-        skipRun_ = 0;
     }
 }
 

@@ -201,7 +201,18 @@ private:
     class Listener;
     friend class Listener;
 
-    void noteDamage(bool delivered = false);
+    // Looks at the loss counters after the machine or the run decoder ran,
+    // `delivered` when a frame was taken.  Inline: it runs several times a
+    // frame and almost always finds nothing new.
+    void noteDamage(bool delivered = false) {
+        if (loss_.total() != lossSeen_ || (delivered && (otherSinceDelivery_ || skipRun_ != 0))) {
+            noteChanges(delivered);
+            return;
+        }
+        if (delivered) ++deliveries_;
+    }
+    void noteChanges(bool delivered);
+    void noteNewLoss();
     void damage(std::uint64_t rawFailures, bool other);
     void markHeld();
     void tickAfterFailure(bool extendedWhole);
@@ -223,6 +234,7 @@ private:
     std::unique_ptr<Listener> listener_;
     QuillmoreParser parser_;
     LossCounters loss_;
+    std::uint64_t lossSeen_ = 0;  // loss_.total() when noteNewLoss() last ran
     std::uint64_t rawFailuresSeen_ = 0;  // loss_ as last looked at
     std::uint64_t otherLossSeen_ = 0;
     std::uint64_t standardFailuresSeen_ = 0;
