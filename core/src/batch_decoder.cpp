@@ -111,34 +111,10 @@ std::uint64_t BatchDecoder::accountedBytes() const {
 // Losses counted since the last look are a damage at this point of the
 // stream; the clock then holds what follows until the next standard frame.
 // Bytes skipped between two frames delivered make one run; at a delivery
-// (`delivered`) the run ends, and counts as fragments of frames when short
-// (the clock's rule).  The machine counts a skipped byte as it passes, so
-// at a delivery the run holds exactly the bytes skipped before that frame,
-// however the input was cut.
-void BatchDecoder::noteChanges(bool delivered) {
-    // The counters only grow, so an unchanged total means nothing new.
-    const std::uint64_t total = loss_.total();
-    if (total != lossSeen_) {
-        lossSeen_ = total;
-        noteNewLoss();
-    }
-    if (delivered) ++deliveries_;
-    if (delivered && otherSinceDelivery_) {
-        clock_.otherDamage();
-        otherSinceDelivery_ = false;
-        markHeld();
-    }
-    if (delivered && skipRun_ != 0) {
-        if (skipRun_ <= kMaxFragment) {
-            fragmentBytes_ += skipRun_;
-            clock_.fragment(skipRun_);
-            markHeld();
-        }
-        skipRun_ = 0;
-    }
-}
-
-// The losses counted since the last look, taken in.
+// the run ends (endDamageRun()), and counts as fragments of frames when
+// short (the clock's rule).  The machine counts a skipped byte as it passes,
+// so at a delivery the run holds exactly the bytes skipped before that
+// frame, however the input was cut.
 void BatchDecoder::noteNewLoss() {
     skipRun_ += loss_.bytesSkipped - skippedSeen_;
     skippedSeen_ = loss_.bytesSkipped;
@@ -157,6 +133,24 @@ void BatchDecoder::noteNewLoss() {
     if (standardFailuresSeen_ != loss_.standardChecksumFailures) {
         standardFailuresSeen_ = loss_.standardChecksumFailures;
         failedStandard_ = {true, deliveries_, rawDecoded_, accountedBytes()};
+    }
+}
+
+// A frame was delivered after other loss or skipped bytes: the damage
+// before it ends here.
+void BatchDecoder::endDamageRun() {
+    if (otherSinceDelivery_) {
+        clock_.otherDamage();
+        otherSinceDelivery_ = false;
+        markHeld();
+    }
+    if (skipRun_ != 0) {
+        if (skipRun_ <= kMaxFragment) {
+            fragmentBytes_ += skipRun_;
+            clock_.fragment(skipRun_);
+            markHeld();
+        }
+        skipRun_ = 0;
     }
 }
 

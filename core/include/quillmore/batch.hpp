@@ -203,16 +203,21 @@ private:
 
     // Looks at the loss counters after the machine or the run decoder ran,
     // `delivered` when a frame was taken.  Inline: it runs several times a
-    // frame and almost always finds nothing new.
+    // frame and almost always finds nothing new.  The counters only grow, so
+    // an unchanged total means no new loss.
     void noteDamage(bool delivered = false) {
-        if (loss_.total() != lossSeen_ || (delivered && (otherSinceDelivery_ || skipRun_ != 0))) {
-            noteChanges(delivered);
-            return;
+        const std::uint64_t total = loss_.total();
+        if (total != lossSeen_) {
+            lossSeen_ = total;
+            noteNewLoss();
         }
-        if (delivered) ++deliveries_;
+        if (delivered) {
+            ++deliveries_;
+            if (otherSinceDelivery_ || skipRun_ != 0) endDamageRun();
+        }
     }
-    void noteChanges(bool delivered);
     void noteNewLoss();
+    void endDamageRun();
     void damage(std::uint64_t rawFailures, bool other);
     void markHeld();
     void tickAfterFailure(bool extendedWhole);
