@@ -196,12 +196,13 @@ def replay(stream: IO[bytes], lines: list[Line], rest_size: int = 1 << 22) \
         yield None, rest, None
 
 
-def feed(decoder: Decoder, data_path: str, lines: list[Line]) -> tuple[list[tuple[int, float]], Line | None]:
+def feed(decoder: Decoder, data_path: str, lines: list[Line]) -> tuple[list[tuple[int, int, float]], Line | None]:
     """Feeds the capture at ``data_path`` to ``decoder`` as it arrived
     (``replay``), each reconnect's gap told to the decoder before the read
-    after it.  Returns, per read, the clock position where it ended and when
-    it arrived, and the first read (for the start time)."""
-    arrivals: list[tuple[int, float]] = []
+    after it.  Returns, per read, the clock position where it ended, the
+    position up to which the decoder had released rows, and when it arrived;
+    and the first read (for the start time)."""
+    reads: list[tuple[int, int, float]] = []
     first = next((line for line in lines if line.event == "read"), None)
     with open(data_path, "rb") as stream:
         for gap, data, arrival in replay(stream, lines):
@@ -209,8 +210,8 @@ def feed(decoder: Decoder, data_path: str, lines: list[Line]) -> tuple[list[tupl
                 decoder.link_gap(gap)
             decoder._keep(data)
             if arrival is not None:
-                arrivals.append((decoder.position, arrival))
-    return arrivals, first
+                reads.append((decoder.position, decoder._decoder.released, arrival))
+    return reads, first
 
 
 class Replay:

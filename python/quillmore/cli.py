@@ -9,7 +9,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from types import FrameType
 from typing import IO, Any, NoReturn
@@ -508,6 +508,14 @@ def _keep_bytes(source: Source, reader: PortReader | None, capture: Capture | No
             reader.on_event = capture.event
 
 
+def _arrival_of(capture: Capture | None) -> Callable[[], float | None] | None:
+    """When the last chunk arrived as the capture's timing file notes it:
+    stamped by that reading, the session and its capture read later agree."""
+    if capture is None:
+        return None
+    return lambda: capture.arrival
+
+
 def _close_inputs(stream: IO[bytes] | None, reader: PortReader | None, capture: Capture | None) -> None:
     """Closes what ``_live_or_recorded`` opened (any of them may be None)."""
     for opened in (stream, reader, capture):
@@ -701,7 +709,7 @@ def _stream(args: argparse.Namespace, source: Source, outlets: lsl.Outlets,
                  f" at least every {lsl.PULL_WITHIN} s (with LSL's default buffer of {lsl.BUFFER_SECONDS} s)")
     # A recording sent fast keeps its own clock; otherwise a part is
     # stamped when its chunk arrived.
-    sink = OutletSink(outlets, outlets.pylsl.local_clock, own_clock=args.fast)
+    sink = OutletSink(outlets, outlets.pylsl.local_clock, own_clock=args.fast, arrival=_arrival_of(capture))
     pace = Pace(lsl.FAST_SPEED if args.fast else 1) if paced else None
     if paced:
         source.chunks = pieces(source.chunks, FAST_PIECE if args.fast else PACED_PIECE)
@@ -809,7 +817,7 @@ def _record_port(args: argparse.Namespace, pylsl: Any, labrecorder: Any, keep: s
                                              f" within {SUBSCRIBE_SECONDS:g} s")
                     time.sleep(0.02)
                 say(f"recording {args.port} to {args.output}{_also_said(extra, watched)}; Ctrl-C to stop")
-                sink = OutletSink(outlets, pylsl.local_clock, own_clock=False)
+                sink = OutletSink(outlets, pylsl.local_clock, own_clock=False, arrival=_arrival_of(capture))
                 decoder, stopped = run(source, sink)
             finally:
                 recording.close()

@@ -21,7 +21,11 @@ and the fit goes on.
 
 Stamps never go back: a refit that would date a sample before one already
 stamped is held at that one (for a few microseconds; refits move the line
-by far less than a sample)."""
+by far less than a sample).
+
+``PartClock`` stamps a session's parts with it, live (``quillmore.sinks``)
+and from a capture's timing file (``quillmore.read``): the same reads give
+the same stamps."""
 
 from __future__ import annotations
 
@@ -108,3 +112,49 @@ class ClockFit:
             at = self._last_stamp
         self._last_stamp = at
         return at
+
+
+class PartClock:
+    """The stamp of the last raw sample of each part of a session: every
+    read that arrived goes into a :class:`ClockFit` (``arrived``), and a
+    part that released the clock up to ``released`` samples gets that
+    position's time on the fitted line (``stamp``).
+
+    When a sooner read moved the line down, the stamps catch up with it by
+    at most three quarters of a sample per part: a part's samples, dated
+    back from its stamp at the nominal rate (as an LSL outlet dates a
+    chunk), always come after the previous part's last sample.  A live
+    session and its capture read later make the same calls in the same
+    order, so they give the same stamps."""
+
+    def __init__(self, nominal_rate: float = NOMINAL_RATE) -> None:
+        self._fit = ClockFit(nominal_rate=nominal_rate)
+        self._nominal = nominal_rate
+        self._last = -math.inf
+        self._released = 0.0
+
+    @property
+    def rate(self) -> float:
+        """The headset's sample rate on the host's clock, as fitted."""
+        return self._fit.rate
+
+    @property
+    def fitted(self) -> bool:
+        """Whether any read has arrived."""
+        return self._fit.fitted
+
+    def arrived(self, position: float, arrival: float) -> None:
+        """A read that ended at clock ``position`` arrived at ``arrival``."""
+        self._fit.add(position, arrival)
+
+    def stamp(self, released: float) -> float:
+        """The time of the sample before clock position ``released`` (the
+        last one a part released).  A part that released nothing new keeps
+        the previous stamp.  Needs a read first."""
+        new = released - self._released
+        if new < 0.5 and math.isfinite(self._last):
+            return self._last
+        room = self._last + (max(new, 1.0) - 0.75) / self._nominal
+        self._last = max(self._fit.stamp(released), room)
+        self._released = released
+        return self._last

@@ -148,6 +148,9 @@ class Capture:
         self.name = name
         self.bytes = 0
         self.timing: TimingLog | None = None
+        self.arrival: float | None = None
+        """When the last chunk arrived, on the timing file's host clock (None
+        without a timing file): the reading its line holds."""
         target = os.path.realpath(name)
         if os.path.isdir(target):
             raise QuillmoreError(f"cannot save bytes to {name}: it is a directory")
@@ -182,8 +185,9 @@ class Capture:
             except OSError as error:
                 raise QuillmoreError(f"cannot save bytes to {self.name}: {reason(error)} "
                                      f"(after {self.bytes:,} bytes)") from None
-            if self.timing is not None:
+            if self.timing is not None and arrived is not None:
                 self.timing.read(len(chunk), arrived)
+                self.arrival = arrived[0]
             self.bytes += len(chunk)
             yield chunk
 

@@ -79,7 +79,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Union
 import numpy as np
 
 from . import _recording, capture_timing
-from .clock_fit import ClockFit
+from .clock_fit import PartClock
 from .constants import (ROW_KINDS, SAMPLES_PER_SECOND, TEMPERATURE_MEASURED, TEMPERATURE_NO_READING,
                         TEMPERATURE_NO_ROW, TEMPERATURE_STATUS, VOLTS_PER_COUNT)
 from .errors import no_frames
@@ -596,15 +596,22 @@ def _whole(decoder: Decoder) -> Recording:
 def _read_timed(decoder: Decoder, path: str, timing: str) -> Recording:
     """A capture with its timing file: decoded read by read, reconnects
     sized as they were live, and the headset clock fitted to the arrivals."""
-    arrivals, first = capture_timing.feed(decoder, path, capture_timing.load(timing))
+    reads, first = capture_timing.feed(decoder, path, capture_timing.load(timing))
     rec = _whole(decoder)
-    if arrivals and first is not None:
-        fit = ClockFit()
-        stamps = []
-        for position, arrival in arrivals:
-            fit.add(position, arrival)
-            stamps.append(fit.stamp(position))
-        rec.host_clock = HostClock(np.array([p for p, _ in arrivals], np.float64), np.array(stamps), fit.rate)
+    if reads and first is not None:
+        # Stamped as the live session stamped its parts, read by read.
+        clock = PartClock()
+        positions: list[float] = []
+        stamps: list[float] = []
+        for position, released, arrival in reads:
+            clock.arrived(position, arrival)
+            if released > (positions[-1] if positions else 0):
+                positions.append(released)
+                stamps.append(clock.stamp(released))
+        if not positions:   # nothing released before the end
+            positions.append(reads[-1][1])
+            stamps.append(clock.stamp(reads[-1][1]))
+        rec.host_clock = HostClock(np.array(positions, np.float64), np.array(stamps), clock.rate)
         zero = float(rec.host_clock(np.zeros(1))[0])
         rec.start_time = first.utc + datetime.timedelta(seconds=zero - first.host)
     return rec

@@ -10,7 +10,7 @@ import time
 from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Protocol
 
-from .clock_fit import ClockFit
+from .clock_fit import PartClock
 from .constants import ROW_KINDS, SAMPLES_PER_SECOND
 
 if TYPE_CHECKING:
@@ -22,32 +22,29 @@ if TYPE_CHECKING:
 
 class StampClock:
     """The time stamp of each part's last raw sample on the host's clock:
-    the headset's clock fitted to the arrival of the reads (``clock_fit``),
-    so stamps are evenly spaced at the headset's true rate, follow its
-    drift and carry none of the reads' jitter; they never go back."""
+    the headset's clock fitted to the arrival of the reads
+    (``clock_fit.PartClock``), so stamps are evenly spaced at the headset's
+    true rate, follow its drift and carry none of the reads' jitter; they
+    never go back.  ``clock`` tells when a chunk arrived; a capture's timing
+    file holds the same readings, so reading the capture later gives the
+    same stamps."""
 
     def __init__(self, clock: Callable[[], float]) -> None:
         self._clock = clock
-        self._fit = ClockFit()
-        self._last = -math.inf
-        self._released = 0.0
+        self._parts = PartClock()
+        self._bytes = 0
 
-    def stamp(self, decoder: SessionDecoder, now: float | None = None) -> float:
-        """For the part ``decoder`` returned last, whose bytes arrived
-        ``now`` (default: the clock's reading).  A refit that moved the line
-        down by most of a sample never dates a part's first sample before
-        the previous part's last: the part's samples, dated back from its
-        stamp at 512 Hz, always come after."""
-        now = self._clock() if now is None else now
-        self._fit.add(decoder.position, now)
-        # The fit dates positions: the last raw sample was complete when the
-        # clock reached the position after it.
-        released = decoder.time * SAMPLES_PER_SECOND
-        new = released - self._released
-        room = self._last + (max(new, 1.0) - 0.75) / SAMPLES_PER_SECOND
-        self._last = max(self._fit.stamp(released), room)
-        self._released = released
-        return self._last
+    def arrived(self, decoder: SessionDecoder, now: float | None = None) -> None:
+        """Notes the chunk ``decoder`` took last, arrived ``now`` (default:
+        the clock's reading); nothing when no chunk came since the last call
+        (the part that ``finish()`` released), unless none ever came."""
+        if decoder.bytes != self._bytes or not self._parts.fitted:
+            self._bytes = decoder.bytes
+            self._parts.arrived(decoder.position, self._clock() if now is None else now)
+
+    def stamp(self, decoder: SessionDecoder) -> float:
+        """For the part ``decoder`` returned last (after ``arrived``)."""
+        return self._parts.stamp(decoder.time * SAMPLES_PER_SECOND)
 
 
 class Writer(Protocol):
@@ -69,29 +66,40 @@ class RowSink:
         self._flush = flush
 
     def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
-        arrival = None if self._stamps is None else self._stamps.stamp(decoder)
+        arrival = None
+        if self._stamps is not None:
+            self._stamps.arrived(decoder)
+            arrival = self._stamps.stamp(decoder)
         self._writer.write(part, decoder.before, arrival)
         self._flush()
 
 
 class OutletSink:
     """Each part that holds anything, pushed to the outlets.  A part is
-    stamped with ``clock`` (LSL's) when it arrived; with ``own_clock`` (a
-    recording sent faster than the headset) at the session's start plus the
-    stream time instead."""
+    stamped with ``clock`` (LSL's) when its chunk arrived: ``arrival()``
+    when given (a capture's reading of that moment), else the clock when the
+    part is taken.  With ``own_clock`` (a recording sent faster than the
+    headset), at the session's start plus the stream time instead."""
 
-    def __init__(self, outlets: Outlets, clock: Callable[[], float], own_clock: bool) -> None:
+    def __init__(self, outlets: Outlets, clock: Callable[[], float], own_clock: bool,
+                 arrival: Callable[[], float | None] | None = None) -> None:
         self._outlets = outlets
         self._stamps = StampClock(clock)
         self._own_clock = own_clock
+        self._arrival = arrival
         self._started = clock()
 
     def take(self, part: RecordingPart, decoder: SessionDecoder) -> None:
+        if self._own_clock:
+            now: float | None = self._started + decoder.time
+        else:
+            now = None if self._arrival is None else self._arrival()
+        # Every chunk's arrival goes into the fit, pushed or not.
+        self._stamps.arrived(decoder, now)
         if not (len(part.raw) or any(len(part.rows(kind)) for kind in ROW_KINDS) or part.loss
                 or part.loss.irregular_intervals):
             return
-        now = self._started + decoder.time if self._own_clock else None
-        self._outlets.push(part, self._stamps.stamp(decoder, now))
+        self._outlets.push(part, self._stamps.stamp(decoder))
 
 
 class ViewSink:

@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from quillmore.clock_fit import ClockFit
+from quillmore.clock_fit import ClockFit, PartClock
 
 
 def arrivals(ppm, seconds, seed, gap_at=None, gap=0.0):
@@ -55,3 +55,23 @@ def test_stamps_never_go_back_and_bad_input_is_refused():
     for position, arrival in [(100, 11.0), (math.nan, 11.0), (2000, math.inf)]:
         with pytest.raises(ValueError):
             fit.add(position, arrival)
+
+
+@pytest.mark.parametrize("drop_ms", [0.5, 18.0, 200.0])
+def test_part_stamps_catch_up_a_lowered_line_without_bunching(drop_ms):
+    """Reads of 16 samples every 31.25 ms, the first three late by
+    ``drop_ms``: the line moves down at the fourth, and the stamps reach it
+    by at most 3/4 of a sample per part, each part after the previous one."""
+    clock = PartClock()
+    stamps = []
+    for k in range(1, 200):
+        position = 16 * k
+        clock.arrived(position, 50.0 + position / 512 + (drop_ms / 1000 if k <= 3 else 0.0))
+        stamps.append(clock.stamp(position))
+        assert clock.stamp(position) == stamps[-1]          # nothing new released: the same stamp
+    firsts = [s - 15 / 512 for s in stamps]
+    assert all(first > last for last, first in zip(stamps, firsts[1:]))
+    behind = [s - (50.0 + 16 * k / 512) for k, s in enumerate(stamps, 1)]
+    catch_up = [a - b for a, b in zip(behind, behind[1:])]
+    assert max(catch_up) <= 0.75 / 512 + 1e-12
+    assert abs(behind[-1]) < 1e-9

@@ -107,13 +107,16 @@ def test_a_port_round_trip_gives_the_recordings_values(tmp_path):
     # steps where it found a sooner read and moved its line down: a busy
     # machine delays the first reads by milliseconds, and the line catches
     # up over as many parts as that takes (up to 2% of the steps on a
-    # loaded 2-core machine).  The capture's timing file gives the same
-    # times offline.
+    # loaded 2-core machine).  The capture's timing file holds the readings
+    # the live stamps were made from, so offline the same parts get the same
+    # stamps; between them the capture interpolates where the outlet dates
+    # back at the nominal rate, which differs by at most 3/4 of a sample
+    # while the line catches up.
     period = np.median(steps)
     assert abs(period * 512 - 1) < 1e-3
     assert np.mean(np.array(steps) / period - 1 > 0.01) < 0.01
     offline = recording.host_time()[first:first + len(received)]
-    assert np.abs(np.array(stamps) - offline).max() < 0.005
+    assert np.abs(np.array(stamps) - offline).max() < 0.8 / 512
 
     assert info.findtext("name") == "EEG headset raw EEG" and info.findtext("type") == "EEG"
     assert float(info.findtext("nominal_srate")) == 512 and info.findtext("channel_format") == "float32"
