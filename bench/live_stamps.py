@@ -45,7 +45,7 @@ def run(seconds: float, ppm: float, folder: str) -> dict:
     while not os.path.islink(link) and time.monotonic() < deadline:
         time.sleep(0.05)
     streamer = subprocess.Popen(QUILLMORE + ["stream", "--port", link, "--duration", str(seconds),
-                                             "--source-id", origin, "--quiet"], stderr=log)
+                                             "--source-id", origin, "--raw-units", "counts", "--quiet"], stderr=log)
     try:
         found = pylsl.resolve_byprop("source_id", f"quillmore:{origin}:raw", timeout=15)
         if not found:
