@@ -5,7 +5,6 @@ each with the time stamps of its kind, or the live view's board
 
 from __future__ import annotations
 
-import math
 import time
 from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Protocol
