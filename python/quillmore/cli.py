@@ -533,7 +533,10 @@ def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: C
     if reader is not None and (loss := reader.loss()):
         _say(loss)
     if capture is not None:
-        _say(f"saved {capture.bytes:,} bytes to {capture.name}")
+        if capture.bytes == 0 and capture.timing is not None:
+            _say(f"nothing was read; {capture.name} is not kept")
+        else:
+            _say(f"saved {capture.bytes:,} bytes to {capture.name}")
 
 
 def _finish(args: argparse.Namespace, decoder: SessionDecoder, stopped: str | None) -> int:

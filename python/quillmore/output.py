@@ -152,6 +152,7 @@ class Capture:
         """When the last chunk arrived, on the timing file's host clock (None
         without a timing file): the reading its line holds."""
         target = os.path.realpath(name)
+        self._target = target
         if os.path.isdir(target):
             raise QuillmoreError(f"cannot save bytes to {name}: it is a directory")
         regular = not os.path.exists(target) or os.path.isfile(target)
@@ -192,6 +193,14 @@ class Capture:
             yield chunk
 
     def close(self) -> None:
+        """Closes the files.  A capture into a regular file that never got a
+        byte (the port did not open, the session failed before reading, the
+        headset sent nothing) is removed with its timing file: it holds
+        nothing to decode, and would only stand in the way of the next try."""
         close_quietly(self._stream)
         if self.timing is not None:
             self.timing.close()
+            if self.bytes == 0:
+                for leftover in (self._target, self.timing.name):
+                    with contextlib.suppress(OSError):
+                        os.unlink(leftover)

@@ -235,6 +235,7 @@ def test_live_rows_carry_the_computers_clock():
 
 @pytest.mark.parametrize("argv, message", [
     (["stream", "--port", "/nonexistent/port"], "cannot open port /nonexistent/port: No such file or directory"),
+    (["decode", "--port", "/nonexistent/port", "--save-bytes", "{new}"], "cannot open port /nonexistent/port"),
     (["stream", "--port", "/dev/null", "--fast"], "--fast applies to a recording (FILE) only"),
     (["decode", "--sample", "--save-bytes", "{existing}"], "{existing} exists; --save-bytes never writes over"),
     (["decode", "--sample", "--reconnect"], "--reconnect applies to --port only"),
@@ -242,9 +243,11 @@ def test_live_rows_carry_the_computers_clock():
 def test_stream_errors(tmp_path, capsys, argv, message):
     existing = tmp_path / "kept.bin"
     existing.write_bytes(b"keep me")
-    argv = [arg.format(existing=existing) for arg in argv]
+    argv = [arg.format(existing=existing, new=tmp_path / "new.bin") for arg in argv]
     assert cli.main(argv) in (1, 2)
     assert capsys.readouterr().err.startswith(f"quillmore: error: {message.format(existing=existing)}")
+    # Nothing written over, and no empty capture left behind.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
     assert existing.read_bytes() == b"keep me"
 
 
