@@ -533,10 +533,10 @@ def _report_live(args: argparse.Namespace, reader: PortReader | None, capture: C
     if reader is not None and (loss := reader.loss()):
         _say(loss)
     if capture is not None:
-        if capture.bytes == 0 and capture.timing is not None:
-            _say(f"nothing was read; {capture.name} is not kept")
-        else:
+        if capture.kept:
             _say(f"saved {capture.bytes:,} bytes to {capture.name}")
+        else:
+            _say(f"nothing was read; {capture.name} is not kept")
 
 
 def _finish(args: argparse.Namespace, decoder: SessionDecoder, stopped: str | None) -> int:

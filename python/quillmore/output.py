@@ -192,15 +192,21 @@ class Capture:
             self.bytes += len(chunk)
             yield chunk
 
+    @property
+    def kept(self) -> bool:
+        """Whether ``close()`` keeps the capture.  One into a regular file
+        that never got a byte (the port did not open, the session failed
+        before reading, the headset sent nothing) is removed with its timing
+        file: it holds nothing to decode, and would only stand in the way of
+        the next try under its name."""
+        return self.timing is None or self.bytes > 0
+
     def close(self) -> None:
-        """Closes the files.  A capture into a regular file that never got a
-        byte (the port did not open, the session failed before reading, the
-        headset sent nothing) is removed with its timing file: it holds
-        nothing to decode, and would only stand in the way of the next try."""
+        """Closes the files, and removes them unless ``kept``."""
         close_quietly(self._stream)
         if self.timing is not None:
             self.timing.close()
-            if self.bytes == 0:
+            if not self.kept:
                 for leftover in (self._target, self.timing.name):
                     with contextlib.suppress(OSError):
                         os.unlink(leftover)
